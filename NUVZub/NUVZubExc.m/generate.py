@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""Generates the exception catalogue's C++ classes from its data files.
+
+Each data file (data/<Family>.toml) lists one family's classes: name, code,
+optional base, constructor parameters (getter name and type), optional
+substitution order and message template. Output, under --out:
+  include/NUVZub/NUVZubExc<Family>.h   one header per family
+  include/NUVZub/NUVZubExcCatalogue.h  all families
+  src/NUVZubExc<Family>.cpp            the out-of-line members
+Files are rewritten only when their text changes.
+"""
+import argparse
+import glob
+import os
+import sys
+import tomllib
+
+ROOT_BASE = "NUVBasException"
+
+# Data type -> (C++ field type, header, how the value is substituted)
+SCALARS = {
+    "int": "int",
+    "unsigned": "unsigned int",
+    "int64": "long long",
+    "uint64": "unsigned long long",
+    "float": "float",
+    "double": "double",
+    "bool": "bool",
+    "const char*": "const char*",
+}
+VALUE_TYPES = {
+    "NUVBasSystemError": "<NUVBas/NUVBasException.h>",
+    "NUVZubUttSerParserError": "<NUVZub/NUVZubUttSerErrors.h>",
+    "NUVZubUttSerParserPlace": "<NUVZub/NUVZubUttSerErrors.h>",
+    "NUVZubUttSerSystemError": "<NUVZub/NUVZubUttSerErrors.h>",
+}
+CPP_KEYWORDS = {"default", "class", "new", "delete", "register", "template", "this", "operator",
+                "union", "private", "public", "protected", "namespace", "switch", "case"}
+
+
+class Param:
+    def __init__(self, getter, kind):
+        if not getter.startswith("Get"):
+            raise ValueError("getter must start with Get: " + getter)
+        self.getter = getter
+        self.kind = kind
+        stem = getter[3:]
+        self.field = "m_" + stem
+        name = stem[0].lower() + stem[1:]
+        self.arg = name + "_" if name in CPP_KEYWORDS else name
+        if kind.startswith("string(") and kind.endswith(")"):
+            self.cpp = "NUVZubUttExceptionString<%d>" % int(kind[7:-1])
+            self.text = True
+        elif kind in SCALARS:
+            self.cpp = SCALARS[kind]
+            self.text = False
+        elif kind in VALUE_TYPES:
+            self.cpp = kind
+            self.text = True
+        else:
+            raise ValueError("unknown parameter type: " + kind)
+
+    def value(self):
+        """The expression substituted into the message."""
+        return self.field + ".AsString()" if self.text else self.field
+
+
+def cpp_string(text):
+    out = []
+    for ch in text:
+        if ch == "\\":
+            out.append("\\\\")
+        elif ch == '"':
+            out.append('\\"')
+        elif ch == "\n":
+            out.append("\\n")
+        elif ord(ch) < 0x20 or ord(ch) > 0x7E:
+            out.append("\\x%02x" % ord(ch))
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def load(data_dir):
+    families = []
+    for path in sorted(glob.glob(os.path.join(data_dir, "*.toml"))):
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+        family = {"name": data["family"], "title": data["title"], "classes": []}
+        for entry in data["exception"]:
+            params = [Param(g, t) for g, t in entry.get("params", [])]
+            order = entry.get("order")
+            if order is not None:
+                by_getter = {p.getter: p for p in params}
+                if sorted(order) != sorted(by_getter):
+                    raise ValueError(entry["name"] + ": order must list every parameter once")
+                order = [by_getter[g] for g in order]
+            family["classes"].append({
+                "name": entry["name"],
+                "code": entry["code"],
+                "base": entry.get("base", ROOT_BASE),
+                "params": params,
+                "order": order or params,
+                "message": entry["message"],
+                "family": data["family"],
+                "title": data["title"],
+            })
+        families.append(family)
+    return families
+
+
+def check(families):
+    classes = {c["name"]: c for f in families for c in f["classes"]}
+    for c in classes.values():
+        if c["base"] != ROOT_BASE:
+            base = classes.get(c["base"])
+            if base is None:
+                raise ValueError(c["name"] + ": unknown base " + c["base"])
+            mine = {p.getter: p for p in c["params"]}
+            for bp in base["params"]:
+                if bp.getter not in mine or mine[bp.getter].kind != bp.kind:
+                    raise ValueError(c["name"] + ": base parameter %s not among its own" % bp.getter)
+            c["base_args"] = [mine[bp.getter].arg for bp in base["params"]]
+        else:
+            c["base_args"] = []
+    return classes
+
+
+def write_if_changed(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    try:
+        with open(path, encoding="utf-8") as f:
+            if f.read() == text:
+                return
+    except FileNotFoundError:
+        pass
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def header(family, classes):
+    fam = family["name"]
+    includes = {"<NUVBas/NUVBasException.h>", "<NUVZub/NUVZubUttExceptionString.h>",
+                "<NUVZubPlatform/Export.h>"}
+    for c in family["classes"]:
+        for p in c["params"]:
+            if p.kind in VALUE_TYPES:
+                includes.add(VALUE_TYPES[p.kind])
+        base = classes.get(c["base"])
+        if base is not None and base["family"] != fam:
+            includes.add("<NUVZub/NUVZubExc%s.h>" % base["family"])
+    out = ["// Generated from data/%s.toml by generate.py; edit the data, not this file." % fam,
+           "// %s." % family["title"], "#pragma once", ""]
+    out += ["#include %s" % i for i in sorted(includes)]
+    out.append("")
+    for c in family["classes"]:
+        n = c["name"]
+        out.append("/// Code %d: %s" % (c["code"], c["message"].replace("\n", "\\n")[:200]))
+        out.append("class NUVZUB_API %s : public %s {" % (n, c["base"]))
+        out.append("public:")
+        if c["params"]:
+            args = ", ".join("%s %s" % (p.cpp, p.arg) for p in c["params"])
+            out.append("    %s%s(%s);" % ("explicit " if len(c["params"]) == 1 else "", n, args))
+        else:
+            out.append("    %s();" % n)
+        out.append("    %s(const %s&) = default;" % (n, n))
+        out.append("    ~%s() override;" % n)
+        out.append("")
+        for p in c["params"]:
+            out.append("    %s %s() const { return %s; }" % (p.cpp, p.getter, p.field))
+        out.append("    int GetCode() const override;")
+        out.append("    atr_String AsString(NUVBasStringMode mode) const override;")
+        out.append("    NUVBasException* Clone() const override;")
+        out.append("    NUVZUB_KEEP_FRAME void Propagate() const override;")
+        if c["params"]:
+            out.append("")
+            out.append("private:")
+            for p in c["params"]:
+                out.append("    %s %s;" % (p.cpp, p.field))
+        out.append("};")
+        out.append("")
+    return "\n".join(out)
+
+
+def source(family):
+    fam = family["name"]
+    out = ["// Generated from data/%s.toml by generate.py; edit the data, not this file." % fam,
+           "#include <NUVZub/NUVZubExc%s.h>" % fam, "",
+           "#include <NUVZub/NUVZubUttAssert.h>", "", "#include <new>", ""]
+    for c in family["classes"]:
+        n = c["name"]
+        if c["params"]:
+            args = ", ".join("%s %s" % (p.cpp, p.arg) for p in c["params"])
+            inits = []
+            if c["base_args"]:
+                inits.append("%s(%s)" % (c["base"], ", ".join(c["base_args"])))
+            inits += ["%s(%s)" % (p.field, p.arg) for p in c["params"]]
+            out.append("%s::%s(%s)\n    : %s {}" % (n, n, args, ", ".join(inits)))
+        else:
+            out.append("%s::%s() = default;" % (n, n))
+        out.append("%s::~%s() = default;" % (n, n))
+        out.append("int %s::GetCode() const { return %d; }" % (n, c["code"]))
+        values = "".join(p.value() + ", " for p in c["order"])
+        out.append("atr_String %s::AsString(NUVBasStringMode) const {" % n)
+        out.append("    return atr(%s, %sNUVBasStringMode(false));" % (cpp_string(c["message"]), values))
+        out.append("}")
+        out.append("NUVBasException* %s::Clone() const {" % n)
+        out.append("    void* storage = %s::operator new(sizeof(%s));" % (n, n))
+        out.append("    return storage ? new (storage) %s(*this) : nullptr;" % n)
+        out.append("}")
+        out.append("void %s::Propagate() const {" % n)
+        out.append("    if (!IsRaisingThroughThrow())")
+        out.append("        NUVZubUttAssert::ReportException(AsString(NUVBasStringMode(false)).CStr());")
+        out.append("    throw %s(*this);" % n)
+        out.append("}")
+        out.append("")
+    return "\n".join(out)
+
+
+def umbrella(families):
+    out = ["// Generated by generate.py: every family of the exception catalogue.", "#pragma once", ""]
+    out += ["#include <NUVZub/NUVZubExc%s.h>" % f["name"] for f in families]
+    return "\n".join(out) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--data", required=True)
+    ap.add_argument("--out", required=True)
+    args = ap.parse_args()
+    families = load(args.data)
+    classes = check(families)
+    for f in families:
+        write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExc%s.h" % f["name"]),
+                         header(f, classes))
+        write_if_changed(os.path.join(args.out, "src/NUVZubExc%s.cpp" % f["name"]), source(f))
+    write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExcCatalogue.h"), umbrella(families))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,31 @@
+// Reports on stderr before anything is thrown: throw reports, internal
+// assertion failures and client misuse, each with a traceback.
+#pragma once
+
+#include <NUVZubPlatform/Export.h>
+
+class NUVZUB_API NUVZubUttAssert {
+public:
+    /// The throw report of every Propagate: banner, then (unless switched off) a traceback.
+    NUVZUB_KEEP_FRAME static void ReportException(const char* message);
+    /// An internal assertion failed: report, then raise NUVBasAssertException.
+    [[noreturn]] NUVZUB_KEEP_FRAME static void ReportAssertionFailure(const char* condition);
+    /// The client misused the API: report, then raise NUVZubExcValidationFailure.
+    [[noreturn]] NUVZUB_KEEP_FRAME static void ReportValidationFailure(const char* message);
+};
+
+/// Silences every later throw report of the process (assertion and validation reports stay).
+NUVZUB_API void NUVZubUttAssertDisableExcReport();
+
+class NUVZUB_API NUVZubUttPreconditionCheck {
+public:
+    /// Reads `size` bytes at `data` when a memory checker watches the process, so
+    /// that an invalid range is reported at the caller's precondition.
+    static void MemoryCheck(const void* data, unsigned long long size);
+};
+
+/// Internal assertion of the library: reports the condition's text when it fails.
+#define NUVZUB_ASSERT(condition)                                                                   \
+    do {                                                                                           \
+        if (!(condition)) NUVZubUttAssert::ReportAssertionFailure(#condition);                     \
+    } while (false)

@@ -1,0 +1,96 @@
+#include <NUVZub/NUVZubUttAssert.h>
+
+#include <NUVBas/NUVBasException.h>
+#include <NUVZub/NUVZubExcParser.h>
+#include <NUVZub/NUVZubUttUtils.h>
+#include <NUVZubPlatform/Process.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+// Process-wide, set on first use and never reset; callers that report from
+// several threads at once serialise themselves.
+bool g_reportsDisabled = false;
+enum TracebackMode { kUndecided = 0, kNoTracebacks = 1, kTracebacks = 2 };
+int g_tracebackMode = kUndecided;
+const void* g_symbolHandler = nullptr;
+enum MemoryCheckMode { kCheckUndecided = 0, kCheckOff = 1, kCheckOn = 2 };
+int g_memoryCheckMode = kCheckUndecided;
+
+constexpr int kMaxFrames = 1024;
+constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert";
+
+NUVZUB_KEEP_FRAME void PrintTraceback(int framesToSkip) {
+    if (g_symbolHandler == nullptr) {
+        g_symbolHandler = &g_symbolHandler; // first, so that a failure is not retried
+        if (!NUVZubPlatform::StartSymbolHandler())
+            throw std::logic_error("Can't initialize symbol handler");
+    }
+    void* frames[kMaxFrames];
+    const int count = NUVZubPlatform::CaptureStack(framesToSkip, frames, kMaxFrames);
+    std::fputs("!!! TRACEBACK:\n", stderr);
+    if (count == 0) std::fputs("!!! TRACEBACK NOT AVAILABLE.\n", stderr);
+    for (int i = 0; i < count; ++i) {
+        char name[1024];
+        char file[4096];
+        int line = 0;
+        const bool named = NUVZubPlatform::SymbolForAddress(frames[i], name, sizeof name);
+        if (named)
+            std::fprintf(stderr, "!!!   %s", name);
+        else
+            std::fputs("!!!   <stack frame not available>", stderr);
+        if (NUVZubPlatform::LineForAddress(frames[i], file, sizeof file, line))
+            std::fprintf(stderr, " in %s:%d", file, line);
+        std::fputs("\n", stderr);
+        if (named && name[0] == 'm' && name[1] == 'a' && name[2] == 'i' && name[3] == 'n' &&
+            name[4] == '\0')
+            break;
+    }
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void NUVZubUttAssert::ReportException(const char* message) {
+    if (g_reportsDisabled) return;
+    if (g_tracebackMode == kUndecided) {
+        if (NUVZubPlatform::IsEnvSet("ZUB_DISABLE_EXCEPTION_REPORT")) {
+            std::fputs("!!! - ZUB Exception throw reports are disabled.\n", stderr);
+            g_tracebackMode = kNoTracebacks;
+        } else {
+            g_tracebackMode = kTracebacks;
+        }
+    }
+    std::fprintf(stderr, "!!! EXCEPTION:\n!!!   %s\n", message);
+    if (g_tracebackMode == kTracebacks) PrintTraceback(2);
+    std::fflush(stderr);
+}
+
+void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
+    std::fprintf(stderr, "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! %s\n", condition);
+    PrintTraceback(2);
+    NUVBasAssertException(condition).Throw(kSourceFile, 213);
+}
+
+void NUVZubUttAssert::ReportValidationFailure(const char* message) {
+    std::fprintf(stderr,
+                 "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
+                 "!!! %s\n",
+                 message);
+    PrintTraceback(2);
+    NUVZubExcValidationFailure().Throw(kSourceFile, 220);
+}
+
+void NUVZubUttAssertDisableExcReport() { g_reportsDisabled = true; }
+
+void NUVZubUttPreconditionCheck::MemoryCheck(const void* data, unsigned long long size) {
+    if (g_memoryCheckMode == kCheckUndecided)
+        g_memoryCheckMode = NUVZubPlatform::IsMemoryCheckerPresent() ? kCheckOn : kCheckOff;
+    if (g_memoryCheckMode != kCheckOn) return;
+    const volatile char* bytes = static_cast<const volatile char*>(data);
+    char folded = 0;
+    for (unsigned long long i = 0; i < size; ++i) folded ^= bytes[i];
+    NUVZubUttUtils::Sink(folded);
+}

@@ -1,0 +1,174 @@
+// Shared-services library: reference-counted pointer, singletons, I/O
+// statistics, resource monitor, environment, file opening, process arguments
+// and the unit-test monitor.
+#pragma once
+
+#include <NUVBas/NUVBasExport.h>
+#include <NUVBas/NUVString.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <utility>
+#include <vector>
+
+/// Owner and weak counts of a shared object; not atomic.
+struct NUVBasRefCounter {
+    std::int32_t owners = 1;
+    std::int32_t weak = 0;
+};
+
+template <class T> class NUVBasSharedPtr {
+public:
+    NUVBasSharedPtr() = default;
+    explicit NUVBasSharedPtr(T* object) : m_object(object), m_counter(object ? new NUVBasRefCounter : nullptr) {}
+    NUVBasSharedPtr(const NUVBasSharedPtr& other) : m_object(other.m_object), m_counter(other.m_counter) {
+        if (m_counter) ++m_counter->owners;
+    }
+    NUVBasSharedPtr& operator=(NUVBasSharedPtr other) {
+        std::swap(m_object, other.m_object);
+        std::swap(m_counter, other.m_counter);
+        return *this;
+    }
+    ~NUVBasSharedPtr() { Release(); }
+
+    T* get() const { return m_object; }
+    T* operator->() const { return m_object; }
+    T& operator*() const { return *m_object; }
+    explicit operator bool() const { return m_object != nullptr; }
+    std::int32_t UseCount() const { return m_counter ? m_counter->owners : 0; }
+
+private:
+    void Release() {
+        if (m_counter == nullptr || --m_counter->owners != 0) return;
+        delete m_object;
+        if (m_counter->weak == 0) delete m_counter;
+    }
+    T* m_object = nullptr;
+    NUVBasRefCounter* m_counter = nullptr;
+};
+
+/// One process-wide object of T.
+template <class T> class omi_Singleton {
+public:
+    static T& Instance();
+};
+
+/// I/O record of one open file.
+struct NUVBasUtlIOFileStats {
+    NUVString path;
+    std::uint64_t opens = 0, closes = 0;
+    std::uint64_t reads = 0, writes = 0;
+    std::uint64_t bytesRead = 0, bytesWritten = 0;
+    double readSeconds = 0, writeSeconds = 0;
+};
+
+/// Per-file I/O statistics of the process.
+class NUVBAS_SHARED_API NUVBasUtlIOStats {
+public:
+    enum Kind { Read = 1, Write = 2 };
+
+    NUVBasSharedPtr<NUVBasUtlIOFileStats> usefile_Open(const NUVString& path);
+    void usefile_Close(NUVBasSharedPtr<NUVBasUtlIOFileStats> record);
+    /// Starts the calling thread's timer of `kind`.
+    void StartTimer(int kind);
+    /// Stops it and books `bytes` and the time to `record`.
+    void StopTimer(std::uint64_t bytes, int kind, NUVBasSharedPtr<NUVBasUtlIOFileStats> record);
+
+    /// Totals over every record ever opened under `path` (zeros if none).
+    NUVBasUtlIOFileStats Totals(const NUVString& path) const;
+    void PrintSummary(std::FILE* out) const;
+    void Reset();
+
+    NUVBasUtlIOStats();
+    ~NUVBasUtlIOStats();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+/// Marks and named timers of the process, summarised on request.
+class NUVBAS_SHARED_API bcu_ResourceMonitor {
+public:
+    bcu_ResourceMonitor();
+    ~bcu_ResourceMonitor();
+    void Initialize(const char* name, int option);
+    void Mark(const char* label);
+    void IniTimer(int timer, const char* name);
+    void StartTimer(int timer);
+    void StopTimer(int timer);
+
+    bool IsInitialized() const;
+    std::size_t MarkCount() const;
+    /// Starts and seconds of a timer (0 if never defined).
+    std::uint64_t TimerStarts(int timer) const;
+    double TimerSeconds(int timer) const;
+    void PrintSummary(std::FILE* out) const;
+    void Reset();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+extern template class NUVBAS_SHARED_API omi_Singleton<NUVBasUtlIOStats>;
+extern template class NUVBAS_SHARED_API omi_Singleton<bcu_ResourceMonitor>;
+
+/// The variable's text in `value` (empty when unset); true when it is set.
+NUVBAS_SHARED_API bool NUVBasGetEnv(const char* name, NUVString& value);
+
+class NUVBAS_SHARED_API NUVBasFileOps {
+public:
+    /// A runtime stream, or null when the file cannot be opened; close with fclose.
+    static std::FILE* Fopen(const char* name, const char* mode);
+};
+
+/// The process's real arguments, program name first.
+class NUVBAS_SHARED_API NUVBasGetCommandArgs {
+public:
+    NUVBasGetCommandArgs();
+    ~NUVBasGetCommandArgs();
+    int Argc() const { return static_cast<int>(m_pointers.size()) - 1; }
+    char** Argv() { return m_pointers.data(); }
+
+private:
+    std::vector<char> m_text;
+    std::vector<char*> m_pointers; // ends with a null
+};
+
+/// Counters and reports of the unit-test framework.
+class NUVBAS_SHARED_API uts_UnitTestMonitor {
+public:
+    virtual ~uts_UnitTestMonitor();
+    void incrementUnitAssertCount() { ++m_asserts; }
+    void incrementUnitAssertFailureCount() { ++m_failures; }
+    int getUnitAssertCount() const { return m_asserts; }
+    int getUnitAssertFailureCount() const { return m_failures; }
+    /// Reports a failed assertion on stderr.
+    virtual void reportFailure(const char* file, int line, const char* expression);
+    /// Reports where a failure was traced from on stderr.
+    virtual void reportTrace(const char* file, int line, const char* expression);
+
+private:
+    int m_asserts = 0;
+    int m_failures = 0;
+};
+
+/// Base of a unit test: verbosity and the monitor it reports to.
+class NUVBAS_SHARED_API uts_UnitTest {
+public:
+    explicit uts_UnitTest(uts_UnitTestMonitor& monitor, bool verbose = false)
+        : m_monitor(&monitor), m_verbose(verbose) {}
+    virtual ~uts_UnitTest();
+    bool getVerbose() const { return m_verbose; }
+    void setVerbose(bool verbose) { m_verbose = verbose; }
+    uts_UnitTestMonitor& getMonitor() const { return *m_monitor; }
+
+private:
+    uts_UnitTestMonitor* m_monitor;
+    bool m_verbose;
+};
+
+NUVBAS_SHARED_API void NUVBasShared_initialize(int& count);
+NUVBAS_SHARED_API void NUVBasShared_finalize(int& count);

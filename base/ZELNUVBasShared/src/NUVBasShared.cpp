@@ -1,0 +1,257 @@
+#include <NUVBas/NUVBasShared.h>
+#include <NUVBas/mem_Alloc.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+NUVBasInitCounter g_init;
+} // namespace
+
+template <class T> T& omi_Singleton<T>::Instance() {
+    static T instance;
+    return instance;
+}
+template class omi_Singleton<NUVBasUtlIOStats>;
+template class omi_Singleton<bcu_ResourceMonitor>;
+
+// --- I/O statistics ---------------------------------------------------------
+
+struct NUVBasUtlIOStats::State {
+    mutable std::mutex mutex;
+    std::map<std::string, NUVBasUtlIOFileStats> closed; // totals of closed records by path
+    std::vector<NUVBasSharedPtr<NUVBasUtlIOFileStats>> open;
+};
+
+namespace {
+thread_local Clock::time_point t_ioStart[3];
+
+void AddInto(NUVBasUtlIOFileStats& total, const NUVBasUtlIOFileStats& part) {
+    total.opens += part.opens;
+    total.closes += part.closes;
+    total.reads += part.reads;
+    total.writes += part.writes;
+    total.bytesRead += part.bytesRead;
+    total.bytesWritten += part.bytesWritten;
+    total.readSeconds += part.readSeconds;
+    total.writeSeconds += part.writeSeconds;
+}
+} // namespace
+
+NUVBasUtlIOStats::NUVBasUtlIOStats() : m_state(new State) {}
+NUVBasUtlIOStats::~NUVBasUtlIOStats() = default;
+
+NUVBasSharedPtr<NUVBasUtlIOFileStats> NUVBasUtlIOStats::usefile_Open(const NUVString& path) {
+    NUVBasSharedPtr<NUVBasUtlIOFileStats> record(new NUVBasUtlIOFileStats);
+    record->path = path;
+    record->opens = 1;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->open.push_back(record);
+    return record;
+}
+
+void NUVBasUtlIOStats::usefile_Close(NUVBasSharedPtr<NUVBasUtlIOFileStats> record) {
+    if (!record) return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    record->closes += 1;
+    AddInto(m_state->closed[record->path.Str()], *record);
+    auto& open = m_state->open;
+    for (auto it = open.begin(); it != open.end(); ++it)
+        if (it->get() == record.get()) {
+            open.erase(it);
+            break;
+        }
+}
+
+void NUVBasUtlIOStats::StartTimer(int kind) {
+    if (kind == Read || kind == Write) t_ioStart[kind] = Clock::now();
+}
+
+void NUVBasUtlIOStats::StopTimer(std::uint64_t bytes, int kind,
+                                 NUVBasSharedPtr<NUVBasUtlIOFileStats> record) {
+    if (!record || (kind != Read && kind != Write)) return;
+    const double seconds = SecondsSince(t_ioStart[kind]);
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (kind == Read) {
+        record->reads += 1;
+        record->bytesRead += bytes;
+        record->readSeconds += seconds;
+    } else {
+        record->writes += 1;
+        record->bytesWritten += bytes;
+        record->writeSeconds += seconds;
+    }
+}
+
+NUVBasUtlIOFileStats NUVBasUtlIOStats::Totals(const NUVString& path) const {
+    NUVBasUtlIOFileStats total;
+    total.path = path;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto closed = m_state->closed.find(path.Str());
+    if (closed != m_state->closed.end()) AddInto(total, closed->second);
+    for (const auto& record : m_state->open)
+        if (record->path == path) AddInto(total, *record);
+    return total;
+}
+
+void NUVBasUtlIOStats::PrintSummary(std::FILE* out) const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::fprintf(out, "I/O summary: file, reads, bytes read, read s, writes, bytes written, write s\n");
+    auto print = [out](const NUVBasUtlIOFileStats& s) {
+        std::fprintf(out, "%s, %llu, %llu, %.6f, %llu, %llu, %.6f\n", s.path.CastToCharPtr(),
+                     static_cast<unsigned long long>(s.reads),
+                     static_cast<unsigned long long>(s.bytesRead), s.readSeconds,
+                     static_cast<unsigned long long>(s.writes),
+                     static_cast<unsigned long long>(s.bytesWritten), s.writeSeconds);
+    };
+    for (const auto& entry : m_state->closed) print(entry.second);
+    for (const auto& record : m_state->open) print(*record);
+}
+
+void NUVBasUtlIOStats::Reset() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->closed.clear();
+}
+
+// --- resource monitor -------------------------------------------------------
+
+struct bcu_ResourceMonitor::State {
+    struct Timer {
+        std::string name;
+        std::uint64_t starts = 0;
+        double seconds = 0;
+        Clock::time_point started;
+        bool running = false;
+    };
+    mutable std::mutex mutex;
+    bool initialized = false;
+    std::string name;
+    std::vector<std::pair<std::string, double>> marks;
+    std::map<int, Timer> timers;
+    Clock::time_point born = Clock::now();
+};
+
+bcu_ResourceMonitor::bcu_ResourceMonitor() : m_state(new State) {}
+bcu_ResourceMonitor::~bcu_ResourceMonitor() = default;
+
+void bcu_ResourceMonitor::Initialize(const char* name, int) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->initialized = true;
+    m_state->name = name ? name : "";
+}
+
+void bcu_ResourceMonitor::Mark(const char* label) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->marks.emplace_back(label ? label : "", SecondsSince(m_state->born));
+}
+
+void bcu_ResourceMonitor::IniTimer(int timer, const char* name) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->timers[timer].name = name ? name : "";
+}
+
+void bcu_ResourceMonitor::StartTimer(int timer) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto& t = m_state->timers[timer];
+    t.started = Clock::now();
+    t.running = true;
+    ++t.starts;
+}
+
+void bcu_ResourceMonitor::StopTimer(int timer) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto& t = m_state->timers[timer];
+    if (!t.running) return;
+    t.seconds += SecondsSince(t.started);
+    t.running = false;
+}
+
+bool bcu_ResourceMonitor::IsInitialized() const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->initialized;
+}
+
+std::size_t bcu_ResourceMonitor::MarkCount() const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->marks.size();
+}
+
+std::uint64_t bcu_ResourceMonitor::TimerStarts(int timer) const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto it = m_state->timers.find(timer);
+    return it == m_state->timers.end() ? 0 : it->second.starts;
+}
+
+double bcu_ResourceMonitor::TimerSeconds(int timer) const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto it = m_state->timers.find(timer);
+    return it == m_state->timers.end() ? 0 : it->second.seconds;
+}
+
+void bcu_ResourceMonitor::PrintSummary(std::FILE* out) const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::fprintf(out, "Resource monitor %s\n", m_state->name.c_str());
+    for (const auto& mark : m_state->marks)
+        std::fprintf(out, "  mark %s at %.6f s\n", mark.first.c_str(), mark.second);
+    for (const auto& entry : m_state->timers)
+        std::fprintf(out, "  timer %d %s: %llu starts, %.6f s\n", entry.first,
+                     entry.second.name.c_str(), static_cast<unsigned long long>(entry.second.starts),
+                     entry.second.seconds);
+}
+
+void bcu_ResourceMonitor::Reset() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->initialized = false;
+    m_state->name.clear();
+    m_state->marks.clear();
+    m_state->timers.clear();
+}
+
+// --- environment, files, arguments -----------------------------------------
+
+bool NUVBasGetEnv(const char* name, NUVString& value) {
+    const char* text = std::getenv(name);
+    value = NUVString(text ? text : "");
+    return text != nullptr;
+}
+
+std::FILE* NUVBasFileOps::Fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
+
+NUVBasGetCommandArgs::NUVBasGetCommandArgs() {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (m_text.empty() || m_text.back() != '\0') m_text.push_back('\0');
+    for (std::size_t at = 0; at < m_text.size(); at += std::char_traits<char>::length(&m_text[at]) + 1)
+        m_pointers.push_back(&m_text[at]);
+    m_pointers.push_back(nullptr);
+}
+NUVBasGetCommandArgs::~NUVBasGetCommandArgs() = default;
+
+// --- unit-test monitor ------------------------------------------------------
+
+uts_UnitTestMonitor::~uts_UnitTestMonitor() = default;
+uts_UnitTest::~uts_UnitTest() = default;
+
+void uts_UnitTestMonitor::reportFailure(const char* file, int line, const char* expression) {
+    std::fprintf(stderr, "UNIT TEST FAILURE: %s(%d): %s\n", file, line, expression);
+}
+
+void uts_UnitTestMonitor::reportTrace(const char* file, int line, const char* expression) {
+    std::fprintf(stderr, "UNIT TEST TRACE: %s(%d): %s\n", file, line, expression);
+}
+
+void NUVBasShared_initialize(int& count) {
+    if (g_init.Enter(count)) NUVBasLifecycle_Record("Shared+");
+}
+void NUVBasShared_finalize(int& count) {
+    if (g_init.Leave(count)) NUVBasLifecycle_Record("Shared-");
+}
