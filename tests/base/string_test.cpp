@@ -1,0 +1,97 @@
+#include <NUVBas/NUVBasException.h>
+#include <NUVBas/NUVString.h>
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+namespace {
+
+TEST(NUVStringUTF8, RejectsMalformedInputAsBad) {
+    EXPECT_FALSE(NUVString("plain ascii").IsBAD());
+    EXPECT_FALSE(NUVString("\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80").IsBAD());
+    EXPECT_TRUE(NUVString("\xc3").IsBAD()) << "truncated two-byte sequence";
+    EXPECT_TRUE(NUVString("a\xe2\x82").IsBAD()) << "truncated three-byte sequence";
+    EXPECT_TRUE(NUVString("\xc0\xaf").IsBAD()) << "overlong slash";
+    EXPECT_TRUE(NUVString("\xe0\x80\xaf").IsBAD()) << "overlong three-byte form";
+    EXPECT_TRUE(NUVString("\xed\xa0\x80").IsBAD()) << "UTF-16 surrogate";
+    EXPECT_TRUE(NUVString("\xf4\x90\x80\x80").IsBAD()) << "above U+10FFFF";
+    EXPECT_TRUE(NUVString("\x80").IsBAD()) << "lone continuation byte";
+    EXPECT_TRUE(NUVString("\xff").IsBAD());
+}
+
+TEST(NUVStringUTF8, CountsAndIndexesCharactersNotBytes) {
+    NUVString s("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"); // a é € 😀 z
+    EXPECT_EQ(s.Length(), 5u);
+    EXPECT_EQ(s.ByteLength(), 11u);
+    EXPECT_EQ(s[1], NUVChar(0xE9));
+    EXPECT_EQ(s[2], NUVChar(0x20AC));
+    EXPECT_EQ(s[3], NUVChar(0x1F600));
+    EXPECT_EQ(s[4], NUVChar('z'));
+    EXPECT_EQ(s[5], NUVChar()) << "past the end";
+    EXPECT_EQ(s.SubString(1, 2), NUVString("\xc3\xa9\xe2\x82\xac"));
+    EXPECT_EQ(s.SubString(3), NUVString("\xf0\x9f\x98\x80z"));
+    EXPECT_EQ(s.SubString(9), NUVString());
+    EXPECT_EQ(s.Find(NUVString("z")), 4u);
+    EXPECT_EQ(s.FindLast(NUVChar(0x20AC)), 2u);
+    EXPECT_EQ(s.Find(NUVString("q")), NUVString::npos);
+}
+
+TEST(NUVStringUTF8, PastTheEndCharacterMatchesNoSeparatorColonOrLetter) {
+    NUVString empty;
+    NUVChar c = empty[0];
+    EXPECT_NE(c, NUVChar('/'));
+    EXPECT_NE(c, NUVChar('\\'));
+    EXPECT_NE(c, NUVChar(':'));
+    EXPECT_FALSE(c.ASCIIToLower().IsASCIILetter());
+    EXPECT_STREQ(empty.CastToCharPtr(), "");
+    EXPECT_TRUE(empty.IsNull());
+}
+
+TEST(NUVStringEditing, StripReplaceLowerAppendCompare) {
+    EXPECT_EQ(NUVString(" \t x y \n").Strip(), NUVString("x y"));
+    EXPECT_EQ(NUVString("   ").Strip(), NUVString());
+    EXPECT_EQ(NUVString("a\\b\\c").Replace(NUVString("\\"), NUVString("/")), NUVString("a/b/c"));
+    EXPECT_EQ(NUVString("aaa").Replace(NUVString("aa"), NUVString("b")), NUVString("ba"));
+    EXPECT_EQ(NUVString("MiXeD \xc3\x89").ToLower(), NUVString("mixed \xc3\x89"));
+    NUVString s("ab");
+    s.Append(NUVString("\xc3\xa9")).Append(NUVChar(0x20AC)).Append("!");
+    EXPECT_EQ(s.Length(), 5u);
+    EXPECT_EQ(s, NUVString("ab\xc3\xa9\xe2\x82\xac!"));
+    EXPECT_LT(NUVString("B").Compare(NUVString("a")), 0) << "byte-wise, not case-folded";
+    EXPECT_EQ(NUVString("x").Compare(NUVString("x")), 0);
+    EXPECT_FALSE(NUVString("x") == NUVString("X"));
+}
+
+TEST(NUVStringBuild, FromUTF16AndWideText) {
+    const char16_t pair[] = {u'a', 0xD83D, 0xDE00, u'b'};
+    NUVString s;
+    EXPECT_EQ(s.BuildFromUTF16(pair, 4), 0);
+    EXPECT_EQ(s, NUVString("a\xf0\x9f\x98\x80"
+                           "b"));
+    const char16_t lone[] = {u'a', 0xDC00};
+    EXPECT_EQ(s.BuildFromUTF16(lone, 2), 1);
+    EXPECT_TRUE(s.IsBAD());
+    EXPECT_EQ(s.BuildFromWChar(L"\u00e9t\u00e9"), 0);
+    EXPECT_EQ(s, NUVString("\xc3\xa9t\xc3\xa9"));
+    EXPECT_EQ(NUVOsString(s).ToUTF16(), std::u16string(u"\u00e9t\u00e9"));
+    EXPECT_THROW(NUVOsString(NUVString("\xff")).ToUTF16(), NUVBasOsStringConversion);
+}
+
+TEST(NUVStringBuild, FromLocaleConvertsOrFails) {
+    const char* previous = std::setlocale(LC_CTYPE, nullptr);
+    std::string saved = previous ? previous : "C";
+    NUVString s;
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
+        EXPECT_EQ(s.BuildFromLocale("gr\xc3\xbc\xc3\x9f"), 0);
+        EXPECT_EQ(s.Length(), 4u);
+        EXPECT_EQ(s.BuildFromLocale("bad \xff byte"), 1);
+        EXPECT_TRUE(s.IsBAD());
+    }
+    std::setlocale(LC_CTYPE, "C");
+    EXPECT_EQ(s.BuildFromLocale("ascii only"), 0);
+    EXPECT_FALSE(s.IsBAD());
+    std::setlocale(LC_CTYPE, saved.c_str());
+}
+
+} // namespace
