@@ -155,19 +155,20 @@ private:
     int m_failures = 0;
 };
 
-/// Base of a unit test: verbosity and the monitor it reports to.
+/// Base of a unit test: verbosity level (0 quiet, 1 normal, 2 and up traces
+/// every assertion) and the monitor it reports to.
 class NUVBAS_SHARED_API uts_UnitTest {
 public:
-    explicit uts_UnitTest(uts_UnitTestMonitor& monitor, bool verbose = false)
+    explicit uts_UnitTest(uts_UnitTestMonitor& monitor, int verbose = 0)
         : m_monitor(&monitor), m_verbose(verbose) {}
     virtual ~uts_UnitTest();
-    bool getVerbose() const { return m_verbose; }
-    void setVerbose(bool verbose) { m_verbose = verbose; }
+    int getVerbose() const { return m_verbose; }
+    void setVerbose(int verbose) { m_verbose = verbose; }
     uts_UnitTestMonitor& getMonitor() const { return *m_monitor; }
 
 private:
     uts_UnitTestMonitor* m_monitor;
-    bool m_verbose;
+    int m_verbose;
 };
 
 NUVBAS_SHARED_API void NUVBasShared_initialize(int& count);
