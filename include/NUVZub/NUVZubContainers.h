@@ -12,6 +12,9 @@
 
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttExceptionString.h>
+#include <NUVZub/NUVZubUttFilePathParser.h>
+#include <NUVZub/NUVZubUttGuards.h>
+#include <NUVZub/NUVZubUttMutex.h>
 #include <NUVZub/NUVZubUttSerErrors.h>
 #include <NUVZub/NUVZubUttUtils.h>
 

@@ -1,0 +1,174 @@
+// Every character the path grammar looks at (separators, colon, dot, ASCII
+// letters) is one byte in UTF-8 and no byte of a multi-byte character equals
+// one of them, so the functions scan bytes; results are cut at those bytes and
+// therefore at character boundaries. A malformed (BAD) string is indexed by its
+// bytes anyway, and its parts stay BAD.
+#include <NUVZub/NUVZubUttFilePathParser.h>
+
+#include <NUVZubBadNUVString.h>
+#include <NUVZubUttPathForms.h>
+
+#include <cstddef>
+#include <string>
+
+namespace {
+
+using Size = std::size_t;
+constexpr Size npos = std::string::npos;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool HasDrivePrefix(const std::string& s) {
+    if (s.size() < 2 || s[1] != ':') return false;
+    const char lower = (s[0] >= 'A' && s[0] <= 'Z') ? static_cast<char>(s[0] + ('a' - 'A')) : s[0];
+    return lower >= 'a' && lower <= 'z';
+}
+
+bool IsBackslashStyle(const std::string& s) { return HasDrivePrefix(s) || s.find('\\') != npos; }
+
+/// Byte position of the last separator of the path's style, or npos.
+Size LastSeparator(const std::string& s, bool backslashStyle) {
+    return backslashStyle ? s.find_last_of("\\/") : s.rfind('/');
+}
+
+/// Byte position where the part after a drive or server prefix starts.
+Size RemainderStart(const std::string& s) {
+    if (HasDrivePrefix(s)) return 2;
+    if (s.size() > 2 && s[0] == '\\' && s[1] == '\\') {
+        const Size serverEnd = s.find_first_of("\\/", 2);
+        if (serverEnd != npos) return serverEnd + 1;
+    }
+    return 0;
+}
+
+/// Byte position where the tail starts.
+Size TailStart(const std::string& s) {
+    if (!IsBackslashStyle(s)) {
+        const Size slash = s.rfind('/');
+        return slash == npos ? 0 : slash + 1;
+    }
+    const Size last = s.find_last_of("\\/");
+    // A remainder without separators leaves the prefix in the tail.
+    if (last == npos || last < RemainderStart(s)) return 0;
+    return last + 1;
+}
+
+/// Byte position of the dot that starts the extension, or npos.
+Size ExtensionDot(const std::string& s) {
+    const Size dot = s.rfind('.');
+    return (dot == npos || dot < TailStart(s)) ? npos : dot;
+}
+
+NUVString Slice(const NUVString& path, Size begin, Size count = npos) {
+    if (path.IsBAD()) return path.SubString(begin, count);
+    const std::string& s = path.Str();
+    if (begin >= s.size()) return NUVString();
+    if (count > s.size() - begin) count = s.size() - begin;
+    return NUVString(s.data() + begin, count);
+}
+
+} // namespace
+
+namespace NUVZubUttFilePathParser {
+
+NUVString DirPath(const NUVString& path) {
+    const std::string& s = path.Str();
+    const Size last = LastSeparator(s, IsBackslashStyle(s));
+    return last == npos ? NUVString() : Slice(path, 0, last);
+}
+
+NUVString Tail(const NUVString& path) {
+    const Size start = TailStart(path.Str());
+    return start == 0 ? path : Slice(path, start);
+}
+
+NUVString BaseName(const NUVString& path) {
+    const std::string& s = path.Str();
+    const Size start = TailStart(s);
+    const Size dot = s.rfind('.');
+    if (dot == npos || dot < start) return start == 0 ? path : Slice(path, start);
+    return Slice(path, start, dot - start);
+}
+
+NUVString BasePath(const NUVString& path) {
+    const Size dot = ExtensionDot(path.Str());
+    return dot == npos ? path : Slice(path, 0, dot);
+}
+
+bool HasExtension(const NUVString& path) { return ExtensionDot(path.Str()) != npos; }
+
+NUVString Extension(const NUVString& path) {
+    const Size dot = ExtensionDot(path.Str());
+    return dot == npos ? NUVString() : Slice(path, dot);
+}
+
+bool IsAbsolute(const NUVString& path) {
+    const std::string& s = path.Str();
+    if (s.empty()) return false;
+    return s[0] == '/' || (s.size() >= 2 && s[0] == '\\' && s[1] == '\\') || HasDrivePrefix(s);
+}
+
+NUVString Join(const NUVString& directory, const NUVString& name) {
+    const std::string& d = directory.Str();
+    const std::string& n = name.Str();
+    if (d.empty() || (!n.empty() && IsSeparator(n[0])) || HasDrivePrefix(n)) return name;
+    // One kind at a time: backslashes first, then forward slashes.
+    Size end = d.size();
+    while (end > 0 && d[end - 1] == '\\')
+        --end;
+    while (end > 0 && d[end - 1] == '/')
+        --end;
+    NUVString joined = Slice(directory, 0, end);
+    joined.Append(NUVChar(U'/'));
+    joined.Append(name);
+    return joined;
+}
+
+NUVString FixPathForOS(const NUVString& path) {
+    NUVZubBadNUVString::Check(path);
+#if defined(_WIN32)
+    return NUVZubUttPathForms::Windows(path);
+#else
+    return NUVZubUttPathForms::Posix(path);
+#endif
+}
+
+int CompareFilePaths(const NUVString& a, const NUVString& b) {
+    // UTF-8 orders by code point byte by byte, and a folded separator is a
+    // whole character in both texts, so the byte walk gives the character order.
+    const std::string& x = a.Str();
+    const std::string& y = b.Str();
+    const Size common = x.size() < y.size() ? x.size() : y.size();
+    for (Size i = 0; i < common; ++i) {
+        const auto cx = static_cast<unsigned char>(x[i]);
+        const auto cy = static_cast<unsigned char>(y[i]);
+        if (cx == cy || (IsSeparator(x[i]) && IsSeparator(y[i]))) continue;
+        return cx < cy ? -1 : 1;
+    }
+    if (x.size() == y.size()) return 0;
+    return x.size() < y.size() ? -1 : 1;
+}
+
+} // namespace NUVZubUttFilePathParser
+
+namespace NUVZubUttPathForms {
+
+NUVString Posix(const NUVString& path) {
+    if (path.Str().find('\\') == npos) return path;
+    return path.Replace(NUVString("\\"), NUVString("/"));
+}
+
+NUVString Windows(const NUVString& path) {
+    NUVString fixed = path.Str().find('/') == npos ? path : path.Replace("/", "\\");
+    const std::string& s = fixed.Str();
+    // MAX_PATH (260) counts the terminating zero.
+    if (fixed.Length() < 260 || s.compare(0, 3, "\\\\?") == 0) return fixed;
+    // Only full paths can take the prefix: with it the system no longer
+    // resolves relative parts, and a server path needs the UNC form.
+    if (HasDrivePrefix(s) && s.size() > 2 && s[2] == '\\') return NUVString("\\\\?\\") + fixed;
+    if (s.size() > 2 && s[0] == '\\' && s[1] == '\\' && s[2] != '.')
+        return NUVString("\\\\?\\UNC\\") + Slice(fixed, 2);
+    return fixed;
+}
+
+} // namespace NUVZubUttPathForms
