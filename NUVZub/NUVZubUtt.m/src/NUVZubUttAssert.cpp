@@ -51,9 +51,9 @@ NUVZUB_KEEP_FRAME void PrintTraceback(int framesToSkip) {
     std::fflush(stderr);
 }
 
-} // namespace
-
-void NUVZubUttAssert::ReportException(const char* message) {
+/// The throw report; its traceback starts two frames above it, at the caller of
+/// ReportException or at the Propagate that called ReportPropagation.
+NUVZUB_KEEP_FRAME void ReportThrow(const char* message) {
     if (g_reportsDisabled) return;
     if (g_tracebackMode == kUndecided) {
         if (NUVZubPlatform::IsEnvSet("ZUB_DISABLE_EXCEPTION_REPORT")) {
@@ -64,8 +64,22 @@ void NUVZubUttAssert::ReportException(const char* message) {
         }
     }
     std::fprintf(stderr, "!!! EXCEPTION:\n!!!   %s\n", message);
-    if (g_tracebackMode == kTracebacks) PrintTraceback(2);
+    if (g_tracebackMode == kTracebacks) PrintTraceback(3);
     std::fflush(stderr);
+}
+
+} // namespace
+
+bool NUVZubUttAssert::IsReporting() {
+    return !g_reportsDisabled && !NUVBasException::IsRaisingThroughThrow();
+}
+
+void NUVZubUttAssert::ReportException(const char* message) { ReportThrow(message); }
+
+void NUVZubUttAssert::ReportPropagation(const NUVBasException& exception) {
+    if (g_reportsDisabled) return;
+    atr_String message = exception.AsString(NUVBasStringMode(false));
+    ReportThrow(message.CStr());
 }
 
 void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
@@ -91,6 +105,7 @@ void NUVZubUttPreconditionCheck::MemoryCheck(const void* data, unsigned long lon
     if (g_memoryCheckMode != kCheckOn) return;
     const volatile char* bytes = static_cast<const volatile char*>(data);
     char folded = 0;
-    for (unsigned long long i = 0; i < size; ++i) folded ^= bytes[i];
+    for (unsigned long long i = 0; i < size; ++i)
+        folded ^= bytes[i];
     NUVZubUttUtils::Sink(folded);
 }

@@ -64,35 +64,6 @@ void atr_String::Append(const char* text, std::size_t length) {
     Commit(length);
 }
 
-atr_translate::atr_translate(const char* templateText, NUVBasStringMode)
-    : m_template(templateText ? templateText : "") {}
-
-void atr_translate::Set(int position, Kind kind, std::int64_t i, std::uint64_t u, double d,
-                        const char* s) {
-    if (position < 1 || position > kMaxValues) return;
-    m_values[position - 1] = Value{kind, i, u, d, s ? s : ""};
-}
-
-void atr_SubstituteFormat(atr_translate& t, int position, int value, NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Signed, value, 0, 0, nullptr);
-}
-void atr_SubstituteFormat(atr_translate& t, int position, unsigned int value, NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Unsigned, 0, value, 0, nullptr);
-}
-void atr_SubstituteFormat(atr_translate& t, int position, long long value, NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Signed, value, 0, 0, nullptr);
-}
-void atr_SubstituteFormat(atr_translate& t, int position, unsigned long long value,
-                          NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Unsigned, 0, value, 0, nullptr);
-}
-void atr_SubstituteFormat(atr_translate& t, int position, double value, NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Floating, 0, 0, value, nullptr);
-}
-void atr_SubstituteFormat(atr_translate& t, int position, const char* value, NUVBasStringMode) {
-    t.Set(position, atr_translate::Kind::Text, 0, 0, 0, value);
-}
-
 namespace {
 
 constexpr int kMaxWidth = 4096; // width and precision beyond this are cut
@@ -143,11 +114,13 @@ void RenderFormatted(atr_String& out, const Mark& mark, const char* length, char
     char format[32];
     char* f = format;
     *f++ = '%';
-    for (int k = 0; k < mark.flagCount; ++k) *f++ = mark.flags[k];
+    for (int k = 0; k < mark.flagCount; ++k)
+        *f++ = mark.flags[k];
     *f++ = '*';
     *f++ = '.';
     *f++ = '*';
-    for (; *length; ++length) *f++ = *length;
+    for (; *length; ++length)
+        *f++ = *length;
     *f++ = letter;
     *f = '\0';
     const int width = mark.width < 0 ? 0 : mark.width;
@@ -159,7 +132,9 @@ void RenderFormatted(atr_String& out, const Mark& mark, const char* length, char
     out.Commit(static_cast<std::size_t>(needed));
 }
 
-bool IsPlain(const Mark& mark) { return mark.flagCount == 0 && mark.width < 0 && mark.precision < 0; }
+bool IsPlain(const Mark& mark) {
+    return mark.flagCount == 0 && mark.width < 0 && mark.precision < 0;
+}
 
 template <class T> void RenderInteger(atr_String& out, const Mark& mark, T value, bool isSigned) {
     char letter = mark.letter;
@@ -210,9 +185,10 @@ atr_String atr_translate::Result(NUVBasStringMode) const {
             p = percent + 1;
             continue;
         }
-        const Value* value = next < kMaxValues ? &m_values[next] : nullptr;
+        const Kind kind = next < kMaxValues ? m_kinds[next] : Kind::None;
+        const Value* value = &m_values[next < kMaxValues ? next : 0];
         ++next;
-        switch (value ? value->kind : Kind::None) {
+        switch (kind) {
         case Kind::None:
             out.Append(percent, static_cast<std::size_t>(mark.end - percent));
             break;

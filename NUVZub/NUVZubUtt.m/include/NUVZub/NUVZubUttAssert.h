@@ -4,10 +4,18 @@
 
 #include <NUVZubPlatform/Export.h>
 
+class NUVBasException;
+
 class NUVZUB_API NUVZubUttAssert {
 public:
     /// The throw report of every Propagate: banner, then (unless switched off) a traceback.
     NUVZUB_KEEP_FRAME static void ReportException(const char* message);
+    /// False when throw reports are switched off or the exception is being raised
+    /// through Throw: Propagate then skips formatting its message at all.
+    static bool IsReporting();
+    /// ReportException with the exception's message, formatted here so that
+    /// Propagate itself holds no temporaries (and stays cheap to unwind).
+    NUVZUB_KEEP_FRAME static void ReportPropagation(const NUVBasException& exception);
     /// An internal assertion failed: report, then raise NUVBasAssertException.
     [[noreturn]] NUVZUB_KEEP_FRAME static void ReportAssertionFailure(const char* condition);
     /// The client misused the API: report, then raise NUVZubExcValidationFailure.

@@ -59,10 +59,26 @@ private:
 /// A template being filled: values are recorded by position, then Result renders.
 class NUVBAS_CORE_API atr_translate {
 public:
-    atr_translate(const char* templateText, NUVBasStringMode mode);
+    atr_translate(const char* templateText, NUVBasStringMode)
+        : m_template(templateText ? templateText : "") {}
 
     enum class Kind : std::uint8_t { None, Signed, Unsigned, Floating, Text };
-    void Set(int position, Kind kind, std::int64_t i, std::uint64_t u, double d, const char* s);
+
+    void SetSigned(int position, std::int64_t value) {
+        if (Valid(position)) m_values[position - 1].i = value, m_kinds[position - 1] = Kind::Signed;
+    }
+    void SetUnsigned(int position, std::uint64_t value) {
+        if (Valid(position))
+            m_values[position - 1].u = value, m_kinds[position - 1] = Kind::Unsigned;
+    }
+    void SetFloating(int position, double value) {
+        if (Valid(position))
+            m_values[position - 1].d = value, m_kinds[position - 1] = Kind::Floating;
+    }
+    void SetText(int position, const char* value) {
+        if (Valid(position))
+            m_values[position - 1].s = value ? value : "", m_kinds[position - 1] = Kind::Text;
+    }
 
     atr_String Result(NUVBasStringMode mode) const;
 
@@ -70,45 +86,53 @@ public:
     static constexpr int kMaxValues = 16;
 
 private:
-    struct Value {
-        Kind kind = Kind::None;
-        std::int64_t i = 0;
-        std::uint64_t u = 0;
-        double d = 0;
-        const char* s = nullptr;
+    static bool Valid(int position) { return position >= 1 && position <= kMaxValues; }
+
+    union Value {
+        std::int64_t i;
+        std::uint64_t u;
+        double d;
+        const char* s;
     };
     const char* m_template;
+    Kind m_kinds[kMaxValues] = {}; // only positions with a kind have a value
     Value m_values[kMaxValues];
 };
 
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position, int value,
-                                          NUVBasStringMode mode);
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position, unsigned int value,
-                                          NUVBasStringMode mode);
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position, long long value,
-                                          NUVBasStringMode mode);
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position,
-                                          unsigned long long value, NUVBasStringMode mode);
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position, double value,
-                                          NUVBasStringMode mode);
-NUVBAS_CORE_API void atr_SubstituteFormat(atr_translate& t, int position, const char* value,
-                                          NUVBasStringMode mode);
-
-inline void atr_SubstituteFormat(atr_translate& t, int position, long value,
-                                 NUVBasStringMode mode) {
-    atr_SubstituteFormat(t, position, static_cast<long long>(value), mode);
+inline void atr_SubstituteFormat(atr_translate& t, int position, int value, NUVBasStringMode) {
+    t.SetSigned(position, value);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, long value, NUVBasStringMode) {
+    t.SetSigned(position, value);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, long long value,
+                                 NUVBasStringMode) {
+    t.SetSigned(position, value);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, bool value, NUVBasStringMode) {
+    t.SetSigned(position, value ? 1 : 0);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, unsigned int value,
+                                 NUVBasStringMode) {
+    t.SetUnsigned(position, value);
 }
 inline void atr_SubstituteFormat(atr_translate& t, int position, unsigned long value,
-                                 NUVBasStringMode mode) {
-    atr_SubstituteFormat(t, position, static_cast<unsigned long long>(value), mode);
+                                 NUVBasStringMode) {
+    t.SetUnsigned(position, value);
 }
-inline void atr_SubstituteFormat(atr_translate& t, int position, float value,
-                                 NUVBasStringMode mode) {
-    atr_SubstituteFormat(t, position, static_cast<double>(value), mode);
+inline void atr_SubstituteFormat(atr_translate& t, int position, unsigned long long value,
+                                 NUVBasStringMode) {
+    t.SetUnsigned(position, value);
 }
-inline void atr_SubstituteFormat(atr_translate& t, int position, bool value,
-                                 NUVBasStringMode mode) {
-    atr_SubstituteFormat(t, position, static_cast<int>(value), mode);
+inline void atr_SubstituteFormat(atr_translate& t, int position, float value, NUVBasStringMode) {
+    t.SetFloating(position, value);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, double value, NUVBasStringMode) {
+    t.SetFloating(position, value);
+}
+inline void atr_SubstituteFormat(atr_translate& t, int position, const char* value,
+                                 NUVBasStringMode) {
+    t.SetText(position, value);
 }
 
 namespace atr_detail {
