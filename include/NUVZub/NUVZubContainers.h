@@ -13,8 +13,10 @@
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttExceptionString.h>
 #include <NUVZub/NUVZubUttFilePathParser.h>
+#include <NUVZub/NUVZubUttFileUtils.h>
 #include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZub/NUVZubUttMutex.h>
+#include <NUVZub/NUVZubUttOSFile.h>
 #include <NUVZub/NUVZubUttSerErrors.h>
 #include <NUVZub/NUVZubUttUtils.h>
 

@@ -26,6 +26,18 @@ const char* NUVZubContainers_Version(void);
 NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text, char** result,
                                                     char* message, int messageSize);
 
+/* Wildcard globbing behind an opaque handle. Each returns true on success;
+   false after a failure, with its text in buffer (at most size - 1 bytes and
+   a zero; size at least 19). The text stored by GlobFront stays valid until
+   the next GlobNext or GlobFree on the handle. */
+NUVZUB_API bool NUVZubUttFileUtils_GlobInit(const char* pattern, void** glob, int size,
+                                            char* buffer);
+NUVZUB_API bool NUVZubUttFileUtils_GlobFront(void* glob, const char** front, int size,
+                                             char* buffer);
+NUVZUB_API bool NUVZubUttFileUtils_GlobNext(void* glob, int size, char* buffer);
+NUVZUB_API bool NUVZubUttFileUtils_GlobEmpty(void* glob, bool* empty, int size, char* buffer);
+NUVZUB_API bool NUVZubUttFileUtils_GlobFree(void* glob, int size, char* buffer);
+
 #ifdef __cplusplus
 }
 #endif

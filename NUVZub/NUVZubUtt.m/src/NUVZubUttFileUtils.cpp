@@ -1,0 +1,327 @@
+#include <NUVZub/NUVZubUttFileUtils.h>
+
+#include <NUVBas/NUVBasException.h>
+#include <NUVBas/mem_Alloc.h>
+#include <NUVZub/NUVZubContainersC.h>
+#include <NUVZub/NUVZubExcFile.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttFilePathParser.h>
+#include <NUVZub/NUVZubUttUtils.h>
+#include <NUVZubBadNUVString.h>
+#include <NUVZubPlatform/File.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+namespace {
+
+constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttFileUtils";
+
+#define NUVZUB_THROW(exception) (exception).Throw(kSourceFile, __LINE__)
+#define NUVZUB_THROW_SYSTEM(service, error)                                                        \
+    NUVZubExcSystemError(service, NUVBasSystemError(error)).Throw(kSourceFile, __LINE__)
+
+NUVString Fixed(const NUVString& path) {
+    NUVZubBadNUVString::Check(path);
+    return NUVZubUttFilePathParser::FixPathForOS(path);
+}
+
+bool ReadAttributes(const NUVString& path, NUVZubPlatform::FileAttributes& attributes) {
+    const NUVString fixed = Fixed(path);
+    return NUVZubPlatform::GetAttributes(fixed.CastToCharPtr(), attributes) == 0;
+}
+
+} // namespace
+
+namespace NUVZubUttFileUtils {
+
+NUVString AbsolutePath(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    std::string full;
+    if (NUVZubPlatform::FullPath(fixed.CastToCharPtr(), full) != 0)
+        NUVZubUttAssert::ReportAssertionFailure("absolutePath.s != 0");
+    NUVString result(full);
+    // The working directory need not be valid UTF-8.
+    if (result.IsBAD()) NUVZUB_THROW(NUVBasToUTF8Exception("_wfullpath"));
+    return result;
+}
+
+bool SameFile(const NUVString& a, const NUVString& b) {
+    NUVZubBadNUVString::Check(a);
+    NUVZubBadNUVString::Check(b);
+    if (!FileExists(a) || !FileExists(b)) return false;
+    return GetFileID(a) == GetFileID(b);
+}
+
+FileId GetFileID(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    NUVZubPlatform::FileIdentity identity;
+    int failedStep = 0;
+    const int error = NUVZubPlatform::GetIdentity(fixed.CastToCharPtr(), identity, failedStep);
+    if (error != 0) {
+        if (failedStep == 1) NUVZUB_THROW_SYSTEM("GetFileInformationByHandle", error);
+        if (NUVZubPlatform::IsNotFound(error)) NUVZUB_THROW(NUVZubExcNoSuchFile(path));
+        NUVZUB_THROW_SYSTEM("CreateFile", error);
+    }
+    FileId id;
+    id.volumeSerialNumber = static_cast<std::uint32_t>(identity.device ^ (identity.device >> 32));
+    id.fileIndexHigh = static_cast<std::uint32_t>(identity.index >> 32);
+    id.fileIndexLow = static_cast<std::uint32_t>(identity.index);
+    return id;
+}
+
+NUVString RerootBranch(const NUVString& a, const NUVString& b) {
+    NUVZubBadNUVString::Check(a);
+    NUVZubBadNUVString::Check(b);
+    using namespace NUVZubUttFilePathParser;
+    if (IsDir(a)) return FixPathForOS(Join(a, b));
+    return FixPathForOS(Join(DirPath(a), b));
+}
+
+NUVString ShortenFileName(const NUVString& directory, const NUVString& path) {
+    NUVZubBadNUVString::Check(directory);
+    NUVZubBadNUVString::Check(path);
+    if (directory.ByteLength() == 0) return path;
+    const NUVString absoluteDirectory = AbsolutePath(directory);
+    const NUVString absolutePath = AbsolutePath(path);
+    // Both are valid UTF-8, so an equal character prefix is an equal byte prefix.
+    const std::string& dir = absoluteDirectory.Str();
+    const std::string& full = absolutePath.Str();
+    if (full.size() <= dir.size() || full.compare(0, dir.size(), dir) != 0) return absolutePath;
+    const char next = full[dir.size()];
+    if (next != '/' && next != '\\') return absolutePath;
+    return NUVZubUttFilePathParser::FixPathForOS(NUVString(full.substr(dir.size() + 1)));
+}
+
+bool FileExists(const NUVString& path) {
+    NUVZubPlatform::FileAttributes attributes;
+    return ReadAttributes(path, attributes);
+}
+
+bool IsDir(const NUVString& path) {
+    NUVZubPlatform::FileAttributes attributes;
+    return ReadAttributes(path, attributes) && attributes.isDirectory;
+}
+
+bool IsWriteable(const NUVString& path) {
+    NUVZubPlatform::FileAttributes attributes;
+    if (!ReadAttributes(path, attributes)) return false;
+    return attributes.isDirectory || !attributes.readOnly;
+}
+
+void Move(const NUVString& from, const NUVString& to) {
+    const NUVString fixedFrom = Fixed(from);
+    const NUVString fixedTo = Fixed(to);
+    const int error =
+        NUVZubPlatform::RenameFile(fixedFrom.CastToCharPtr(), fixedTo.CastToCharPtr());
+    if (error != 0) NUVZUB_THROW_SYSTEM("MoveFileEx", error);
+}
+
+bool LinkIfUnique(const NUVString& existing, const NUVString& link) {
+    const NUVString fixedExisting = Fixed(existing);
+    const NUVString fixedLink = Fixed(link);
+    const int error =
+        NUVZubPlatform::MakeHardLink(fixedExisting.CastToCharPtr(), fixedLink.CastToCharPtr());
+    if (error == 0) return true;
+    if (NUVZubPlatform::IsAlreadyExists(error)) return false;
+    NUVZUB_THROW_SYSTEM("CreateHardLink", error);
+}
+
+void Remove(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    const int error = NUVZubPlatform::RemoveFile(fixed.CastToCharPtr());
+    if (error != 0) NUVZUB_THROW_SYSTEM("DeleteFile", error);
+}
+
+bool RemoveNoThrow(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    return NUVZubPlatform::RemoveFile(fixed.CastToCharPtr()) == 0;
+}
+
+void RemoveAll(const NUVString& pattern) {
+    NUVZubBadNUVString::Check(pattern);
+    for (GlobRange range(pattern); !range.Empty(); range.Next())
+        Remove(range.Front());
+}
+
+void MakeDir(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    const int error = NUVZubPlatform::MakeDirectory(fixed.CastToCharPtr());
+    if (error != 0) NUVZUB_THROW_SYSTEM("CreateDirectory", error);
+}
+
+void RemoveDir(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
+    const int error = NUVZubPlatform::RemoveDirectory(fixed.CastToCharPtr());
+    if (error != 0) NUVZUB_THROW_SYSTEM("RemoveDirectory", error);
+}
+
+// ---- GlobRange ----
+
+struct GlobRange::GlobRangeImpl : public mem_AllocationOperators {
+    NUVString directory;
+    NUVString name;
+    NUVZubPlatform::DirectorySearch* search = nullptr;
+    bool empty = true;
+    NUVString front; // keeps the text that the flat GlobFront hands out
+    ~GlobRangeImpl() { NUVZubPlatform::EndFind(search); }
+};
+
+GlobRange::GlobRange(const NUVString& pattern) : m_impl(new GlobRangeImpl) {
+    try {
+        NUVZubBadNUVString::Check(pattern);
+        m_impl->directory = NUVZubUttFilePathParser::DirPath(pattern);
+        // DirPath("/x*") is empty; the matches still lie in the root.
+        if (m_impl->directory.IsNull() && pattern[0] == NUVChar('/')) m_impl->directory = "/";
+        const NUVString fixed = NUVZubUttFilePathParser::FixPathForOS(pattern);
+        const char* first = nullptr;
+        const int error = NUVZubPlatform::FindFirst(fixed.CastToCharPtr(), m_impl->search, first);
+        if (error == 0) {
+            m_impl->name = NUVString(first);
+            m_impl->empty = false;
+            SkipDots();
+        } else if (error != NUVZubPlatform::kNoMatch) {
+            std::fprintf(stderr, "!!! Error in FindFirstFile.  Pattern: \"%s\"\n",
+                         fixed.CastToCharPtr());
+            std::fflush(stderr);
+            NUVZUB_THROW_SYSTEM("FindFirstFile", error);
+        }
+    } catch (...) {
+        delete m_impl;
+        throw;
+    }
+}
+
+GlobRange::~GlobRange() { delete m_impl; }
+
+NUVString GlobRange::Front() {
+    if (m_impl->directory.ByteLength() == 0) return m_impl->name;
+    return NUVZubUttFilePathParser::Join(m_impl->directory, m_impl->name);
+}
+
+void GlobRange::Next() {
+    Advance();
+    SkipDots();
+}
+
+bool GlobRange::Empty() const { return m_impl->empty; }
+
+void GlobRange::Advance() {
+    if (m_impl->empty) return;
+    const char* next = nullptr;
+    const int error = NUVZubPlatform::FindNext(m_impl->search, next);
+    if (error == 0) {
+        m_impl->name = NUVString(next);
+    } else if (error == NUVZubPlatform::kNoMoreMatches) {
+        m_impl->empty = true;
+    } else {
+        NUVZUB_THROW_SYSTEM("FindNextFile", error);
+    }
+}
+
+void GlobRange::SkipDots() {
+    while (!m_impl->empty && (m_impl->name == NUVString(".") || m_impl->name == NUVString("..")))
+        Advance();
+}
+
+} // namespace NUVZubUttFileUtils
+
+// ---- plain-name glob functions ----
+
+namespace {
+
+// A flat handle: the range and the text GlobFront last handed out, which
+// stays valid until the next GlobNext or GlobFree.
+struct FlatGlob : public NUVZubUttFileUtils::GlobRange {
+    explicit FlatGlob(const NUVString& pattern) : GlobRange(pattern) {}
+    NUVString front;
+};
+
+// The caught exception's text, cut to the buffer and always terminated.
+void ErrorText(int size, char* buffer) {
+    if (buffer == nullptr || size <= 0) return;
+    try {
+        throw;
+    } catch (const NUVBasException& exception) {
+        const atr_String report = exception.DeveloperReport(NUVBasStringMode(false));
+        NUVZubUttUtils::Copy(buffer, report.CStr(), size);
+    } catch (const std::exception& exception) {
+        std::string text = "System exception: ";
+        text += exception.what();
+        NUVZubUttUtils::Copy(buffer, text.c_str(), size);
+    } catch (...) {
+        NUVZubUttUtils::Copy(buffer, "Unrecognized exception.", size);
+    }
+    buffer[size - 1] = '\0';
+}
+
+FlatGlob* Checked(void* glob) {
+    NUVZUB_ASSERT(nullptr != glob);
+    return static_cast<FlatGlob*>(glob);
+}
+
+} // namespace
+
+extern "C" {
+
+bool NUVZubUttFileUtils_GlobInit(const char* pattern, void** glob, int size, char* buffer) {
+    try {
+        NUVZUB_ASSERT(nullptr != pattern);
+        NUVZUB_ASSERT(nullptr != glob);
+        *glob = new FlatGlob(NUVString(pattern));
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
+}
+
+bool NUVZubUttFileUtils_GlobFront(void* glob, const char** front, int size, char* buffer) {
+    try {
+        FlatGlob* range = Checked(glob);
+        NUVZUB_ASSERT(nullptr != front);
+        // Front of an exhausted range would read a stale name.
+        NUVZUB_ASSERT(!range->Empty());
+        range->front = range->Front();
+        *front = range->front.CastToCharPtr();
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
+}
+
+bool NUVZubUttFileUtils_GlobNext(void* glob, int size, char* buffer) {
+    try {
+        Checked(glob)->Next();
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
+}
+
+bool NUVZubUttFileUtils_GlobEmpty(void* glob, bool* empty, int size, char* buffer) {
+    try {
+        FlatGlob* range = Checked(glob);
+        NUVZUB_ASSERT(nullptr != empty);
+        *empty = range->Empty();
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
+}
+
+bool NUVZubUttFileUtils_GlobFree(void* glob, int size, char* buffer) {
+    try {
+        delete Checked(glob);
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,321 @@
+#include <NUVZub/NUVZubUttOSFile.h>
+
+#include <NUVBas/NUVBasException.h>
+#include <NUVZub/NUVZubExcFile.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttFilePathParser.h>
+#include <NUVZub/NUVZubUttFileUtils.h>
+#include <NUVZub/NUVZubUttGuards.h>
+#include <NUVZubBadNUVString.h>
+#include <NUVZubPlatform/File.h>
+#include <NUVZubPlatform/Process.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttOSFile";
+
+#define NUVZUB_THROW(exception) (exception).Throw(kSourceFile, __LINE__)
+#define NUVZUB_THROW_SYSTEM(service, error)                                                        \
+    NUVZubExcSystemError(service, NUVBasSystemError(error)).Throw(kSourceFile, __LINE__)
+
+// Process-wide policies, fixed by the first constructor.
+std::once_flag g_settingsOnce;
+std::uint64_t g_storageLimit = 0;
+bool g_lockingDisabled = false;
+std::atomic<std::uint64_t> g_storageCounter{0};
+
+void ReadSettings() {
+    if (const char* text = std::getenv("ZUB_STORAGE_LIMIT")) {
+        unsigned long long limit = 0;
+        if (std::sscanf(text, "%llu", &limit) == 1) {
+            g_storageLimit = limit;
+            std::fputs("=== ZUB Storage limit: ", stderr);
+            std::fprintf(stderr, "%llu", limit);
+            std::fputs("\n", stderr);
+            std::fflush(stderr);
+        }
+    }
+    g_lockingDisabled = NUVZubPlatform::IsEnvSet("BAS_DISABLE_FILE_LOCKING") &&
+                        NUVZubPlatform::IsEnvSet("ZEL_DISABLE_FILE_LOCKING") &&
+                        NUVZubPlatform::IsEnvSet("RUD_DISABLE_FILE_LOCKING");
+}
+
+// Adds `bytes` (modulo 2^64, so a negative change lowers it) and tells
+// whether the budget still holds. The addition stays even when it does not.
+bool Charge(std::uint64_t bytes) {
+    const std::uint64_t counter = g_storageCounter.fetch_add(bytes) + bytes;
+    return counter <= g_storageLimit;
+}
+
+NUVBasUtlIOStats& Stats() { return omi_Singleton<NUVBasUtlIOStats>::Instance(); }
+
+enum OpenKind { kRead, kUpdate, kWrite, kAppend };
+
+} // namespace
+
+std::uint64_t NUVZubUttOSFile_StorageCounter() { return g_storageCounter.load(); }
+
+NUVZubUttOSFile::NUVZubUttOSFile() { std::call_once(g_settingsOnce, ReadSettings); }
+
+NUVZubUttOSFile::~NUVZubUttOSFile() {
+    if (!IsOpen()) return;
+    Stats().usefile_Close(m_stats);
+    NUVZubPlatform::CloseFile(m_handle);
+}
+
+// An object opened again without Close would leak its descriptor.
+void NUVZubUttOSFile::ReleaseHandle() {
+    if (!IsOpen()) return;
+    Stats().usefile_Close(m_stats);
+    NUVZubPlatform::CloseFile(m_handle);
+    m_handle = NUVZubPlatform::kNoHandle;
+}
+
+void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
+    NUVZubBadNUVString::Check(path);
+    ReleaseHandle();
+    m_name = NUVZubUttFilePathParser::FixPathForOS(path);
+    m_readOnly = kind == kRead;
+    m_position = 0;
+    static const NUVZubPlatform::OpenMode modes[] = {
+        NUVZubPlatform::OpenMode::Read, NUVZubPlatform::OpenMode::Update,
+        NUVZubPlatform::OpenMode::Write, NUVZubPlatform::OpenMode::Append};
+    const int error = NUVZubPlatform::OpenFile(m_name.CastToCharPtr(), modes[kind], m_handle);
+    if (error != 0) {
+        m_handle = NUVZubPlatform::kNoHandle;
+        if (kind != kAppend && NUVZubPlatform::IsNotFound(error)) {
+            if (kind == kRead) {
+                std::fprintf(stderr, "!!! Throwing NUVZubExcNoSuchFile:\n!!!  %s\n",
+                             m_name.CastToCharPtr());
+                std::fflush(stderr);
+            }
+            NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
+        }
+        NUVZUB_THROW_SYSTEM("CreateFile", error);
+    }
+    m_stats = Stats().usefile_Open(m_name);
+    if ((kind == kRead || kind == kUpdate) && g_storageLimit != 0) Charge(FileSize());
+}
+
+void NUVZubUttOSFile::OpenRead(const NUVString& path) { Open(path, kRead); }
+void NUVZubUttOSFile::OpenUpdate(const NUVString& path) { Open(path, kUpdate); }
+void NUVZubUttOSFile::OpenWrite(const NUVString& path) { Open(path, kWrite); }
+void NUVZubUttOSFile::OpenAppend(const NUVString& path) { Open(path, kAppend); }
+
+void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& extension,
+                                      bool temporary) {
+    NUVZubBadNUVString::Check(base);
+    NUVZubBadNUVString::Check(extension);
+    ReleaseHandle();
+    const NUVString fixedBase = NUVZubUttFilePathParser::FixPathForOS(base);
+    m_readOnly = 0;
+    m_position = 0;
+    unsigned int highest = 0;
+    NUVString pattern = fixedBase;
+    pattern.Append(".*").Append(extension);
+    for (NUVZubUttFileUtils::GlobRange range(pattern); !range.Empty(); range.Next()) {
+        const NUVString fileName = range.Front();
+        NUVZUB_ASSERT(NUVZubUttFilePathParser::Extension(fileName) == extension);
+        const NUVString rest = NUVZubUttFilePathParser::BasePath(fileName);
+        if (!NUVZubUttFilePathParser::HasExtension(rest)) continue;
+        const NUVString digits = NUVZubUttFilePathParser::Extension(rest).SubString(1, 0x100000);
+        unsigned int number = 0;
+        if (std::sscanf(digits.CastToCharPtr(), "%u", &number) != 1) number = 0;
+        if (number > highest) highest = number;
+    }
+    const NUVZubPlatform::OpenMode mode =
+        temporary ? NUVZubPlatform::OpenMode::Temporary : NUVZubPlatform::OpenMode::CreateNew;
+    for (;;) {
+        ++highest;
+        m_name = fixedBase;
+        m_name.Append(".").Append(std::to_string(highest).c_str()).Append(extension);
+        const int error = NUVZubPlatform::OpenFile(m_name.CastToCharPtr(), mode, m_handle);
+        if (error == 0) break;
+        m_handle = NUVZubPlatform::kNoHandle;
+        // Taken since the glob, by us or by somebody else: never overwrite it.
+        if (NUVZubPlatform::IsAlreadyExists(error)) continue;
+        if (NUVZubPlatform::IsNotFound(error)) NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
+        NUVZUB_THROW_SYSTEM("CreateFile", error);
+    }
+    m_stats = Stats().usefile_Open(m_name);
+}
+
+void NUVZubUttOSFile::CreateTemporary(const NUVString& directory) {
+    NUVZubBadNUVString::Check(directory);
+    NUVString chosen;
+    if (directory.Length() > 0) {
+        chosen = directory;
+    } else {
+        NUVString candidates[5];
+        NUVBasGetEnv("TMPDIR", candidates[0]);
+        NUVBasGetEnv("TEMP", candidates[1]);
+        NUVBasGetEnv("TMP", candidates[2]);
+        candidates[3] = "\\temp";
+        candidates[4] = ".";
+        for (const NUVString& candidate : candidates) {
+            if (candidate.IsNull() || candidate.IsBAD()) continue;
+            if (NUVZubUttFileUtils::FileExists(candidate) && NUVZubUttFileUtils::IsDir(candidate) &&
+                NUVZubUttFileUtils::IsWriteable(candidate)) {
+                chosen = candidate;
+                break;
+            }
+        }
+    }
+    chosen.Append("/ZubTemp");
+    CreateGenerated(chosen, ".tmp", true);
+}
+
+void NUVZubUttOSFile::Close() {
+    if (!IsOpen()) return;
+    Stats().usefile_Close(m_stats);
+    const int error = NUVZubPlatform::CloseFile(m_handle);
+    // POSIX releases the descriptor even when close fails: keeping it would
+    // close a reused descriptor later.
+    m_handle = NUVZubPlatform::kNoHandle;
+    if (error != 0) {
+        if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
+        NUVZUB_THROW(NUVZubExcFileCloseFailed(NUVBasSystemError(error)));
+    }
+}
+
+void NUVZubUttOSFile::Seek(const std::uint64_t& offset) { m_position = offset; }
+
+void NUVZubUttOSFile::Flush() {
+    if (m_readOnly) return;
+    const int error = NUVZubPlatform::SyncFile(m_handle);
+    if (error == 0) return;
+    if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
+    NUVZUB_THROW_SYSTEM("FlushFileBuffers", error);
+}
+
+void NUVZubUttOSFile::Truncate(const std::uint64_t& length) {
+    const std::uint64_t target = length; // length may alias the position
+    if (g_storageLimit != 0 && !Charge(target - FileSize())) NUVZUB_THROW(NUVZubExcDiskFull());
+    const int error = NUVZubPlatform::SetFileLength(m_handle, target);
+    if (error != 0) {
+        if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
+        NUVZUB_THROW_SYSTEM("SetEndOfFile", error);
+    }
+    m_position = target;
+}
+
+std::uint64_t NUVZubUttOSFile::Read(void* buffer, std::uint64_t size) {
+    NUVBasUtlIOStats& stats = Stats();
+    char* out = static_cast<char*>(buffer);
+    std::uint64_t total = 0;
+    while (size > 0) {
+        stats.StartTimer(NUVBasUtlIOStats::Read);
+        std::uint64_t done = 0;
+        const int error = NUVZubPlatform::ReadAt(m_handle, out, size, m_position, done);
+        if (error != 0) NUVZUB_THROW(NUVZubExcReadError(NUVBasSystemError(error)));
+        stats.StopTimer(done, NUVBasUtlIOStats::Read, m_stats);
+        if (done == 0) break;
+        size -= done;
+        total += done;
+        out += done;
+        m_position += done;
+    }
+    return total;
+}
+
+void NUVZubUttOSFile::WriteAll(const void* data, std::uint64_t size) {
+    if (m_readOnly) NUVZUB_THROW(NUVZubExcReadOnly());
+    if (g_storageLimit != 0 && !Charge(size)) NUVZUB_THROW(NUVZubExcDiskFull());
+    NUVBasUtlIOStats& stats = Stats();
+    const char* in = static_cast<const char*>(data);
+    while (size > 0) {
+        stats.StartTimer(NUVBasUtlIOStats::Write);
+        std::uint64_t done = 0;
+        const int error = NUVZubPlatform::WriteAt(m_handle, in, size, m_position, done);
+        if (error != 0) {
+            if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
+            NUVZUB_THROW(NUVZubExcWriteError(NUVBasSystemError(error)));
+        }
+        stats.StopTimer(done, NUVBasUtlIOStats::Write, m_stats);
+        if (done == 0) NUVZUB_THROW(NUVZubExcShortWrite());
+        in += done;
+        size -= done;
+        m_position += done;
+    }
+}
+
+std::uint64_t NUVZubUttOSFile::ReadAtomic(std::uint64_t offset, void* buffer, std::uint64_t size) {
+    NUVZubDod_TidyLock lock(m_mutex);
+    Seek(offset);
+    return Read(buffer, size);
+}
+
+void NUVZubUttOSFile::WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size) {
+    NUVZubDod_TidyLock lock(m_mutex);
+    Seek(offset);
+    WriteAll(data, size);
+}
+
+std::uint64_t NUVZubUttOSFile::FileSize() const {
+    std::uint64_t length = 0;
+    const int error = NUVZubPlatform::GetFileLength(m_handle, length);
+    if (error != 0) NUVZUB_THROW_SYSTEM("GetFileSize", error);
+    return length;
+}
+
+bool NUVZubUttOSFile::Lock() {
+    if (g_lockingDisabled) return false;
+    if (!IsOpen()) NUVZUB_THROW(NUVZubExcFileNotOpen());
+    const int error = NUVZubPlatform::LockFile(m_handle);
+    if (error != 0) NUVZUB_THROW_SYSTEM("LockFileEx", error);
+    return true;
+}
+
+void NUVZubUttOSFile::Unlock() {
+    if (!IsOpen()) NUVZUB_THROW(NUVZubExcFileNotOpen());
+    const int error = NUVZubPlatform::UnlockFile(m_handle);
+    if (error != 0) NUVZUB_THROW_SYSTEM("UnlockFile", error);
+}
+
+// ---- copies ----
+
+namespace {
+
+constexpr int kCopyBlock = 0x40000;
+
+void CopyInto(NUVZubUttOSFile& from, NUVZubUttOSFile& to) {
+    BufferHolder buffer(kCopyBlock);
+    for (;;) {
+        const std::uint64_t got = from.Read(buffer.Get(), kCopyBlock);
+        if (got == 0) break;
+        to.WriteAll(buffer.Get(), got);
+    }
+}
+
+// Copying a file onto itself would empty it before reading, or never end.
+void RefuseSameFile(const NUVString& from, const NUVString& to) {
+    if (NUVZubUttFileUtils::FileExists(to) && NUVZubUttFileUtils::SameFile(from, to))
+        NUVZUB_THROW(NUVZubExcSameSourceDestFiles());
+}
+
+} // namespace
+
+void NUVZubUttFileUtils::Copy(const NUVString& from, const NUVString& to) {
+    NUVZubBadNUVString::Check(from);
+    NUVZubBadNUVString::Check(to);
+    NUVZubUttOSFile source;
+    source.OpenRead(from);
+    RefuseSameFile(from, to);
+    NUVZubUttOSFile destination;
+    destination.OpenWrite(to);
+    CopyInto(source, destination);
+}
+
+void NUVZubUttFileUtils::Copy(const NUVString& from, NUVZubUttOSFile& to) {
+    NUVZubBadNUVString::Check(from);
+    NUVZubUttOSFile source;
+    source.OpenRead(from);
+    if (to.IsOpen()) RefuseSameFile(from, to.Name());
+    CopyInto(source, to);
+}

@@ -1,0 +1,90 @@
+// File and directory services of the platform layer. Every function returns 0
+// on success or the operating system's error code (errno on POSIX); the
+// classifiers below tell the codes that callers react to apart.
+#pragma once
+
+#include <NUVZubPlatform/Export.h>
+#include <NUVZubPlatform/Handle.h>
+
+#include <cstdint>
+#include <string>
+
+namespace NUVZubPlatform {
+
+enum class OpenMode {
+    Read,      ///< existing file, read only
+    Update,    ///< existing file, read and write
+    Write,     ///< created or emptied, read and write
+    Append,    ///< opened or created; every write lands at the end
+    CreateNew, ///< exclusive create, read and write
+    Temporary  ///< exclusive create with owner-only access; the name is removed at once
+};
+
+NUVZUB_API int OpenFile(const char* path, OpenMode mode, Handle& handle);
+NUVZUB_API int CloseFile(Handle handle);
+
+/// Reads up to `size` bytes at `offset` in one call; `done` is 0 at end of file.
+NUVZUB_API int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint64_t offset,
+                      std::uint64_t& done);
+/// Writes up to `size` bytes at `offset` in one call (at the end for Append).
+NUVZUB_API int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
+                       std::uint64_t& done);
+NUVZUB_API int SyncFile(Handle handle);
+NUVZUB_API int SetFileLength(Handle handle, std::uint64_t length);
+NUVZUB_API int GetFileLength(Handle handle, std::uint64_t& length);
+/// Exclusive advisory lock of the open file description; waits until granted.
+NUVZUB_API int LockFile(Handle handle);
+NUVZUB_API int UnlockFile(Handle handle);
+
+struct FileAttributes {
+    bool isDirectory = false;
+    bool readOnly = false; ///< a regular file with no write permission bit at all
+};
+/// One attribute query, following symbolic links.
+NUVZUB_API int GetAttributes(const char* path, FileAttributes& attributes);
+
+/// Device and file number of an existing file or directory.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+};
+/// Opens the path without access rights, then queries the open file;
+/// `failedStep` tells which of the two failed (0 open, 1 query).
+NUVZUB_API int GetIdentity(const char* path, FileIdentity& identity, int& failedStep);
+
+/// Identity of an open file.
+NUVZUB_API int GetHandleIdentity(Handle handle, FileIdentity& identity);
+
+/// Renames, replacing an existing target.
+NUVZUB_API int RenameFile(const char* from, const char* to);
+NUVZUB_API int MakeHardLink(const char* existing, const char* link);
+NUVZUB_API int RemoveFile(const char* path);
+NUVZUB_API int MakeDirectory(const char* path);
+NUVZUB_API int RemoveDirectory(const char* path);
+
+/// `path` made absolute against the working directory, lexically: "." and ".."
+/// folded, repeated separators merged, no symbolic link resolved, nothing
+/// required to exist.
+NUVZUB_API int FullPath(const char* path, std::string& result);
+
+/// A search of one directory for the names matching the last component of a
+/// pattern: '*' any run, '?' one character (UTF-8 aware), everything else
+/// literal; case-sensitive; "." and ".." are returned like other names.
+struct DirectorySearch;
+/// FindFirst's result when the directory exists and nothing matches.
+constexpr int kNoMatch = -1;
+/// FindNext's result when the matches are exhausted.
+constexpr int kNoMoreMatches = -2;
+/// On success `search` is open and `name` is the first match (valid until the
+/// next call on the search).
+NUVZUB_API int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name);
+NUVZUB_API int FindNext(DirectorySearch* search, const char*& name);
+/// Ends the search; null is accepted.
+NUVZUB_API void EndFind(DirectorySearch* search);
+
+NUVZUB_API bool IsNotFound(int error);
+NUVZUB_API bool IsAlreadyExists(int error);
+/// The device-full and quota-exceeded codes.
+NUVZUB_API bool IsDiskFull(int error);
+
+} // namespace NUVZubPlatform
