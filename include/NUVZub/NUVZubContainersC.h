@@ -38,6 +38,21 @@ NUVZUB_API bool NUVZubUttFileUtils_GlobNext(void* glob, int size, char* buffer);
 NUVZUB_API bool NUVZubUttFileUtils_GlobEmpty(void* glob, bool* empty, int size, char* buffer);
 NUVZUB_API bool NUVZubUttFileUtils_GlobFree(void* glob, int size, char* buffer);
 
+/* Library initialisation for callers without a count of their own: nested
+   calls only count; the last finalise undoes the first initialise. */
+NUVZUB_API void NUVZubContainers_initializeC(void);
+NUVZUB_API void NUVZubContainers_finalizeC(void);
+
+/* Resource-monitor marks and timers. Initialize switches the Zub forms on when
+   ZUB_RESOURCE_MONITOR is set (any value) and, for a non-null name, initialises
+   the monitor. The second argument of StartTimer is ignored. */
+NUVZUB_API void NUVZubUttResourceMonitorInitialize(const char* name, int value);
+NUVZUB_API void NUVZubUttResourceMonitorMark(const char* text);
+NUVZUB_API void NUVZubUttResourceMonitorZubMark(const char* text);
+NUVZUB_API void NUVZubUttResourceMonitorIniTimer(int id, const char* name);
+NUVZUB_API void NUVZubUttResourceMonitorStartTimer(int id, void* unused);
+NUVZUB_API void NUVZubUttResourceMonitorStopTimer(int id);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,253 @@
+#include <NUVZub/NUVZubCommandLine.h>
+
+#include <NUVBas/NUVBasException.h>
+#include <NUVBas/NUVBasShared.h>
+#include <NUVBas/mem_Alloc.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZubBadNUVString.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+const char kClArgsFileFlag[] = "-clargsfile";
+
+bool IsClArgsFileFlag(int argc, char** argv) {
+    return argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], kClArgsFileFlag) == 0;
+}
+
+// Both string arrays come from the allocator's small-object heap.
+NUVString* NewStrings(int count) {
+    if (count <= 0) return nullptr;
+    auto* strings = static_cast<NUVString*>(mem_OperatorNewTinyThrow(sizeof(NUVString) * count));
+    for (int i = 0; i < count; ++i)
+        new (strings + i) NUVString();
+    return strings;
+}
+
+void DeleteStrings(NUVString* strings, int count) {
+    if (strings == nullptr) return;
+    for (int i = 0; i < count; ++i)
+        strings[i].~NUVString();
+    mem_Free(strings);
+}
+
+// Releases the texts of an expanded argument file, also when Init throws.
+class ClArgsTable {
+public:
+    ClArgsTable() = default;
+    ClArgsTable(const ClArgsTable&) = delete;
+    ClArgsTable& operator=(const ClArgsTable&) = delete;
+    ~ClArgsTable() {
+        for (int i = 0; i < count; ++i) {
+            mem_deleteBuiltIn(texts[i]);
+            texts[i] = nullptr;
+        }
+    }
+    char* texts[NUVZubClArgsMaxArgs] = {};
+    int count = 0;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+char* CopyText(const char* text, std::size_t length) {
+    char* copy = mem_newBuiltIn<char>(length + 1);
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+} // namespace
+
+void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
+    if (!IsClArgsFileFlag(argc, argv)) return;
+
+    count = 0;
+    const char* program = argv[0] != nullptr ? argv[0] : "";
+    out[0] = CopyText(program, std::strlen(program));
+    count = 1;
+
+    // "-clargsfile" as the last argument names no file; report it as one that cannot be opened.
+    const char* name = (argc >= 3 && argv[2] != nullptr) ? argv[2] : "";
+    std::unique_ptr<std::FILE, FileCloser> file(NUVBasFileOps::Fopen(name, "r"));
+    if (!file) {
+        std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
+        std::fflush(stderr);
+        return;
+    }
+
+    char buffer[NUVZubClArgsLineBuffer];
+    while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+        if (count >= NUVZubClArgsMaxArgs) {
+            std::fprintf(
+                stderr,
+                "ERROR: There are more than %d command line arguments. All arguments beyond\n",
+                NUVZubClArgsMaxArgs);
+            std::fprintf(stderr, "argument %d will be ignored.\n", NUVZubClArgsMaxArgs);
+            std::fflush(stderr);
+            continue;
+        }
+        // A NUL inside a line ends the argument there.
+        std::size_t length = std::strlen(buffer);
+        if (length > 0 && buffer[length - 1] == '\n') {
+            buffer[--length] = '\0';
+            // Files written on Windows end their lines in CR LF; the CR is no part of the argument.
+            if (length > 0 && buffer[length - 1] == '\r') buffer[--length] = '\0';
+        } else if (length == sizeof buffer - 1) {
+            const int next = std::fgetc(file.get());
+            if (next != EOF) {
+                std::ungetc(next, file.get());
+                std::fprintf(stderr,
+                             "ERROR: Command line argument in command line file is too long - "
+                             "maximum = 1023\n");
+                std::fflush(stderr);
+            }
+        }
+        out[count] = CopyText(buffer, length);
+        ++count;
+    }
+}
+
+NUVZubCommandLine::NUVZubCommandLine() {
+    NUVBasGetCommandArgs args;
+    try {
+        Init(args.Argc(), args.Argv());
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+NUVZubCommandLine::NUVZubCommandLine(int argc, char** argv) {
+    try {
+        Init(argc, argv);
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+NUVZubCommandLine::~NUVZubCommandLine() { Release(); }
+
+void NUVZubCommandLine::Release() {
+    DeleteStrings(m_keyValues, 2 * m_numKeys);
+    m_keyValues = nullptr;
+    DeleteStrings(m_args, m_numArgs);
+    m_args = nullptr;
+    m_numKeys = 0;
+    m_numArgs = 0;
+}
+
+void NUVZubCommandLine::Init(int argc, char** argv) {
+    ClArgsTable table;
+    if (IsClArgsFileFlag(argc, argv)) {
+        ReadClArgsFile(argc, argv, table.count, table.texts);
+        argc = table.count;
+        argv = table.texts;
+    }
+    if (argc < 0) argc = 0;
+
+    m_args = NewStrings(argc);
+    m_numArgs = argc;
+    for (int i = 0; i < argc; ++i) {
+        const char* text = argv[i] != nullptr ? argv[i] : "";
+        if (m_args[i].BuildFromLocale(text) == 1) {
+            NUVBasToUTF8Exception(text).Throw("NUVZub/NUVZubUtt.m/src/NUVZubCommandLine", 85);
+        }
+    }
+
+    int keys = 0;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] != nullptr && argv[i][0] == '-') ++keys;
+    m_keyValues = NewStrings(2 * keys);
+    m_numKeys = keys;
+
+    bool valueMayFollow = false;
+    int k = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char* text = argv[i] != nullptr ? argv[i] : "";
+        if (text[0] == '-') {
+            m_keyValues[2 * k] = NUVString(text + 1);
+            ++k;
+            valueMayFollow = true;
+        } else if (valueMayFollow) {
+            m_keyValues[2 * k - 1] = m_args[i];
+            valueMayFollow = false;
+        }
+    }
+}
+
+const NUVString& NUVZubCommandLine::GetPosition(int i) const {
+    if (i < 0 || i >= m_numArgs)
+        NUVZubUttAssert::ReportValidationFailure(
+            "NUVZubCommandLine::GetPosition: position out of range");
+    return m_args[i];
+}
+
+int NUVZubCommandLine::GetKey(const NUVString& key) const {
+    for (int k = 0; k < m_numKeys; ++k)
+        if (m_keyValues[2 * k] == key) return 2 * k;
+    return -1;
+}
+
+int NUVZubCommandLine::GetKey_CaseInsensitivity(const NUVString& key) const {
+    const NUVString lowered = key.ToLower();
+    for (int k = 0; k < m_numKeys; ++k)
+        if (m_keyValues[2 * k].ToLower() == lowered) return 2 * k;
+    return -1;
+}
+
+bool NUVZubCommandLine::IsMember(const NUVString& key) const {
+    NUVZubBadNUVString::Check(key);
+    return GetKey(key) >= 0;
+}
+
+bool NUVZubCommandLine::IsMember(const NUVString& key, bool caseInsensitive) const {
+    NUVZubBadNUVString::Check(key);
+    return (caseInsensitive ? GetKey_CaseInsensitivity(key) : GetKey(key)) >= 0;
+}
+
+const NUVString* NUVZubCommandLine::FindValue(const NUVString& key) const {
+    const int slot = GetKey(key);
+    if (slot < 0 || m_keyValues[slot + 1].IsNull()) return nullptr;
+    return &m_keyValues[slot + 1];
+}
+
+const NUVString& NUVZubCommandLine::GetString(const NUVString& key,
+                                              const NUVString& defaultValue) const {
+    NUVZubBadNUVString::Check(key);
+    NUVZubBadNUVString::Check(defaultValue);
+    const NUVString* value = FindValue(key);
+    return value != nullptr ? *value : defaultValue;
+}
+
+int NUVZubCommandLine::GetInt(const NUVString& key, int defaultValue) const {
+    NUVZubBadNUVString::Check(key);
+    const NUVString* value = FindValue(key);
+    if (value == nullptr) return defaultValue;
+    // atoi's result, but defined for numbers beyond int: those are clamped.
+    const long long number = std::strtoll(value->CastToCharPtr(), nullptr, 10);
+    if (number > INT_MAX) return INT_MAX;
+    if (number < INT_MIN) return INT_MIN;
+    return static_cast<int>(number);
+}
+
+float NUVZubCommandLine::GetFloat(const NUVString& key, float defaultValue) const {
+    NUVZubBadNUVString::Check(key);
+    const NUVString* value = FindValue(key);
+    if (value == nullptr) return defaultValue;
+    const double number = std::strtod(value->CastToCharPtr(), nullptr);
+    // Narrowing a double beyond float's range is undefined; such values become infinities.
+    if (number > FLT_MAX) return HUGE_VALF;
+    if (number < -FLT_MAX) return -HUGE_VALF;
+    return static_cast<float>(number);
+}

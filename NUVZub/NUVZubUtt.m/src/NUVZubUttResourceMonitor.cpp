@@ -1,0 +1,77 @@
+#include <NUVZub/NUVZubUttResourceMonitor.h>
+
+#include <NUVBas/NUVBasShared.h>
+#include <NUVZub/NUVZubContainersC.h>
+
+#include <cstdlib>
+
+namespace {
+// Fetched on every call: the monitor is the shared-services library's business.
+bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Instance(); }
+} // namespace
+
+bool NUVZubUttResourceMonitor::m_logzub = false;
+
+const char* const
+    NUVZubUttResourceMonitor::s_timerNames[NUVZubUttResourceMonitor::s_numTimerNames] = {
+        "UNKNOWN",
+        "PRE",
+        "ELEMENT LOOP",
+        "ORDERING",
+        "ASSEMBLY",
+        "SOLVER",
+        "ITERATIVE SOLVER",
+        "REGULARIZATION SOLVER",
+        "LANCZOS SOLVER",
+        "AMS SOLVER",
+        "CONTACT",
+        "INITIAL STRESS",
+        "PACKAGE",
+        "EXPLICIT",
+        "SENSITIVITY ANALYSIS",
+        "LINEAR DYNAMICS",
+        "CFD"};
+
+void NUVZubUttResourceMonitor::Mark(char const* text) { Monitor().Mark(text); }
+void NUVZubUttResourceMonitor::IniTimer(int id, char const* name) { Monitor().IniTimer(id, name); }
+void NUVZubUttResourceMonitor::StartTimer(int id) { Monitor().StartTimer(id); }
+void NUVZubUttResourceMonitor::StopTimer(int id) { Monitor().StopTimer(id); }
+
+void NUVZubUttResourceMonitor::ZubMark(char const* text) {
+    if (m_logzub) Monitor().Mark(text);
+}
+void NUVZubUttResourceMonitor::ZubIniTimer(int id, char const* name) {
+    if (m_logzub) Monitor().IniTimer(id, name);
+}
+void NUVZubUttResourceMonitor::ZubStartTimer(int id) {
+    if (m_logzub) Monitor().StartTimer(id);
+}
+void NUVZubUttResourceMonitor::ZubStopTimer(int id) {
+    if (m_logzub) Monitor().StopTimer(id);
+}
+
+extern "C" {
+
+NUVZUB_API void NUVZubUttResourceMonitorInitialize(char const* name, int value) {
+    if (std::getenv("ZUB_RESOURCE_MONITOR") != nullptr) NUVZubUttResourceMonitor::m_logzub = true;
+    if (name != nullptr) Monitor().Initialize(name, value);
+}
+
+NUVZUB_API void NUVZubUttResourceMonitorMark(char const* text) { Monitor().Mark(text); }
+
+NUVZUB_API void NUVZubUttResourceMonitorZubMark(char const* text) {
+    NUVZubUttResourceMonitor::ZubMark(text);
+}
+
+NUVZUB_API void NUVZubUttResourceMonitorIniTimer(int id, char const* name) {
+    Monitor().IniTimer(id, name);
+}
+
+NUVZUB_API void NUVZubUttResourceMonitorStartTimer(int id, void* unused) {
+    (void)unused;
+    Monitor().StartTimer(id);
+}
+
+NUVZUB_API void NUVZubUttResourceMonitorStopTimer(int id) { Monitor().StopTimer(id); }
+
+} // extern "C"

@@ -1,0 +1,321 @@
+// Command line: keys and values, positions, conversions, bad strings, and
+// argument files with their limits and messages.
+#include <NUVZub/NUVZubCommandLine.h>
+
+#include <NUVBas/NUVBasException.h>
+#include <NUVBas/mem_Alloc.h>
+#include <NUVZub/NUVZubExcParser.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A mutable argument vector that outlives the command line built from it.
+class Argv {
+public:
+    Argv(std::initializer_list<std::string> args) : m_texts(args) {
+        for (std::string& text : m_texts)
+            m_pointers.push_back(text.data());
+        m_pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(m_texts.size()); }
+    char** argv() { return m_pointers.data(); }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_pointers;
+};
+
+std::string Str(const NUVString& s) { return s.Str(); }
+
+int CountOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+const char kTooLong[] =
+    "ERROR: Command line argument in command line file is too long - maximum = 1023\n";
+const char kMoreThan1[] =
+    "ERROR: There are more than 1024 command line arguments. All arguments beyond\n";
+const char kMoreThan2[] = "argument 1024 will be ignored.\n";
+
+class ClArgsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("nuvzub_clargs_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Write(const std::string& content) {
+        std::string path = (m_dir / "args.txt").string();
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    fs::path m_dir;
+};
+
+TEST(CommandLine, KeyTakesOnlyTheFirstFollowingNonDashArgument) {
+    Argv a{"prog", "-a", "1", "2", "-b"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    NUVString fallback("dflt");
+    EXPECT_EQ(cl.GetNumArgs(), 5);
+    EXPECT_TRUE(cl.IsMember("a"));
+    EXPECT_TRUE(cl.IsMember("b"));
+    EXPECT_FALSE(cl.IsMember("1"));
+    EXPECT_EQ(Str(cl.GetString("a", fallback)), "1");
+    // A key without a value answers with the caller's own default object.
+    EXPECT_EQ(&cl.GetString("b", fallback), &fallback);
+    EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
+    EXPECT_EQ(Str(cl.GetPosition(3)), "2");
+    EXPECT_EQ(Str(cl.GetPosition(4)), "-b");
+}
+
+TEST(CommandLine, ValuesAttachOnlyToThePrecedingKey) {
+    Argv leading{"prog", "x", "-a"};
+    NUVZubCommandLine first(leading.argc(), leading.argv());
+    EXPECT_FALSE(first.IsMember("x"));
+    EXPECT_EQ(Str(first.GetString("a", "none")), "none");
+    EXPECT_EQ(Str(first.GetPosition(1)), "x");
+
+    Argv twoKeys{"prog", "-a", "-b", "v"};
+    NUVZubCommandLine second(twoKeys.argc(), twoKeys.argv());
+    EXPECT_EQ(Str(second.GetString("a", "none")), "none");
+    EXPECT_EQ(Str(second.GetString("b", "none")), "v");
+}
+
+TEST(CommandLine, KeyIsTheTextAfterTheFirstDashOnly) {
+    Argv a{"prog", "--v", "-", "x", "-n", "-5"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_TRUE(cl.IsMember("-v"));
+    EXPECT_FALSE(cl.IsMember("v"));
+    EXPECT_TRUE(cl.IsMember(""));
+    EXPECT_EQ(Str(cl.GetString("", "none")), "x");
+    // A negative number is a key, so -n keeps no value.
+    EXPECT_TRUE(cl.IsMember("5"));
+    EXPECT_EQ(cl.GetInt("n", 42), 42);
+}
+
+TEST(CommandLine, RepeatedKeysAnswerWithTheFirstOccurrence) {
+    Argv a{"prog", "-a", "1", "-a", "2", "-A", "3"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(Str(cl.GetString("a", "none")), "1");
+    EXPECT_EQ(cl.GetInt("a", 0), 1);
+    EXPECT_EQ(cl.GetInt("A", 0), 3);
+}
+
+TEST(CommandLine, CaseInsensitiveMembershipOnlyThroughIsMember) {
+    Argv a{"prog", "-Verbose", "yes"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_FALSE(cl.IsMember("verbose"));
+    EXPECT_FALSE(cl.IsMember("verbose", false));
+    EXPECT_TRUE(cl.IsMember("verbose", true));
+    EXPECT_TRUE(cl.IsMember("VERBOSE", true));
+    EXPECT_FALSE(cl.IsMember("verbos", true));
+    EXPECT_EQ(Str(cl.GetString("verbose", "dflt")), "dflt");
+    EXPECT_EQ(Str(cl.GetString("Verbose", "dflt")), "yes");
+}
+
+TEST(CommandLine, NumbersAreLeadingDigitsNotTheDefault) {
+    Argv a{"prog", "-n",   "12abc", "-m",          "abc",   "-f",    "2.5x",
+           "-g",   "junk", "-big",  "99999999999", "-huge", "1e300", "-e"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(cl.GetInt("n", 7), 12);
+    EXPECT_EQ(cl.GetInt("m", 7), 0);
+    EXPECT_FLOAT_EQ(cl.GetFloat("f", 7.0f), 2.5f);
+    EXPECT_FLOAT_EQ(cl.GetFloat("g", 7.0f), 0.0f);
+    EXPECT_FLOAT_EQ(cl.GetFloat("e", 7.0f), 7.0f);
+    EXPECT_FLOAT_EQ(cl.GetFloat("missing", -1.5f), -1.5f);
+    // Beyond the types' ranges the results are clamped rather than undefined.
+    EXPECT_EQ(cl.GetInt("big", 0), INT_MAX);
+    EXPECT_TRUE(std::isinf(cl.GetFloat("huge", 0.0f)));
+}
+
+TEST(CommandLine, ClArgsFileFlagElsewhereIsAnOrdinaryKey) {
+    Argv a{"prog", "-x", "-clargsfile", "/no/such/args.txt"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(cl.GetNumArgs(), 4);
+    EXPECT_EQ(Str(cl.GetString("clargsfile", "")), "/no/such/args.txt");
+}
+
+TEST(CommandLine, BadStringsAreRefusedBeforeAnyLookup) {
+    Argv a{"prog", "-a", "1"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    NUVString bad("\xff\xfe");
+    ASSERT_TRUE(bad.IsBAD());
+    EXPECT_THROW(cl.IsMember(bad), NUVZubExcBadStringArgument);
+    EXPECT_THROW(cl.IsMember(bad, true), NUVZubExcBadStringArgument);
+    EXPECT_THROW(cl.GetString(bad, "x"), NUVZubExcBadStringArgument);
+    EXPECT_THROW(cl.GetString("a", bad), NUVZubExcBadStringArgument);
+    EXPECT_THROW(cl.GetInt(bad, 0), NUVZubExcBadStringArgument);
+    EXPECT_THROW(cl.GetFloat(bad, 0.0f), NUVZubExcBadStringArgument);
+}
+
+TEST(CommandLine, UnconvertibleArgumentThrowsWithItsSourcePosition) {
+    // The tests run in the "C" locale, where no byte above 0x7F converts.
+    Argv a{"prog", "-a", "caf\xe9"};
+    try {
+        NUVZubCommandLine cl(a.argc(), a.argv());
+        FAIL() << "no exception";
+    } catch (const NUVBasToUTF8Exception& e) {
+        EXPECT_STREQ(e.GetMessage(), "caf\xe9");
+        EXPECT_STREQ(e.GetSourceFile(), "NUVZub/NUVZubUtt.m/src/NUVZubCommandLine");
+        EXPECT_EQ(e.GetSourceLine(), 85);
+    }
+}
+
+TEST(CommandLine, PositionOutOfRangeIsAValidationFailure) {
+    Argv a{"prog"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(cl.GetPosition(1), NUVZubExcValidationFailure);
+    EXPECT_THROW(cl.GetPosition(-1), NUVZubExcValidationFailure);
+    ::testing::internal::GetCapturedStderr();
+}
+
+TEST(CommandLine, ProcessArgumentsStartWithTheProgram) {
+    NUVZubCommandLine cl;
+    ASSERT_GE(cl.GetNumArgs(), 1);
+    EXPECT_NE(Str(cl.GetPosition(0)).find("commandline_test"), std::string::npos);
+}
+
+TEST_F(ClArgsFile, LinesReplaceTheArgumentsExactlyAsWritten) {
+    std::string path = Write("alpha\n-k\n  v a l # not a comment\n\n-k2\r\nlast");
+    Argv a{"prog", "-clargsfile", path, "-x"};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(cl.GetNumArgs(), 7);
+    EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
+    EXPECT_EQ(Str(cl.GetPosition(1)), "alpha");
+    EXPECT_EQ(Str(cl.GetString("k", "")), "  v a l # not a comment");
+    EXPECT_EQ(Str(cl.GetPosition(4)), "");
+    // A CR before the line feed is dropped; the final line needs no line feed.
+    EXPECT_EQ(Str(cl.GetString("k2", "")), "last");
+    EXPECT_FALSE(cl.IsMember("x"));
+}
+
+TEST_F(ClArgsFile, TwoThousandLinesKeepTheFirst1023AndReportEveryDroppedOne) {
+    std::string content;
+    for (int i = 1; i <= 2000; ++i)
+        content += "line" + std::to_string(i) + "\n";
+    Argv a{"prog", "-clargsfile", Write(content)};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(cl.GetNumArgs(), 1024);
+    EXPECT_EQ(Str(cl.GetPosition(1)), "line1");
+    EXPECT_EQ(Str(cl.GetPosition(1023)), "line1023");
+    EXPECT_EQ(CountOf(err, kMoreThan1), 977);
+    EXPECT_EQ(CountOf(err, kMoreThan2), 977);
+    EXPECT_EQ(err.size(), 977 * (sizeof kMoreThan1 - 1 + sizeof kMoreThan2 - 1));
+}
+
+TEST_F(ClArgsFile, LineOf1023CharactersEndsTheReadAndLeavesAnEmptyArgument) {
+    const std::string longLine(1023, 'q');
+    Argv a{"prog", "-clargsfile", Write(longLine + "\nnext\n")};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), kTooLong);
+    ASSERT_EQ(cl.GetNumArgs(), 4);
+    EXPECT_EQ(Str(cl.GetPosition(1)), longLine);
+    EXPECT_EQ(Str(cl.GetPosition(2)), "");
+    EXPECT_EQ(Str(cl.GetPosition(3)), "next");
+}
+
+TEST_F(ClArgsFile, LongerLinesAreSplitIntoPiecesOf1023) {
+    const std::string line = std::string(1023, 'a') + std::string(1023, 'b') + "cc";
+    Argv a{"prog", "-clargsfile", Write(line + "\n")};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(err, kTooLong), 2);
+    ASSERT_EQ(cl.GetNumArgs(), 4);
+    EXPECT_EQ(Str(cl.GetPosition(1)), std::string(1023, 'a'));
+    EXPECT_EQ(Str(cl.GetPosition(2)), std::string(1023, 'b'));
+    EXPECT_EQ(Str(cl.GetPosition(3)), "cc");
+}
+
+TEST_F(ClArgsFile, FinalLineOf1023CharactersWithoutLineFeedIsWholeAndSilent) {
+    const std::string longLine(1023, 'z');
+    Argv a{"prog", "-clargsfile", Write("first\n" + longLine)};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(cl.GetNumArgs(), 3);
+    EXPECT_EQ(Str(cl.GetPosition(2)), longLine);
+}
+
+TEST_F(ClArgsFile, NulEndsTheArgumentAndDropsTheRestOfTheLine) {
+    Argv a{"prog", "-clargsfile", Write(std::string("ab\0cd\n\0x\nef\n", 12))};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    ASSERT_EQ(cl.GetNumArgs(), 4);
+    EXPECT_EQ(Str(cl.GetPosition(1)), "ab");
+    EXPECT_EQ(Str(cl.GetPosition(2)), "");
+    EXPECT_EQ(Str(cl.GetPosition(3)), "ef");
+}
+
+TEST_F(ClArgsFile, MissingFileLeavesTheProgramNameAlone) {
+    const std::string missing = (m_dir / "absent.txt").string();
+    Argv a{"prog", "-clargsfile", missing, "-k", "v"};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ERROR: Unable to open command line arguments file " + missing + "\n");
+    ASSERT_EQ(cl.GetNumArgs(), 1);
+    EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
+    EXPECT_FALSE(cl.IsMember("k"));
+}
+
+TEST_F(ClArgsFile, FlagWithoutFileNameIsAnUnopenableFile) {
+    Argv a{"prog", "-clargsfile"};
+    ::testing::internal::CaptureStderr();
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ERROR: Unable to open command line arguments file \n");
+    EXPECT_EQ(cl.GetNumArgs(), 1);
+}
+
+TEST_F(ClArgsFile, UnconvertibleLineThrowsWithoutLeakingTheReadLines) {
+    // Under the leak checker, a text of the file left behind fails the run.
+    Argv a{"prog", "-clargsfile", Write("ok\nbad\xff\n")};
+    EXPECT_THROW(NUVZubCommandLine(a.argc(), a.argv()), NUVBasToUTF8Exception);
+}
+
+TEST_F(ClArgsFile, ReadClArgsFileActsOnlyOnTheExactFlag) {
+    char* out[NUVZubClArgsMaxArgs] = {};
+    char sentinel[] = "untouched";
+    out[0] = sentinel;
+    int count = -7;
+    Argv other{"prog", "-clargsfile2", Write("x\n")};
+    ReadClArgsFile(other.argc(), other.argv(), count, out);
+    EXPECT_EQ(count, -7);
+    EXPECT_EQ(out[0], sentinel);
+
+    Argv flag{"prog", "-clargsfile", Write("one\ntwo\n")};
+    ReadClArgsFile(flag.argc(), flag.argv(), count, out);
+    ASSERT_EQ(count, 3);
+    EXPECT_STREQ(out[0], "prog");
+    EXPECT_STREQ(out[1], "one");
+    EXPECT_STREQ(out[2], "two");
+    for (int i = 0; i < count; ++i)
+        mem_deleteBuiltIn(out[i]);
+}
+
+} // namespace
