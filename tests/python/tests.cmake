@@ -1,0 +1,6 @@
+# A foreign caller: Python loads the built library with ctypes. An instrumented
+# library cannot be loaded into an uninstrumented interpreter, hence the label.
+add_test(NAME python_check_string
+         COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/check_string.py
+                 $<TARGET_FILE:ZELNUVZubContainers>)
+set_tests_properties(python_check_string PROPERTIES LABELS no-sanitizer)
