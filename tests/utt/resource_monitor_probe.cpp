@@ -1,0 +1,27 @@
+// Started afresh by the resource-monitor tests with a chosen environment: the
+// library reads ZUB_RESOURCE_MONITOR once, when it is loaded. Prints what the
+// load made of it and which calls reached the monitor.
+#include <NUVBas/NUVBasShared.h>
+#include <NUVZub/NUVZubContainersC.h>
+#include <NUVZub/NUVZubUttResourceMonitor.h>
+
+#include <cstdio>
+
+int main() {
+    bcu_ResourceMonitor& monitor = omi_Singleton<bcu_ResourceMonitor>::Instance();
+    const int logzubAtStart = NUVZubUttResourceMonitor::m_logzub ? 1 : 0;
+    NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
+    NUVZubUttResourceMonitor::ZubStartTimer(5);
+    NUVZubUttResourceMonitor::ZubStopTimer(5);
+    NUVZubUttResourceMonitor::ZubMark("zub");
+    NUVZubUttResourceMonitorZubMark("zub plain");
+    const unsigned long long zubStarts = monitor.TimerStarts(5);
+    const unsigned long long zubMarks = monitor.MarkCount();
+    NUVZubUttResourceMonitor::StartTimer(6);
+    NUVZubUttResourceMonitor::Mark("plain");
+    std::printf(
+        "logzub=%d zubStarts=%llu zubMarks=%llu plainStarts=%llu marks=%llu initialized=%d\n",
+        logzubAtStart, zubStarts, zubMarks, static_cast<unsigned long long>(monitor.TimerStarts(6)),
+        static_cast<unsigned long long>(monitor.MarkCount()), monitor.IsInitialized() ? 1 : 0);
+    return 0;
+}
