@@ -1,0 +1,147 @@
+// Initialisation chain: the load entry ran it once at program start; nested
+// calls only count; the balancing finalisation undoes it in reverse order.
+// Cases that take the chain down run in a child process of their own.
+#include <ChildProcess.h>
+#include <NUVZubContainersEntry.h>
+
+#include <NUVBas/mem_Alloc.h>
+#include <NUVZub/NUVZubContainersC.h>
+#include <NUVZub/NUVZubContainersInit.h>
+#include <NUVZub/NUVZubUttInit.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const std::string kInitOrder =
+    "ZubContainers+ XmlParser+ Shared+ CoreUtils+ GenericsLib+ Alloc+ ZubUtt+ ZubSpecific+";
+const std::string kFinalOrder =
+    "ZubSpecific- ZubUtt- Alloc- GenericsLib- CoreUtils- Shared- XmlParser- ZubContainers-";
+
+std::string Log() { return NUVBasLifecycle_Log(); }
+
+// Writes "name=value" lines to stderr so the parent can check them.
+void Emit(const char* name, const std::string& value) {
+    std::fprintf(stderr, "%s=%s\n", name, value.c_str());
+}
+void Emit(const char* name, int value) { Emit(name, std::to_string(value)); }
+
+std::string Field(const std::string& err, const std::string& name) {
+    const std::string key = name + "=";
+    std::size_t at = err.find(key);
+    if (at == std::string::npos) return "<missing>";
+    at += key.size();
+    return err.substr(at, err.find('\n', at) - at);
+}
+
+TEST(Initialisation, LoadRanTheWholeChainOnceInOrder) { EXPECT_EQ(Log(), kInitOrder); }
+
+TEST(Initialisation, CallsAfterTheLoadOnlyCount) {
+    int count = 7;
+    NUVZubContainers_initialize(count);
+    NUVZubContainers_initialize(count);
+    EXPECT_EQ(count, 7);
+    NUVZubContainers_finalize(count);
+    NUVZubContainers_finalize(count);
+    EXPECT_EQ(count, 7);
+    NUVZubContainers_initializeC();
+    NUVZubContainers_finalizeC();
+    EXPECT_EQ(Log(), kInitOrder) << "no dependency was initialised or finalised again";
+}
+
+TEST(Initialisation, ThreadReasonsOfTheEntryDoNothing) {
+    EXPECT_EQ(NUVZubContainers_EntryDispatch(NUVZubEntryThreadAttach), 1);
+    EXPECT_EQ(NUVZubContainers_EntryDispatch(NUVZubEntryThreadDetach), 1);
+    EXPECT_EQ(NUVZubContainers_EntryDispatch(NUVZubEntryProcessAttach), 1);
+    EXPECT_EQ(NUVZubContainers_EntryDispatch(NUVZubEntryProcessDetach), 1);
+    EXPECT_EQ(Log(), kInitOrder);
+}
+
+TEST(Initialisation, BalancingTheLoadFinalisesInReverseAndReinitialisingAddsEight) {
+    ChildResult r = RunInChild([] {
+        NUVBasLifecycle_Clear();
+        int count = 0;
+        // The load's own unload: every finaliser runs once.
+        NUVZubContainers_EntryDispatch(NUVZubEntryProcessDetach);
+        Emit("unload", Log());
+        NUVBasLifecycle_Clear();
+        count = 100;
+        NUVZubContainers_initialize(count);
+        Emit("init", Log());
+        Emit("initCount", count);
+        NUVZubContainers_initialize(count);
+        Emit("nestedCount", count);
+        NUVBasLifecycle_Clear();
+        NUVZubContainers_finalize(count);
+        Emit("afterInner", Log());
+        NUVZubContainers_finalize(count);
+        Emit("final", Log());
+        Emit("finalCount", count);
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Field(r.err, "unload"), kFinalOrder);
+    EXPECT_EQ(Field(r.err, "init"), kInitOrder);
+    // Itself, its utility layer and its hook, plus the five base libraries.
+    EXPECT_EQ(Field(r.err, "initCount"), "108");
+    EXPECT_EQ(Field(r.err, "nestedCount"), "108");
+    EXPECT_EQ(Field(r.err, "afterInner"), "");
+    EXPECT_EQ(Field(r.err, "final"), kFinalOrder);
+    EXPECT_EQ(Field(r.err, "finalCount"), "100");
+}
+
+TEST(Initialisation, EachUnitCountsItsOwnFirstInitialisation) {
+    ChildResult r = RunInChild([] {
+        NUVZubContainers_EntryDispatch(NUVZubEntryProcessDetach);
+        NUVBasLifecycle_Clear();
+        int count = -3;
+        NUVZubUtt_initialize(count);
+        NUVZubUtt_initialize(count);
+        Emit("utt", count);
+        NUVZubContainers_specific_initialize(count);
+        Emit("specific", count);
+        // The utility layer and the hook are up already: the chain adds itself
+        // and the five base libraries only.
+        NUVZubContainers_initialize(count);
+        Emit("containers", count);
+        Emit("log", Log());
+        NUVZubUtt_finalize(count);
+        NUVZubContainers_specific_finalize(count);
+        NUVZubContainers_finalize(count);
+        Emit("stillUp", count);
+        NUVZubUtt_finalize(count);
+        Emit("utt-", count);
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Field(r.err, "utt"), "-2");
+    EXPECT_EQ(Field(r.err, "specific"), "-1");
+    EXPECT_EQ(Field(r.err, "containers"), "5");
+    EXPECT_EQ(
+        Field(r.err, "log"),
+        "ZubUtt+ ZubSpecific+ ZubContainers+ XmlParser+ Shared+ CoreUtils+ GenericsLib+ Alloc+");
+    // Everything but the utility layer, which keeps one level of its own, is down.
+    EXPECT_EQ(Field(r.err, "stillUp"), "-2");
+    EXPECT_EQ(Field(r.err, "utt-"), "-3") << "balanced calls give the starting count back";
+}
+
+TEST(Initialisation, ClientEntriesUseTheirOwnCount) {
+    ChildResult r = RunInChild([] {
+        NUVZubContainers_EntryDispatch(NUVZubEntryProcessDetach);
+        NUVBasLifecycle_Clear();
+        NUVZubContainers_initializeC();
+        Emit("init", Log());
+        NUVBasLifecycle_Clear();
+        NUVZubContainers_finalizeC();
+        Emit("final", Log());
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Field(r.err, "init"), kInitOrder);
+    EXPECT_EQ(Field(r.err, "final"), kFinalOrder);
+}
+
+} // namespace
