@@ -1,0 +1,466 @@
+#include <NUVZub/NUVZubExcFile.h>
+#include <NUVZub/NUVZubExcParser.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttFileUtils.h>
+#include <NUVZub/NUVZubUttOSFile.h>
+#include <NUVZubPlatform/SystemCalls.h>
+
+#include <ChildProcess.h>
+#include <SystemCallFaults.h>
+#include <TempDir.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+using NUVZubPlatform::SystemCalls;
+
+namespace {
+
+constexpr const char* kSource = "NUVZub/NUVZubUtt.m/src/NUVZubUttOSFile";
+
+struct OSFile : ::testing::Test {
+    static void SetUpTestSuite() { NUVZubUttAssertDisableExcReport(); }
+    TempDir dir;
+};
+using OSFileFaults = OSFile;
+using FileCopy = OSFile;
+
+template <class E, class F> E Catch(F body) {
+    try {
+        body();
+    } catch (const E& e) {
+        EXPECT_STREQ(e.GetSourceFile(), kSource);
+        return e;
+    }
+    ADD_FAILURE() << "expected exception not thrown";
+    throw std::runtime_error("no exception");
+}
+
+template <class F> void ExpectSystemError(F body, const char* service, int code) {
+    const auto e = Catch<NUVZubExcSystemError>(body);
+    EXPECT_STREQ(e.GetServiceName().AsString(), service);
+    EXPECT_EQ(e.GetSystemErrorCode().GetCode(), code);
+}
+
+std::size_t EntriesIn(const std::string& path) {
+    std::size_t count = 0;
+    DIR* d = opendir(path.c_str());
+    while (dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
+    closedir(d);
+    return count;
+}
+
+} // namespace
+
+TEST_F(OSFile, FreshObjectAndOpenModes) {
+    NUVZubUttOSFile file;
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_TRUE(file.Name().IsNull());
+    const NUVString path(dir / "f");
+    file.OpenWrite(path);
+    EXPECT_TRUE(file.IsOpen());
+    file.WriteAll("hello world", 11);
+    EXPECT_EQ(file.Position(), 11u);
+    EXPECT_EQ(file.FileSize(), 11u);
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+
+    file.OpenUpdate(path);
+    file.Seek(6);
+    file.WriteAll("WORLD", 5);
+    file.Close();
+    EXPECT_EQ(ReadWhole(dir / "f"), "hello WORLD");
+
+    file.OpenAppend(path); // lands at the end whatever the position says
+    file.WriteAll("!", 1);
+    file.Close();
+    EXPECT_EQ(ReadWhole(dir / "f"), "hello WORLD!");
+
+    file.OpenWrite(path); // empties
+    EXPECT_EQ(file.FileSize(), 0u);
+    file.Close();
+    file.OpenAppend(NUVString(dir / "new")); // creates
+    file.Close();
+    EXPECT_TRUE(NUVZubUttFileUtils::FileExists(NUVString(dir / "new")));
+}
+
+TEST_F(OSFile, ReadAtPositionAndEndOfFile) {
+    dir.Write("r", "0123456789");
+    NUVZubUttOSFile file;
+    file.OpenRead(NUVString(dir / "r"));
+    char buffer[16] = {};
+    EXPECT_EQ(file.Read(buffer, 0), 0u);
+    file.Seek(4);
+    EXPECT_EQ(file.Read(buffer, 3), 3u);
+    EXPECT_EQ(std::string(buffer, 3), "456");
+    EXPECT_EQ(file.Read(buffer, 16), 3u); // short only at the end
+    EXPECT_EQ(std::string(buffer, 3), "789");
+    EXPECT_EQ(file.Read(buffer, 16), 0u);
+    EXPECT_EQ(file.ReadAtomic(1, buffer, 2), 2u);
+    EXPECT_EQ(std::string(buffer, 2), "12");
+    EXPECT_EQ(file.Position(), 3u);
+}
+
+TEST_F(OSFile, SeekBeyondTheEndThenWriteExtends) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(dir / "s"));
+    file.Seek(100);
+    file.WriteAll("x", 1);
+    EXPECT_EQ(file.FileSize(), 101u);
+    file.Truncate(10);
+    EXPECT_EQ(file.Position(), 10u);
+    EXPECT_EQ(file.FileSize(), 10u);
+    file.Truncate(20);
+    EXPECT_EQ(file.FileSize(), 20u);
+    file.Flush();
+}
+
+TEST_F(OSFile, OpenReadOfAMissingFileWritesItsNotice) {
+    NUVZubUttOSFile file;
+    testing::internal::CaptureStderr();
+    const auto e = Catch<NUVZubExcNoSuchFile>([&] { file.OpenRead(NUVString(dir / "none")); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "!!! Throwing NUVZubExcNoSuchFile:\n!!!  " + dir / "none" + "\n");
+    EXPECT_EQ(std::string(e.GetFile_name().AsString()), dir / "none");
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Name().Str(), dir / "none"); // the name survives the failure
+}
+
+TEST_F(OSFile, OtherOpensOfMissingPathsAreQuiet) {
+    NUVZubUttOSFile file;
+    testing::internal::CaptureStderr();
+    Catch<NUVZubExcNoSuchFile>([&] { file.OpenUpdate(NUVString(dir / "none")); });
+    Catch<NUVZubExcNoSuchFile>([&] { file.OpenWrite(NUVString(dir / "no/dir")); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ExpectSystemError([&] { file.OpenAppend(NUVString(dir / "no/dir")); }, "CreateFile", ENOENT);
+    // A directory where a file is expected.
+    ExpectSystemError([&] { file.OpenRead(NUVString(dir.Path())); }, "CreateFile", EISDIR);
+    ExpectSystemError([&] { file.OpenWrite(NUVString(dir.Path())); }, "CreateFile", EISDIR);
+    EXPECT_THROW(file.OpenRead(NUVString("\xff")), NUVZubExcBadStringArgument);
+}
+
+TEST_F(OSFile, ReadOnlyAndDiskFullAreRealFaults) {
+    dir.Write("ro", "abc");
+    NUVZubUttOSFile file;
+    file.OpenRead(NUVString(dir / "ro"));
+    Catch<NUVZubExcReadOnly>([&] { file.WriteAll("x", 1); });
+    file.Flush(); // nothing to flush on a read-only file
+    EXPECT_EQ(ReadWhole(dir / "ro"), "abc");
+
+    NUVZubUttOSFile full;
+    full.OpenWrite("/dev/full");
+    Catch<NUVZubExcDiskFull>([&] { full.WriteAll("x", 1); });
+}
+
+TEST_F(OSFile, ReadOnlyModeBitsRefuseUpdateForOthersButNotRoot) {
+    const std::string path = dir.Write("mode", "abc");
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    EXPECT_FALSE(NUVZubUttFileUtils::IsWriteable(NUVString(path)));
+    NUVZubUttOSFile file;
+    if (geteuid() != 0) {
+        ExpectSystemError([&] { file.OpenUpdate(NUVString(path)); }, "CreateFile", EACCES);
+    } else {
+        file.OpenUpdate(NUVString(path)); // root's privilege, not the library's choice
+        EXPECT_TRUE(file.IsOpen());
+    }
+}
+
+TEST_F(OSFile, LockNeedsAnOpenFile) {
+    NUVZubUttOSFile file;
+    Catch<NUVZubExcFileNotOpen>([&] { file.Lock(); });
+    Catch<NUVZubExcFileNotOpen>([&] { file.Unlock(); });
+    file.OpenWrite(NUVString(dir / "l"));
+    EXPECT_TRUE(file.Lock());
+    file.Unlock();
+}
+
+TEST_F(OSFile, ExclusiveLockWaitsForTheOtherProcess) {
+    const NUVString path(dir / "lock");
+    NUVZubUttOSFile holder;
+    holder.OpenWrite(path);
+    ASSERT_TRUE(holder.Lock());
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        NUVZubUttOSFile other;
+        other.OpenUpdate(path);
+        other.Lock();
+        (void)!write(pipeFds[1], "L", 1);
+        other.Unlock();
+        _exit(0);
+    }
+    pollfd waiting{pipeFds[0], POLLIN, 0};
+    EXPECT_EQ(poll(&waiting, 1, 300), 0) << "the second process got the lock while it was held";
+    holder.Unlock();
+    EXPECT_EQ(poll(&waiting, 1, 10000), 1) << "the second process never got the lock";
+    char c = 0;
+    EXPECT_EQ(read(pipeFds[0], &c, 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+TEST_F(OSFile, TwoThreadsWriteAtomicWithoutInterleaving) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(dir / "atomic"));
+    constexpr int kRecords = 2000;
+    constexpr int kSize = 512;
+    auto writer = [&](char mark, int first) {
+        std::vector<char> record(kSize, mark);
+        for (int i = first; i < kRecords; i += 2) {
+            record[0] = static_cast<char>(i % 251);
+            file.WriteAtomic(static_cast<std::uint64_t>(i) * kSize, record.data(), kSize);
+        }
+    };
+    std::thread a(writer, 'a', 0);
+    std::thread b(writer, 'b', 1);
+    a.join();
+    b.join();
+    file.Close();
+    const std::string content = ReadWhole(dir / "atomic");
+    ASSERT_EQ(content.size(), static_cast<std::size_t>(kRecords) * kSize);
+    for (int i = 0; i < kRecords; ++i) {
+        const char mark = i % 2 == 0 ? 'a' : 'b';
+        ASSERT_EQ(content[static_cast<std::size_t>(i) * kSize], static_cast<char>(i % 251));
+        const std::string rest = content.substr(static_cast<std::size_t>(i) * kSize + 1, kSize - 1);
+        ASSERT_EQ(rest, std::string(kSize - 1, mark)) << "record " << i << " was interleaved";
+    }
+}
+
+TEST_F(OSFile, GeneratedNamesContinueAfterTheHighest) {
+    const NUVString base(dir / "base");
+    NUVZubUttOSFile file;
+    file.CreateGenerated(base, ".tmp", false);
+    EXPECT_EQ(file.Name().Str(), dir / "base.1.tmp");
+    file.Close();
+    dir.Write("base.7.tmp", "");
+    dir.Write("base.x.tmp", "");   // counts as 0
+    dir.Write("base.9.other", ""); // another family
+    file.CreateGenerated(base, ".tmp", false);
+    EXPECT_EQ(file.Name().Str(), dir / "base.8.tmp");
+    EXPECT_FALSE(file.Position());
+    file.WriteAll("w", 1); // writable
+}
+
+TEST_F(OSFileFaults, GeneratedNameTakenMeanwhileIsSkipped) {
+    NUVZubUttOSFile file;
+    {
+        fault::Scoped f(&SystemCalls::open, &fault::Open, EEXIST, 0, 2);
+        file.CreateGenerated(NUVString(dir / "g"), ".dat", false);
+    }
+    EXPECT_EQ(file.Name().Str(), dir / "g.3.dat");
+    NUVZubUttOSFile other;
+    {
+        fault::Scoped f(&SystemCalls::open, &fault::Open, ENOENT);
+        const auto e = Catch<NUVZubExcNoSuchFile>(
+            [&] { other.CreateGenerated(NUVString(dir / "g"), ".dat", false); });
+        EXPECT_EQ(std::string(e.GetFile_name().AsString()), dir / "g.4.dat");
+    }
+    fault::Scoped f(&SystemCalls::open, &fault::Open, EACCES);
+    ExpectSystemError([&] { other.CreateGenerated(NUVString(dir / "g"), ".dat", false); },
+                      "CreateFile", EACCES);
+}
+
+TEST_F(OSFile, GeneratedNameWithoutTheExtensionIsAnInternalError) {
+    dir.Write("z.1.tar.gz", ""); // the glob yields it, its extension is ".gz"
+    NUVZubUttOSFile file;
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(file.CreateGenerated(NUVString(dir / "z"), ".tar.gz", false),
+                 NUVBasAssertException);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "NUVZubUttFilePathParser::Extension(fileName) == extension"),
+              std::string::npos);
+}
+
+TEST_F(OSFile, TemporaryFileHasNoNameAndKeepsItsData) {
+    NUVZubUttOSFile file;
+    file.CreateTemporary(NUVString(dir.Path()));
+    EXPECT_EQ(file.Name().Str(), dir / "ZubTemp.1.tmp");
+    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
+    file.WriteAll("data", 4);
+    char back[4];
+    EXPECT_EQ(file.ReadAtomic(0, back, 4), 4u);
+    EXPECT_EQ(std::string(back, 4), "data");
+    file.Close();
+    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
+}
+
+TEST_F(OSFile, TemporaryFileIsGoneAfterSigkill) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        NUVZubUttOSFile file;
+        file.CreateTemporary(NUVString(dir.Path()));
+        std::vector<char> data(1 << 20, 'k');
+        file.WriteAll(data.data(), data.size());
+        (void)!write(pipeFds[1], "T", 1);
+        for (;;)
+            pause();
+    }
+    char c = 0;
+    ASSERT_EQ(read(pipeFds[0], &c, 1), 1);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+TEST_F(OSFile, DestructorClosesQuietly) {
+    const NUVString path(dir / "d");
+    {
+        NUVZubUttOSFile file;
+        file.OpenWrite(path);
+        file.WriteAll("z", 1);
+    }
+    EXPECT_EQ(ReadWhole(dir / "d"), "z");
+    { NUVZubUttOSFile never; }
+}
+
+TEST_F(OSFile, ReopeningWithoutCloseDoesNotLeakTheDescriptor) {
+    const NUVString path(dir.Write("re", "x"));
+    NUVZubUttOSFile file;
+    file.OpenRead(path);
+    const std::size_t before = EntriesIn("/proc/self/fd");
+    for (int i = 0; i < 10; ++i)
+        file.OpenRead(path);
+    EXPECT_EQ(EntriesIn("/proc/self/fd"), before);
+}
+
+TEST_F(OSFileFaults, TransferFailures) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(dir / "t"));
+    file.WriteAll("abc", 3);
+    char buffer[3];
+    {
+        fault::Scoped f(&SystemCalls::pread, &fault::Pread, EIO);
+        const auto e = Catch<NUVZubExcReadError>([&] { file.ReadAtomic(0, buffer, 3); });
+        EXPECT_EQ(e.GetSystemErrorCode().GetCode(), EIO);
+    }
+    {
+        fault::Scoped f(&SystemCalls::pwrite, &fault::Pwrite, EDQUOT);
+        Catch<NUVZubExcDiskFull>([&] { file.WriteAll("x", 1); });
+    }
+    {
+        fault::Scoped f(&SystemCalls::pwrite, &fault::Pwrite, EIO);
+        const auto e = Catch<NUVZubExcWriteError>([&] { file.WriteAtomic(0, "x", 1); });
+        EXPECT_EQ(e.GetSystemErrorCode().GetCode(), EIO);
+    }
+    {
+        fault::Scoped f(&SystemCalls::pwrite, &fault::PwriteNothing, 0);
+        Catch<NUVZubExcShortWrite>([&] { file.WriteAll("x", 1); });
+    }
+    // After the failures the mutex is free again and the file intact.
+    EXPECT_EQ(file.ReadAtomic(0, buffer, 3), 3u);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(OSFileFaults, FlushTruncateSizeCloseAndLockFailures) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(dir / "t"));
+    {
+        fault::Scoped f(&SystemCalls::fsync, &fault::Fsync, ENOSPC);
+        Catch<NUVZubExcDiskFull>([&] { file.Flush(); });
+    }
+    {
+        fault::Scoped f(&SystemCalls::fsync, &fault::Fsync, EIO);
+        ExpectSystemError([&] { file.Flush(); }, "FlushFileBuffers", EIO);
+    }
+    {
+        fault::Scoped f(&SystemCalls::ftruncate, &fault::Ftruncate, EDQUOT);
+        Catch<NUVZubExcDiskFull>([&] { file.Truncate(10); });
+    }
+    {
+        fault::Scoped f(&SystemCalls::ftruncate, &fault::Ftruncate, EPERM);
+        ExpectSystemError([&] { file.Truncate(10); }, "SetEndOfFile", EPERM);
+    }
+    {
+        fault::Scoped f(&SystemCalls::fstat, &fault::Fstat, EIO);
+        ExpectSystemError([&] { file.FileSize(); }, "GetFileSize", EIO);
+    }
+    {
+        fault::Scoped f(&SystemCalls::flock, &fault::Flock, ENOLCK);
+        ExpectSystemError([&] { file.Lock(); }, "LockFileEx", ENOLCK);
+        ExpectSystemError([&] { file.Unlock(); }, "UnlockFile", ENOLCK);
+    }
+    {
+        fault::Scoped f(&SystemCalls::close, &fault::Close, ENOSPC);
+        Catch<NUVZubExcDiskFull>([&] { file.Close(); });
+    }
+    EXPECT_FALSE(file.IsOpen()); // the descriptor is gone either way
+    file.OpenWrite(NUVString(dir / "t"));
+    fault::Scoped f(&SystemCalls::close, &fault::Close, EIO);
+    const auto e = Catch<NUVZubExcFileCloseFailed>([&] { file.Close(); });
+    EXPECT_EQ(e.GetSystemErrorCode().GetCode(), EIO);
+}
+
+TEST_F(OSFileFaults, OpenFailures) {
+    dir.Write("e", "");
+    NUVZubUttOSFile file;
+    fault::Scoped f(&SystemCalls::open, &fault::Open, EMFILE);
+    ExpectSystemError([&] { file.OpenRead(NUVString(dir / "e")); }, "CreateFile", EMFILE);
+    ExpectSystemError([&] { file.OpenUpdate(NUVString(dir / "e")); }, "CreateFile", EMFILE);
+    ExpectSystemError([&] { file.OpenWrite(NUVString(dir / "e")); }, "CreateFile", EMFILE);
+    ExpectSystemError([&] { file.OpenAppend(NUVString(dir / "e")); }, "CreateFile", EMFILE);
+    EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(FileCopy, CopiesWholeFilesAndIntoAnOpenFile) {
+    std::string content(0x40000 * 2 + 123, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7);
+    const NUVString from(dir.Write("from", content));
+    dir.Write("to", "old content that is longer than nothing");
+    NUVZubUttFileUtils::Copy(from, NUVString(dir / "to"));
+    EXPECT_EQ(ReadWhole(dir / "to"), content);
+
+    NUVZubUttOSFile target;
+    target.OpenWrite(NUVString(dir / "into"));
+    target.WriteAll("head:", 5);
+    NUVZubUttFileUtils::Copy(from, target);
+    EXPECT_TRUE(target.IsOpen());
+    EXPECT_EQ(target.Position(), 5 + content.size());
+    target.Close();
+    EXPECT_EQ(ReadWhole(dir / "into"), "head:" + content);
+
+    const auto e = Catch<NUVZubExcNoSuchFile>([&] {
+        testing::internal::CaptureStderr();
+        try {
+            NUVZubUttFileUtils::Copy(NUVString(dir / "none"), NUVString(dir / "x"));
+        } catch (...) {
+            testing::internal::GetCapturedStderr();
+            throw;
+        }
+    });
+    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "x")));
+}
+
+TEST_F(FileCopy, OntoItselfIsRefusedAndKeepsTheData) {
+    const NUVString from(dir.Write("self", "precious"));
+    EXPECT_THROW(NUVZubUttFileUtils::Copy(from, NUVString(dir / "./self")),
+                 NUVZubExcSameSourceDestFiles);
+    EXPECT_EQ(ReadWhole(dir / "self"), "precious");
+    NUVZubUttOSFile target;
+    target.OpenAppend(from);
+    EXPECT_THROW(NUVZubUttFileUtils::Copy(from, target), NUVZubExcSameSourceDestFiles);
+    EXPECT_EQ(ReadWhole(dir / "self"), "precious");
+}
+
+TEST_F(FileCopy, IntoDiskFull) {
+    const NUVString from(dir.Write("from", "some bytes"));
+    Catch<NUVZubExcDiskFull>([&] { NUVZubUttFileUtils::Copy(from, "/dev/full"); });
+}
