@@ -1,0 +1,131 @@
+// The process-wide settings are read once, by the first constructor: every
+// case runs in a fresh child with its own environment.
+#include <NUVZub/NUVZubExcFile.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttOSFile.h>
+
+#include <ChildProcess.h>
+#include <TempDir.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void ClearEnvironment() {
+    for (const char* name : {"ZUB_STORAGE_LIMIT", "BAS_DISABLE_FILE_LOCKING",
+                             "ZEL_DISABLE_FILE_LOCKING", "RUD_DISABLE_FILE_LOCKING"})
+        unsetenv(name);
+    NUVZubUttAssertDisableExcReport();
+}
+
+// Exit codes of the children: 0 for success, a distinct number per failed step.
+int WritesUnderLimit(const std::string& path) {
+    setenv("ZUB_STORAGE_LIMIT", "100", 1);
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(path));
+    file.WriteAll(std::string(60, 'a').data(), 60);
+    file.WriteAll(std::string(40, 'b').data(), 40); // exactly at the limit
+    if (NUVZubUttOSFile_StorageCounter() != 100) return 2;
+    try {
+        file.WriteAll("c", 1);
+        return 3;
+    } catch (const NUVZubExcDiskFull&) {
+    }
+    try {
+        file.WriteAll("", 0); // the budget stays exceeded
+        return 4;
+    } catch (const NUVZubExcDiskFull&) {
+    }
+    if (file.FileSize() != 100) return 5; // the refused byte never reached the disk
+    return 0;
+}
+
+} // namespace
+
+TEST(OSFileStorageLimit, ExactlyAtTheLimitThenRefused) {
+    TempDir dir;
+    const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
+        return WritesUnderLimit(dir / "f");
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "=== ZUB Storage limit: 100\n");
+}
+
+TEST(OSFileStorageLimit, OpenChargesTheLengthAndTruncateLowersTheCounter) {
+    TempDir dir;
+    dir.Write("fifty", std::string(50, 'x'));
+    const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
+        setenv("ZUB_STORAGE_LIMIT", "  1000 bytes", 1); // blanks skipped, trailing text ignored
+        NUVZubUttOSFile file;
+        file.OpenRead(NUVString(dir / "fifty"));
+        if (NUVZubUttOSFile_StorageCounter() != 50) return 2;
+        file.Close();
+        file.OpenUpdate(NUVString(dir / "fifty"));
+        if (NUVZubUttOSFile_StorageCounter() != 100) return 3;
+        file.Truncate(20);
+        if (NUVZubUttOSFile_StorageCounter() != 70) return 4;
+        if (file.Position() != 20) return 5;
+        try {
+            file.Truncate(2000);
+            return 6;
+        } catch (const NUVZubExcDiskFull&) {
+        }
+        return file.FileSize() == 20 ? 0 : 7;
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "=== ZUB Storage limit: 1000\n");
+}
+
+TEST(OSFileStorageLimit, UnsetUnparsableOrZeroMeansNoLimit) {
+    TempDir dir;
+    for (const char* value : {static_cast<const char*>(nullptr), "lots", "0"}) {
+        const ChildResult r = RunInChild([&] {
+            ClearEnvironment();
+            if (value) setenv("ZUB_STORAGE_LIMIT", value, 1);
+            NUVZubUttOSFile file;
+            NUVZubUttOSFile second; // the environment is read once
+            file.OpenWrite(NUVString(dir / "f"));
+            file.WriteAll(std::string(5000, 'z').data(), 5000);
+            return NUVZubUttOSFile_StorageCounter() == 0 ? 0 : 2;
+        });
+        EXPECT_EQ(r.exitCode, 0) << (value ? value : "unset");
+        EXPECT_EQ(r.err, value && std::string(value) == "0" ? "=== ZUB Storage limit: 0\n" : "")
+            << (value ? value : "unset");
+    }
+}
+
+TEST(OSFileLocking, OffOnlyWhenAllThreeVariablesAreSet) {
+    TempDir dir;
+    const char* names[] = {"BAS_DISABLE_FILE_LOCKING", "ZEL_DISABLE_FILE_LOCKING",
+                           "RUD_DISABLE_FILE_LOCKING"};
+    for (int mask = 0; mask < 8; ++mask) {
+        const ChildResult r = RunInChild([&] {
+            ClearEnvironment();
+            for (int i = 0; i < 3; ++i)
+                if (mask & (1 << i)) setenv(names[i], "", 1);
+            NUVZubUttOSFile file;
+            file.OpenWrite(NUVString(dir / "l"));
+            const bool locked = file.Lock();
+            if (locked) file.Unlock();
+            return locked ? 1 : 0;
+        });
+        EXPECT_EQ(r.exitCode, mask == 7 ? 0 : 1) << "mask " << mask;
+    }
+}
+
+TEST(OSFileLocking, DisabledLockNeedsNoOpenFile) {
+    const ChildResult r = RunInChild([] {
+        ClearEnvironment();
+        setenv("BAS_DISABLE_FILE_LOCKING", "1", 1);
+        setenv("ZEL_DISABLE_FILE_LOCKING", "1", 1);
+        setenv("RUD_DISABLE_FILE_LOCKING", "1", 1);
+        NUVZubUttOSFile file;
+        return file.Lock() ? 1 : 0;
+    });
+    EXPECT_EQ(r.exitCode, 0);
+}
