@@ -1,0 +1,157 @@
+// File-header comparison: unit-test assertions counted and reported through the
+// monitor, and the listing of the actual bytes on stderr when a check fails.
+#include <NUVZub/NUVZubFileHeaderDiff.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kSource[] = "NUVZub/NUVZubUtt.m/src/NUVZubFileHeaderDiff";
+const char kOpen[] = "fp != 0";
+const char kRead[] = "size_read == file_length && \"Header read failed.\"";
+const char kLength[] = "passedLength && \"Header validation failed length.\"";
+const char kMatch[] = "passed && \"Header validation failed match.\"";
+
+// Keeps the reports instead of printing them.
+class RecordingMonitor : public uts_UnitTestMonitor {
+public:
+    void reportFailure(const char* file, int line, const char* expression) override {
+        failures.push_back(expression);
+        EXPECT_STREQ(file, kSource);
+        EXPECT_GT(line, 0);
+    }
+    void reportTrace(const char* file, int line, const char* expression) override {
+        traces.push_back(expression);
+        EXPECT_STREQ(file, kSource);
+        EXPECT_GT(line, 0);
+    }
+    std::vector<std::string> failures;
+    std::vector<std::string> traces;
+};
+
+class HeaderTest : public NUVZubFileHeaderDiff {
+public:
+    using NUVZubFileHeaderDiff::NUVZubFileHeaderDiff;
+    using NUVZubFileHeaderDiff::ValidateHeader;
+};
+
+class HeaderDiff : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("nuvzub_header_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Write(const std::vector<unsigned char>& bytes) {
+        std::string path = (m_dir / "header.bin").string();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+
+    // Runs the check and returns what it wrote to stderr.
+    std::string Validate(const std::string& path, const std::vector<unsigned char>& expected,
+                         int verbose = 0) {
+        HeaderTest test(m_monitor, verbose);
+        ::testing::internal::CaptureStderr();
+        test.ValidateHeader(path.c_str(), "my header", expected.data(),
+                            static_cast<int>(expected.size()));
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    fs::path m_dir;
+    RecordingMonitor m_monitor;
+};
+
+const std::vector<unsigned char> kEdgeBytes = {0x00, 0x7F, 0x80, 0xFF};
+
+TEST_F(HeaderDiff, EqualBytesPassSilently) {
+    EXPECT_EQ(Validate(Write(kEdgeBytes), kEdgeBytes), "");
+    EXPECT_EQ(m_monitor.getUnitAssertCount(), 4);
+    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 0);
+    EXPECT_TRUE(m_monitor.failures.empty());
+    EXPECT_TRUE(m_monitor.traces.empty());
+}
+
+TEST_F(HeaderDiff, LongerFileFailsOnLengthWithoutComparingContent) {
+    std::vector<unsigned char> actual = kEdgeBytes;
+    actual.push_back(1);
+    EXPECT_EQ(Validate(Write(actual), kEdgeBytes),
+              "my header\nActual length: 5\n0,127,128,255,1\n");
+    EXPECT_EQ(m_monitor.getUnitAssertCount(), 3);
+    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 1);
+    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
+}
+
+TEST_F(HeaderDiff, ShorterFileFailsOnLength) {
+    EXPECT_EQ(Validate(Write({0xFF, 0x80}), kEdgeBytes), "my header\nActual length: 2\n255,128\n");
+    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
+}
+
+TEST_F(HeaderDiff, OneDifferentByteFailsOnContentAndListsAllBytes) {
+    const std::vector<unsigned char> actual = {0x00, 0x7F, 0x81, 0xFF};
+    EXPECT_EQ(Validate(Write(actual), kEdgeBytes), "my header\nActual length: 4\n0,127,129,255\n");
+    EXPECT_EQ(m_monitor.getUnitAssertCount(), 4);
+    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kMatch});
+}
+
+TEST_F(HeaderDiff, EmptyFileAgainstEmptyAndNonEmptyHeaders) {
+    const std::string path = Write({});
+    EXPECT_EQ(Validate(path, {}), "");
+    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 0);
+    EXPECT_EQ(Validate(path, {1, 2, 3}), "my header\nActual length: 0\n");
+    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
+}
+
+TEST_F(HeaderDiff, MissingFileRecordsOnlyTheFailedOpen) {
+    EXPECT_EQ(Validate((m_dir / "absent.bin").string(), kEdgeBytes), "");
+    EXPECT_EQ(m_monitor.getUnitAssertCount(), 1);
+    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kOpen});
+}
+
+TEST_F(HeaderDiff, UnreadableFileFailsTheReadWithoutCrashing) {
+    // A directory opens for reading on this platform but yields no bytes.
+    const std::string err = Validate(m_dir.string(), kEdgeBytes);
+    EXPECT_EQ(err, "my header\nActual length: 0\n");
+    ASSERT_GE(m_monitor.failures.size(), 1u);
+    EXPECT_EQ(m_monitor.failures.front(), kRead);
+}
+
+TEST_F(HeaderDiff, VerbosityAboveOneTracesEveryAssertion) {
+    const std::string path = Write(kEdgeBytes);
+    Validate(path, kEdgeBytes, 1);
+    EXPECT_TRUE(m_monitor.traces.empty());
+    Validate(path, kEdgeBytes, 2);
+    EXPECT_EQ(m_monitor.traces, (std::vector<std::string>{kOpen, kRead, kLength, kMatch}));
+    m_monitor.traces.clear();
+    Validate(path, {0x00}, 2);
+    EXPECT_EQ(m_monitor.traces, (std::vector<std::string>{kOpen, kRead, kLength}));
+}
+
+TEST_F(HeaderDiff, LargeHeaderListsEveryByte) {
+    std::vector<unsigned char> actual(300);
+    for (std::size_t i = 0; i < actual.size(); ++i)
+        actual[i] = static_cast<unsigned char>(i);
+    std::vector<unsigned char> expected = actual;
+    expected.back() = 0;
+    const std::string err = Validate(Write(actual), expected);
+    std::string listing = "0";
+    for (std::size_t i = 1; i < actual.size(); ++i)
+        listing += "," + std::to_string(actual[i]);
+    EXPECT_EQ(err, "my header\nActual length: 300\n" + listing + "\n");
+}
+
+} // namespace
