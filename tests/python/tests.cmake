@@ -4,3 +4,7 @@ add_test(NAME python_check_string
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/check_string.py
                  $<TARGET_FILE:ZELNUVZubContainers>)
 set_tests_properties(python_check_string PROPERTIES LABELS no-sanitizer)
+add_test(NAME python_glob_ctypes
+         COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/glob_ctypes.py
+                 $<TARGET_FILE:ZELNUVZubContainers>)
+set_tests_properties(python_glob_ctypes PROPERTIES LABELS no-sanitizer ENVIRONMENT ZUB_DISABLE_EXCEPTION_REPORT=1)
