@@ -7,7 +7,11 @@ substitution order and message template. Output, under --out:
   include/NUVZub/NUVZubExc<Family>.h   one header per family
   include/NUVZub/NUVZubExcCatalogue.h  all families
   src/NUVZubExc<Family>.cpp            the out-of-line members
-Files are rewritten only when their text changes.
+  src/NUVZubExcTableData.cpp           the catalogue described as data
+With --cases FILE it writes a test source that builds every class from
+sample values; with --docs FILE the reference page; --check-docs FILE
+fails when that page differs from the data. Files are rewritten only when
+their text changes.
 """
 import argparse
 import glob
@@ -209,8 +213,7 @@ def source(family):
         out.append("    return storage ? new (storage) %s(*this) : nullptr;" % n)
         out.append("}")
         out.append("void %s::Propagate() const {" % n)
-        out.append("    if (!IsRaisingThroughThrow())")
-        out.append("        NUVZubUttAssert::ReportException(AsString(NUVBasStringMode(false)).CStr());")
+        out.append("    if (NUVZubUttAssert::IsReporting()) NUVZubUttAssert::ReportPropagation(*this);")
         out.append("    throw %s(*this);" % n)
         out.append("}")
         out.append("")
@@ -223,18 +226,163 @@ def umbrella(families):
     return "\n".join(out) + "\n"
 
 
+def by_code(families):
+    return sorted((c for f in families for c in f["classes"]), key=lambda c: (c["code"], c["name"]))
+
+
+def table_source(families):
+    """The catalogue as constant data for the library's lookups, sorted by code."""
+    ordered = by_code(families)
+    params, orders, rows = [], [], []
+    for c in ordered:
+        first = len(params)
+        params += ["    {%s, %s}," % (cpp_string(p.getter), cpp_string(p.cpp)) for p in c["params"]]
+        order = "nullptr"
+        if c["order"] is not c["params"]:
+            order = "kOrders + %d" % len(orders)
+            orders += [c["params"].index(p) for p in c["order"]]
+        rows.append("    {%s, %s, %s, %d, %d, %s, %s,\n     %s}," % (
+            cpp_string(c["name"]), cpp_string(c["family"]), cpp_string(c["base"]), c["code"],
+            len(c["params"]), "kParams + %d" % first if c["params"] else "nullptr", order,
+            cpp_string(c["message"])))
+    out = ["// Generated from data/*.toml by generate.py; edit the data, not this file.",
+           "#include \"NUVZubExcTableData.h\"", "", "namespace {",
+           "const NUVZubExcParamInfo kParams[] = {"] + params + ["};",
+           "const unsigned char kOrders[] = {%s};" % ", ".join(str(i) for i in orders),
+           "} // namespace", "",
+           "const NUVZubExcFamilyInfo g_NUVZubExcFamilies[] = {"]
+    out += ["    {%s, %s}," % (cpp_string(f["name"]), cpp_string(f["title"])) for f in families]
+    out += ["};", "const int g_NUVZubExcFamilyCount = %d;" % len(families), "",
+            "const NUVZubExcClassInfo g_NUVZubExcClasses[] = {"] + rows
+    out += ["};", "const int g_NUVZubExcClassCount = %d;" % len(ordered), ""]
+    return "\n".join(out)
+
+
+SAMPLES = {
+    "int": lambda i: str(100 + i),
+    "unsigned": lambda i: "%du" % (3000000000 + i),
+    "int64": lambda i: "%dLL" % (-5000000000 - i),
+    "uint64": lambda i: "%dULL" % (18000000000000000000 + i),
+    "float": lambda i: "%.2ff" % (1.5 + i),
+    "double": lambda i: "%.2f" % (-2.25 + i),
+    "bool": lambda i: "true",
+    "NUVBasSystemError": lambda i: "NUVBasSystemError(13)",
+    "NUVZubUttSerParserError": lambda i: "SampleParserError()",
+    "NUVZubUttSerParserPlace": lambda i: "SampleParserPlace()",
+    "NUVZubUttSerSystemError": lambda i: "SampleSerSystemError()",
+}
+
+
+def sample(p, index):
+    """A value for parameter `index` that differs from its neighbours and names its getter."""
+    if p.kind.startswith("string("):
+        return cpp_string("<%s>" % p.getter[3:])
+    if p.kind == "const char*":
+        return cpp_string("text of %s" % p.getter[3:])
+    return SAMPLES[p.kind](index)
+
+
+def cases_source(families):
+    """Every class built from sample values, with typed views for table-driven tests."""
+    ordered = by_code(families)
+    out = ["// Generated from data/*.toml by generate.py --cases; edit the data, not this file.",
+           "#include \"CatalogueCases.h\"", "", "#include <NUVZub/NUVZubExcCatalogue.h>", ""]
+    for c in ordered:
+        shown = ", ".join("Show(%s, x.%s())" % (cpp_string(p.getter), p.getter) for p in c["params"])
+        out.append("Getters GettersOf(const %s&%s) { return {%s}; }" % (
+            c["name"], " x" if c["params"] else "", shown))
+    out += ["", "const CatalogueCase kCatalogueCases[] = {"]
+    for c in ordered:
+        n = c["name"]
+        values = ", ".join(sample(p, i) for i, p in enumerate(c["params"]))
+        derived = c["base"] != ROOT_BASE
+        out.append("    {%s, %d, %s, [] () -> NUVBasException* { return new %s(%s); }," % (
+            cpp_string(n), c["code"], cpp_string(c["base"]), n, values))
+        out.append("     &CopyOf<%s>, &GettersAs<%s>, %s, %s}," % (
+            n, n, "&GettersAs<%s>" % c["base"] if derived else "nullptr",
+            "&CaughtAs<%s>" % c["base"] if derived else "nullptr"))
+    out += ["};", "const std::size_t kCatalogueCaseCount = %d;" % len(ordered), ""]
+    return "\n".join(out)
+
+
+def md_code(text):
+    """Text as a Markdown code span that survives a table cell."""
+    return "`%s`" % text.replace("\\", "\\\\").replace("\n", "\\n").replace("|", "\\|")
+
+
+def docs(families):
+    ordered = by_code(families)
+    codes = {}
+    for c in ordered:
+        codes.setdefault(c["code"], []).append(c["name"])
+    shared = ["%d (%s)" % (code, ", ".join("`%s`" % n for n in names))
+              for code, names in sorted(codes.items()) if len(names) > 1]
+    bases = sorted({c["base"] for c in ordered} - {ROOT_BASE})
+    out = ["# Exception reference", "",
+           "Generated from `NUVZub/NUVZubExc.m/data/*.toml` by `generate.py --docs`; "
+           "edit the data, not this page.", "",
+           "The catalogue has %d exception classes in %d families, with codes from %d to %d. "
+           "A code names one class, except the shared codes %s. `zubexc CODE` prints the same "
+           "descriptions from the library's own table." % (
+               len(ordered), len(families), ordered[0]["code"], ordered[-1]["code"],
+               " and ".join(shared)), "",
+           "Each parameter is a constructor argument, in order, read back through its getter. "
+           "The message's marks are filled by position with the parameters in constructor "
+           "order, unless the class names another substitution order; every value is "
+           "rendered by its own type. Family bases (%d) can be raised themselves and are "
+           "caught in place of their derived classes." % len(bases), "", "## Families", ""]
+    for f in families:
+        cs = f["classes"]
+        out.append("- %s (`%s`): %d classes, codes %d to %d" % (
+            f["title"], f["name"], len(cs), min(c["code"] for c in cs), max(c["code"] for c in cs)))
+    for f in families:
+        out += ["", "## %s (`%s`)" % (f["title"], f["name"]), "",
+                "| Code | Class | Parameters | Message |", "|---:|---|---|---|"]
+        for c in sorted(f["classes"], key=lambda c: (c["code"], c["name"])):
+            name = "`%s`" % c["name"]
+            if c["base"] != ROOT_BASE:
+                name += "<br>derives from `%s`" % c["base"]
+            params = "<br>".join("`%s` `%s`" % (p.getter, p.cpp) for p in c["params"]) or "none"
+            message = md_code(c["message"])
+            if c["order"] is not c["params"]:
+                message += "<br>substitution order: " + ", ".join(p.getter for p in c["order"])
+            out.append("| %d | %s | %s | %s |" % (c["code"], name, params, message))
+    return "\n".join(out) + "\n"
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--data", required=True)
-    ap.add_argument("--out", required=True)
+    ap.add_argument("--out", help="directory for the library's generated headers and sources")
+    ap.add_argument("--cases", help="write the test source of every class here")
+    ap.add_argument("--docs", help="write the reference page here")
+    ap.add_argument("--check-docs", help="fail when this reference page differs from the data")
     args = ap.parse_args()
     families = load(args.data)
     classes = check(families)
-    for f in families:
-        write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExc%s.h" % f["name"]),
-                         header(f, classes))
-        write_if_changed(os.path.join(args.out, "src/NUVZubExc%s.cpp" % f["name"]), source(f))
-    write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExcCatalogue.h"), umbrella(families))
+    if args.out:
+        for f in families:
+            write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExc%s.h" % f["name"]),
+                             header(f, classes))
+            write_if_changed(os.path.join(args.out, "src/NUVZubExc%s.cpp" % f["name"]), source(f))
+        write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExcCatalogue.h"),
+                         umbrella(families))
+        write_if_changed(os.path.join(args.out, "src/NUVZubExcTableData.cpp"), table_source(families))
+    if args.cases:
+        write_if_changed(args.cases, cases_source(families))
+    if args.docs:
+        write_if_changed(args.docs, docs(families))
+    if args.check_docs:
+        try:
+            with open(args.check_docs, encoding="utf-8") as f:
+                current = f.read()
+        except FileNotFoundError:
+            current = None
+        if current != docs(families):
+            print("%s is out of date with the catalogue data; regenerate it with\n"
+                  "  python3 %s --data %s --docs %s" % (args.check_docs, sys.argv[0], args.data,
+                                                       args.check_docs), file=sys.stderr)
+            return 1
     return 0
 
 

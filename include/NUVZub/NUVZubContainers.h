@@ -25,6 +25,7 @@
 #include <NUVZub/NUVZubUttUtils.h>
 
 #include <NUVZub/NUVZubExcCatalogue.h>
+#include <NUVZub/NUVZubExcTable.h>
 
 #include <NUVZub/NUVZubContainersC.h>
 #include <NUVZub/NUVZubContainersInit.h>

@@ -1,0 +1,11 @@
+# Runs TOOL with ARGS (a ;-list) and checks its exit status and both streams.
+execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc STREQUAL EXPECT_RC)
+  message(FATAL_ERROR "exit status ${rc}, expected ${EXPECT_RC}\nstdout:\n${out}\nstderr:\n${err}")
+endif()
+if(NOT out MATCHES "${STDOUT_REGEX}")
+  message(FATAL_ERROR "stdout does not match '${STDOUT_REGEX}':\n${out}")
+endif()
+if(NOT err MATCHES "${STDERR_REGEX}")
+  message(FATAL_ERROR "stderr does not match '${STDERR_REGEX}':\n${err}")
+endif()

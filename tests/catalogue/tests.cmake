@@ -1,0 +1,44 @@
+# The catalogue: the table-driven sweep over generated sample cases, the
+# reference page's freshness, and the zubexc lookup tool.
+add_executable(catalogue_sweep ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/catalogue_sweep.cpp
+                               ${NUVZUB_CATALOGUE_CASES})
+add_dependencies(catalogue_sweep NUVZubCatalogueCases)
+target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue)
+target_link_libraries(catalogue_sweep PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
+gtest_discover_tests(catalogue_sweep DISCOVERY_MODE PRE_TEST)
+
+add_test(NAME catalogue_docs_up_to_date
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
+          --data ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/data
+          --check-docs ${PROJECT_SOURCE_DIR}/docs/exceptions.md)
+
+# zubexc ARGS... -> exit status, and what stdout and stderr must match.
+function(zubexc_test name expect_rc stdout_regex stderr_regex)
+  add_test(NAME catalogue_zubexc_${name}
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:zubexc> "-DARGS=${ARGN}"
+            -DEXPECT_RC=${expect_rc} "-DSTDOUT_REGEX=${stdout_regex}"
+            "-DSTDERR_REGEX=${stderr_regex}"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
+endfunction()
+
+zubexc_test(shared_code 0
+  "NUVZubExcNoSuchFile\n.*family: *File.*No such file: %s.*NUVZubExcNoSuchForm\n.*family: *Parser" "^$"
+  1013)
+zubexc_test(derived_class 0
+  "NUVZubExcBaseTypeInvalidLevel\n +code: +1598\n.*base: +NUVZubExcTypeFormException.*GetBaseLevel +int"
+  "^$" NUVZubExcBaseTypeInvalidLevel)
+zubexc_test(substitution_order 0 "substitutes: +GetGuid1, GetGuid2, GetBulkID" "^$" 1050)
+zubexc_test(name_part 0 "NUVZubExcNoSuchFile\n.*NUVZubExcNoSuchForm\n" "^$" nosuchf)
+zubexc_test(list_family 0 "^1008 +NUVZubExcFileCloseFailed +File\n(.*\n)*1108 +NUVZubExcFileNotOpen +File\n$" "^$"
+  --list file)
+zubexc_test(list_all 0 "^1001 .*\n1840 [^\n]*\n$" "^$" --list)
+zubexc_test(json 0
+  "^\\[\n  {\"name\": \"NUVZubExcExtCSetNonEmpty\", .*\"code\": 1836.*{\"name\": \"NUVZubExcNeedManualFunctions\""
+  "^$" --json 1836)
+zubexc_test(json_escapes 0 "\"message\": \"XML parser encountered the wrong end tag: \\\\\"%s\\\\\", when expecting \\\\\"%s\\\\\"\\\\n At"
+  "^$" --json NUVZubExcXMLWrongEndTag)
+zubexc_test(unknown_code 1 "^$" "zubexc: no exception class has code 999\n" 999)
+zubexc_test(unknown_name 1 "^$" "zubexc: no exception class name contains 'NoSuchThing'\n" NoSuchThing)
+zubexc_test(unknown_family 1 "^$" "zubexc: no family 'Nonsense'; families are Association, " --list Nonsense)
+zubexc_test(no_arguments 2 "^$" "usage: zubexc" "")
+zubexc_test(help 0 "usage: zubexc.*--list.*--json" "^$" --help)
