@@ -99,4 +99,26 @@ void BM_RuntimeErrorThrowAndCatch(benchmark::State& state) {
 }
 BENCHMARK(BM_RuntimeErrorThrowAndCatch);
 
+// The same thrown from a called function, as Propagate throws from its own frame.
+[[gnu::noinline]] void RaiseRuntimeError(const std::string& name) {
+    char buffer[1024];
+    std::snprintf(buffer, sizeof buffer,
+                  "Thrown if an assignment for a symbol was requested, but it does not exist in "
+                  "the given collection. Form name of the symbol reference type: %s. Name of "
+                  "symbol: %s. Name of the symbol reference type: %s.",
+                  name.c_str(), name.c_str(), name.c_str());
+    throw std::runtime_error(std::string(buffer));
+}
+
+void BM_RuntimeErrorFromFunction(benchmark::State& state) {
+    for (auto _ : state) {
+        try {
+            RaiseRuntimeError(kName);
+        } catch (const std::runtime_error& caught) {
+            benchmark::DoNotOptimize(caught.what());
+        }
+    }
+}
+BENCHMARK(BM_RuntimeErrorFromFunction);
+
 } // namespace
