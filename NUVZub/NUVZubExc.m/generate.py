@@ -235,7 +235,9 @@ def table_source(families):
     ordered = by_code(families)
     params, orders, rows = [], [], []
     for c in ordered:
-        first = len(params)
+        first = len(params) - sum(1 for line in params if line.startswith("    //"))
+        if c["params"]:
+            params.append("    // %s" % c["name"])
         params += ["    {%s, %s}," % (cpp_string(p.getter), cpp_string(p.cpp)) for p in c["params"]]
         order = "nullptr"
         if c["order"] is not c["params"]:
@@ -288,16 +290,20 @@ def cases_source(families):
     out = ["// Generated from data/*.toml by generate.py --cases; edit the data, not this file.",
            "#include \"CatalogueCases.h\"", "", "#include <NUVZub/NUVZubExcCatalogue.h>", ""]
     for c in ordered:
-        shown = ", ".join("Show(%s, x.%s())" % (cpp_string(p.getter), p.getter) for p in c["params"])
-        out.append("Getters GettersOf(const %s&%s) { return {%s}; }" % (
-            c["name"], " x" if c["params"] else "", shown))
+        if not c["params"]:
+            out.append("Getters GettersOf(const %s&) { return {}; }" % c["name"])
+            continue
+        out.append("Getters GettersOf(const %s& x) {" % c["name"])
+        out.append("    return {" + ",\n            ".join(
+            "Show(%s, x.%s())" % (cpp_string(p.getter), p.getter) for p in c["params"]) + "};")
+        out.append("}")
     out += ["", "const CatalogueCase kCatalogueCases[] = {"]
     for c in ordered:
         n = c["name"]
         values = ", ".join(sample(p, i) for i, p in enumerate(c["params"]))
         derived = c["base"] != ROOT_BASE
-        out.append("    {%s, %d, %s, [] () -> NUVBasException* { return new %s(%s); }," % (
-            cpp_string(n), c["code"], cpp_string(c["base"]), n, values))
+        out.append("    {%s, %d, %s," % (cpp_string(n), c["code"], cpp_string(c["base"])))
+        out.append("     []() -> NUVBasException* { return new %s(%s); }," % (n, values))
         out.append("     &CopyOf<%s>, &GettersAs<%s>, %s, %s}," % (
             n, n, "&GettersAs<%s>" % c["base"] if derived else "nullptr",
             "&CaughtAs<%s>" % c["base"] if derived else "nullptr"))
