@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -58,6 +59,17 @@ public:
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
+
+char LowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// Equal once ASCII letters are lowered, as lowered copies would compare, without
+// the copies: the bytes of other UTF-8 characters are never letters.
+bool EqualIgnoringASCIICase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (LowerASCII(a[i]) != LowerASCII(b[i])) return false;
+    return true;
+}
 
 char* CopyText(const char* text, std::size_t length) {
     char* copy = mem_newBuiltIn<char>(length + 1);
@@ -200,9 +212,8 @@ int NUVZubCommandLine::GetKey(const NUVString& key) const {
 }
 
 int NUVZubCommandLine::GetKey_CaseInsensitivity(const NUVString& key) const {
-    const NUVString lowered = key.ToLower();
     for (int k = 0; k < m_numKeys; ++k)
-        if (m_keyValues[2 * k].ToLower() == lowered) return 2 * k;
+        if (EqualIgnoringASCIICase(m_keyValues[2 * k].Str(), key.Str())) return 2 * k;
     return -1;
 }
 
