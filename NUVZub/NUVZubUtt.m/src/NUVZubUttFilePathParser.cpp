@@ -9,6 +9,7 @@
 #include <NUVZubUttPathForms.h>
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -24,11 +25,17 @@ bool HasDrivePrefix(const std::string& s) {
     return lower >= 'a' && lower <= 'z';
 }
 
-bool IsBackslashStyle(const std::string& s) { return HasDrivePrefix(s) || s.find('\\') != npos; }
+// The style decides whether a backslash separates. A slash-style path has no
+// backslash at all, and no drive or server prefix, so the last separator of
+// either kind and the backslash-style rules give the same answers in both
+// styles: no function needs to find out the style first.
 
-/// Byte position of the last separator of the path's style, or npos.
-Size LastSeparator(const std::string& s, bool backslashStyle) {
-    return backslashStyle ? s.find_last_of("\\/") : s.rfind('/');
+/// Byte position of the last separator of either kind, or npos.
+Size LastSeparator(const std::string& s) {
+    const char* d = s.data();
+    for (Size i = s.size(); i > 0; --i)
+        if (IsSeparator(d[i - 1])) return i - 1;
+    return npos;
 }
 
 /// Byte position where the part after a drive or server prefix starts.
@@ -41,22 +48,27 @@ Size RemainderStart(const std::string& s) {
     return 0;
 }
 
-/// Byte position where the tail starts.
-Size TailStart(const std::string& s) {
-    if (!IsBackslashStyle(s)) {
-        const Size slash = s.rfind('/');
-        return slash == npos ? 0 : slash + 1;
-    }
-    const Size last = s.find_last_of("\\/");
-    // A remainder without separators leaves the prefix in the tail.
-    if (last == npos || last < RemainderStart(s)) return 0;
-    return last + 1;
-}
+struct TailLayout {
+    Size start; ///< where the tail starts
+    Size dot;   ///< the tail's last dot, or npos
+};
 
-/// Byte position of the dot that starts the extension, or npos.
-Size ExtensionDot(const std::string& s) {
-    const Size dot = s.rfind('.');
-    return (dot == npos || dot < TailStart(s)) ? npos : dot;
+TailLayout ScanTail(const std::string& s) {
+    const char* d = s.data();
+    Size i = s.size();
+    // Ordinary characters take one well-predicted test each.
+    while (i > 0 && d[i - 1] != '/' && d[i - 1] != '\\' && d[i - 1] != '.')
+        --i;
+    Size dot = npos;
+    if (i > 0 && d[i - 1] == '.') {
+        dot = --i;
+        while (i > 0 && !IsSeparator(d[i - 1]))
+            --i;
+    }
+    if (i == 0) return {0, dot != npos ? dot : s.rfind('.')};
+    // A remainder without separators leaves the prefix in the tail.
+    if (i - 1 < RemainderStart(s)) return {0, s.rfind('.')};
+    return {i, dot};
 }
 
 NUVString Slice(const NUVString& path, Size begin, Size count = npos) {
@@ -72,33 +84,30 @@ NUVString Slice(const NUVString& path, Size begin, Size count = npos) {
 namespace NUVZubUttFilePathParser {
 
 NUVString DirPath(const NUVString& path) {
-    const std::string& s = path.Str();
-    const Size last = LastSeparator(s, IsBackslashStyle(s));
+    const Size last = LastSeparator(path.Str());
     return last == npos ? NUVString() : Slice(path, 0, last);
 }
 
 NUVString Tail(const NUVString& path) {
-    const Size start = TailStart(path.Str());
+    const Size start = ScanTail(path.Str()).start;
     return start == 0 ? path : Slice(path, start);
 }
 
 NUVString BaseName(const NUVString& path) {
-    const std::string& s = path.Str();
-    const Size start = TailStart(s);
-    const Size dot = s.rfind('.');
-    if (dot == npos || dot < start) return start == 0 ? path : Slice(path, start);
-    return Slice(path, start, dot - start);
+    const TailLayout t = ScanTail(path.Str());
+    if (t.dot == npos) return t.start == 0 ? path : Slice(path, t.start);
+    return Slice(path, t.start, t.dot - t.start);
 }
 
 NUVString BasePath(const NUVString& path) {
-    const Size dot = ExtensionDot(path.Str());
+    const Size dot = ScanTail(path.Str()).dot;
     return dot == npos ? path : Slice(path, 0, dot);
 }
 
-bool HasExtension(const NUVString& path) { return ExtensionDot(path.Str()) != npos; }
+bool HasExtension(const NUVString& path) { return ScanTail(path.Str()).dot != npos; }
 
 NUVString Extension(const NUVString& path) {
-    const Size dot = ExtensionDot(path.Str());
+    const Size dot = ScanTail(path.Str()).dot;
     return dot == npos ? NUVString() : Slice(path, dot);
 }
 
@@ -118,6 +127,15 @@ NUVString Join(const NUVString& directory, const NUVString& name) {
         --end;
     while (end > 0 && d[end - 1] == '/')
         --end;
+    const Size total = end + 1 + n.size();
+    char buffer[256];
+    if (total <= sizeof buffer && !directory.IsBAD() && !name.IsBAD()) {
+        // One allocation for the common case.
+        std::memcpy(buffer, d.data(), end);
+        buffer[end] = '/';
+        std::memcpy(buffer + end + 1, n.data(), n.size());
+        return NUVString(buffer, total);
+    }
     NUVString joined = Slice(directory, 0, end);
     joined.Append(NUVChar(U'/'));
     joined.Append(name);
