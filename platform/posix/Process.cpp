@@ -1,4 +1,4 @@
-// Stack capture with the unwinder of the C library, symbols and lines from
+// Stack capture with the compiler runtime's unwinder, symbols and lines from
 // elfutils' libdw over the modules of /proc/self/maps.
 #include <NUVZubPlatform/Process.h>
 
@@ -9,9 +9,9 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elfutils/libdwfl.h>
-#include <execinfo.h>
 #include <link.h>
 #include <unistd.h>
+#include <unwind.h>
 
 namespace NUVZubPlatform {
 
@@ -39,11 +39,13 @@ void CopyBounded(char* out, std::size_t capacity, const char* text, std::size_t 
 std::size_t WithoutParameters(const char* name) {
     std::size_t length = std::strlen(name);
     std::size_t end = length;
-    while (end > 0 && name[end - 1] != ')') --end; // skip " const", "&&" and the like
+    while (end > 0 && name[end - 1] != ')')
+        --end; // skip " const", "&&" and the like
     if (end == 0) return length;
     int depth = 0;
     for (std::size_t i = end; i-- > 0;) {
-        if (name[i] == ')') ++depth;
+        if (name[i] == ')')
+            ++depth;
         else if (name[i] == '(' && --depth == 0) {
             if (i >= 8 && std::strncmp(name + i - 8, "operator", 8) == 0) return length;
             return i;
@@ -59,14 +61,35 @@ Dwarf_Addr CallSite(void* address) {
 
 } // namespace
 
+namespace {
+struct Capture {
+    int toSkip;
+    void** frames;
+    int capacity;
+    int stored;
+};
+
+_Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* data) {
+    auto* capture = static_cast<Capture*>(data);
+    if (capture->toSkip > 0) {
+        --capture->toSkip;
+        return _URC_NO_REASON;
+    }
+    if (capture->stored == capture->capacity) return _URC_END_OF_STACK;
+    const _Unwind_Ptr ip = _Unwind_GetIP(context);
+    if (ip == 0) return _URC_END_OF_STACK;
+    capture->frames[capture->stored++] = reinterpret_cast<void*>(ip);
+    return _URC_NO_REASON;
+}
+} // namespace
+
 int CaptureStack(int skip, void** frames, int capacity) {
-    constexpr int kMaxFrames = 1024 + 64;
-    void* all[kMaxFrames];
-    int count = backtrace(all, kMaxFrames);
-    int first = skip + 1; // frame 0 of backtrace lies in this function
-    int stored = 0;
-    for (int i = first; i < count && stored < capacity; ++i) frames[stored++] = all[i];
-    return stored;
+    // The unwinder is called directly, not through the C library's backtrace,
+    // which sanitizers intercept with frames of their own. Its first frame is
+    // this function.
+    Capture capture{skip + 1, frames, capacity, 0};
+    _Unwind_Backtrace(CollectFrame, &capture);
+    return capture.stored;
 }
 
 bool StartSymbolHandler() {
