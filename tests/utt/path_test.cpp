@@ -133,6 +133,16 @@ TEST(PathParser, CompareFoldsSeparatorsButNotCase) {
     // Code-point order: é (U+E9) after z, € (U+20AC) after é.
     EXPECT_EQ(P::CompareFilePaths(NUVString("é"), NUVString("z")), 1);
     EXPECT_EQ(P::CompareFilePaths(NUVString("/é"), NUVString("\\€")), -1);
+    // Long paths: equal runs and folded separators past the first eight bytes.
+    const NUVString slash("/usr/lib/x86_64-linux/libfoo.so.1");
+    const NUVString back("\\usr\\lib\\x86_64-linux\\libfoo.so.1");
+    EXPECT_EQ(P::CompareFilePaths(slash, back), 0);
+    EXPECT_EQ(P::CompareFilePaths(slash, NUVString("/usr/lib/x86_64-linux/libfoo.so.2")), -1);
+    EXPECT_EQ(P::CompareFilePaths(NUVString("/usr/lib/x86_64-linuy/a"), back), 1);
+    EXPECT_EQ(P::CompareFilePaths(back, NUVString("\\usr/lib/x86_64-linux/libfoo.so.1/x")), -1);
+    // A backslash against another character is no fold, whatever its byte value.
+    EXPECT_EQ(P::CompareFilePaths(NUVString("abcdefgh\\z"), NUVString("abcdefgh]z")), -1);
+    EXPECT_EQ(P::CompareFilePaths(NUVString("abcdefgh/z"), NUVString("abcdefgh.z")), 1);
 }
 
 TEST(PathParser, FixPathForOSChecksTheStringFirst) {

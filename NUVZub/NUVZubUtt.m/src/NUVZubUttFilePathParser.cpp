@@ -9,6 +9,7 @@
 #include <NUVZubUttPathForms.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -69,6 +70,16 @@ TailLayout ScanTail(const std::string& s) {
     // A remainder without separators leaves the prefix in the tail.
     if (i - 1 < RemainderStart(s)) return {0, s.rfind('.')};
     return {i, dot};
+}
+
+/// The eight bytes of `w` with every backslash turned into a forward slash.
+std::uint64_t FoldBackslashes(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t t = w ^ (kOnes * '\\');
+    // High bit set exactly in the bytes of t that are zero (no carries across bytes).
+    const std::uint64_t zero = ~(((t & kLow7) + kLow7) | t | kLow7);
+    return w ^ ((zero >> 7) * ('\\' ^ '/'));
 }
 
 NUVString Slice(const NUVString& path, Size begin, Size count = npos) {
@@ -157,11 +168,19 @@ int CompareFilePaths(const NUVString& a, const NUVString& b) {
     const std::string& x = a.Str();
     const std::string& y = b.Str();
     const Size common = x.size() < y.size() ? x.size() : y.size();
-    for (Size i = 0; i < common; ++i) {
-        const auto cx = static_cast<unsigned char>(x[i]);
-        const auto cy = static_cast<unsigned char>(y[i]);
-        if (cx == cy || (IsSeparator(x[i]) && IsSeparator(y[i]))) continue;
-        return cx < cy ? -1 : 1;
+    const char* p = x.data();
+    const char* q = y.data();
+    Size i = 0;
+    // Eight bytes at a time while they agree once backslashes read as slashes.
+    for (; i + 8 <= common; i += 8) {
+        std::uint64_t u, v;
+        std::memcpy(&u, p + i, 8);
+        std::memcpy(&v, q + i, 8);
+        if (u != v && FoldBackslashes(u) != FoldBackslashes(v)) break;
+    }
+    for (; i < common; ++i) {
+        if (p[i] == q[i] || (IsSeparator(p[i]) && IsSeparator(q[i]))) continue;
+        return static_cast<unsigned char>(p[i]) < static_cast<unsigned char>(q[i]) ? -1 : 1;
     }
     if (x.size() == y.size()) return 0;
     return x.size() < y.size() ? -1 : 1;
