@@ -95,3 +95,23 @@ TEST(NUVStringBuild, FromLocaleConvertsOrFails) {
 }
 
 } // namespace
+
+TEST(NUVStringEditing, AppendingToOrFromABadStringKeepsByteIndexing) {
+    // A malformed string is indexed by its bytes, whatever well-formed text joins it.
+    NUVString bad("\xff");
+    bad.Append(NUVString("\xc3\xa9"));
+    ASSERT_TRUE(bad.IsBAD());
+    EXPECT_EQ(bad.Length(), bad.ByteLength());
+    EXPECT_EQ(bad[2], NUVChar(0xA9));
+
+    NUVString good("\xc3\xa9");
+    good.Append(NUVString("\xff"));
+    ASSERT_TRUE(good.IsBAD());
+    EXPECT_EQ(good.Length(), 3u);
+    EXPECT_EQ(good[2], NUVChar(0xFF));
+
+    NUVString withChar("\xfe");
+    withChar.Append(NUVChar(0x20AC));
+    EXPECT_EQ(withChar.Length(), withChar.ByteLength());
+    EXPECT_EQ(withChar[3], NUVChar(0xAC));
+}

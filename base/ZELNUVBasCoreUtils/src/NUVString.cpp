@@ -77,7 +77,8 @@ std::size_t SequenceLength(unsigned char lead) {
 char32_t Decode(const unsigned char* s) {
     std::size_t n = SequenceLength(s[0]);
     char32_t code = n == 1 ? s[0] : (s[0] & (0x7F >> n));
-    for (std::size_t k = 1; k < n; ++k) code = (code << 6) | (s[k] & 0x3F);
+    for (std::size_t k = 1; k < n; ++k)
+        code = (code << 6) | (s[k] & 0x3F);
     return code;
 }
 
@@ -173,8 +174,9 @@ NUVChar NUVString::operator[](std::size_t position) const {
 NUVString NUVString::SubString(std::size_t position, std::size_t count) const {
     if (position >= m_length) return NUVString();
     std::size_t begin = ByteOffset(position);
-    std::size_t end = (count == npos || count >= m_length - position) ? m_text.size()
-                                                                      : ByteOffset(position + count);
+    std::size_t end = (count == npos || count >= m_length - position)
+                          ? m_text.size()
+                          : ByteOffset(position + count);
     NUVString result;
     result.Adopt(m_text.substr(begin, end - begin), m_bad);
     return result;
@@ -229,8 +231,9 @@ NUVString NUVString::ToLower() const {
 
 NUVString& NUVString::Append(const NUVString& other) {
     m_text += other.m_text;
-    m_length += other.m_length;
     m_bad = m_bad || other.m_bad;
+    // A malformed text is indexed by its bytes, also where a well-formed part joins it.
+    m_length = m_bad ? m_text.size() : m_length + other.m_length;
     return *this;
 }
 
@@ -240,7 +243,7 @@ NUVString& NUVString::Append(NUVChar c) {
     std::string bytes;
     AppendUTF8(bytes, c.Code());
     m_text += bytes;
-    ++m_length;
+    m_length = m_bad ? m_text.size() : m_length + 1;
     return *this;
 }
 
