@@ -81,6 +81,30 @@ TEST(OSFileStorageLimit, OpenChargesTheLengthAndTruncateLowersTheCounter) {
     EXPECT_EQ(r.err, "=== ZUB Storage limit: 1000\n");
 }
 
+TEST(OSFileStorageLimit, ShrinkingBytesNeverChargedDoesNotWrapTheCounter) {
+    TempDir dir;
+    dir.Write("log", std::string(50, 'x'));
+    const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
+        setenv("ZUB_STORAGE_LIMIT", "1000", 1);
+        NUVZubUttOSFile file;
+        file.OpenAppend(NUVString(dir / "log")); // its 50 bytes are not charged
+        try {
+            file.Truncate(0);
+        } catch (const NUVZubExcDiskFull&) {
+            return 2;
+        }
+        if (NUVZubUttOSFile_StorageCounter() != 0) return 3;
+        try {
+            file.WriteAll("abc", 3); // the budget still holds
+        } catch (const NUVZubExcDiskFull&) {
+            return 4;
+        }
+        return NUVZubUttOSFile_StorageCounter() == 3 ? 0 : 5;
+    });
+    EXPECT_EQ(r.exitCode, 0);
+}
+
 TEST(OSFileStorageLimit, UnsetUnparsableOrZeroMeansNoLimit) {
     TempDir dir;
     for (const char* value : {static_cast<const char*>(nullptr), "lots", "0"}) {

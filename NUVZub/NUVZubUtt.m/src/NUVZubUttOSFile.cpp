@@ -46,11 +46,26 @@ void ReadSettings() {
                         NUVZubPlatform::IsEnvSet("RUD_DISABLE_FILE_LOCKING");
 }
 
-// Adds `bytes` (modulo 2^64, so a negative change lowers it) and tells
-// whether the budget still holds. The addition stays even when it does not.
+// Adds `bytes` and tells whether the budget still holds. The addition stays
+// even when it does not.
 bool Charge(std::uint64_t bytes) {
     const std::uint64_t counter = g_storageCounter.fetch_add(bytes) + bytes;
     return counter <= g_storageLimit;
+}
+
+// A change of length from `from` to `to`: growth is charged, a cut lowers the
+// counter but never below 0. Bytes that were never charged (appended to an
+// unmetered file, or written by another process) would otherwise wrap the
+// counter and refuse every later write.
+bool ChargeResize(std::uint64_t from, std::uint64_t to) {
+    if (to >= from) return Charge(to - from);
+    const std::uint64_t cut = from - to;
+    std::uint64_t counter = g_storageCounter.load();
+    std::uint64_t lowered;
+    do {
+        lowered = counter > cut ? counter - cut : 0;
+    } while (!g_storageCounter.compare_exchange_weak(counter, lowered));
+    return lowered <= g_storageLimit;
 }
 
 NUVBasUtlIOStats& Stats() { return omi_Singleton<NUVBasUtlIOStats>::Instance(); }
@@ -196,7 +211,7 @@ void NUVZubUttOSFile::Flush() {
 
 void NUVZubUttOSFile::Truncate(const std::uint64_t& length) {
     const std::uint64_t target = length; // length may alias the position
-    if (g_storageLimit != 0 && !Charge(target - FileSize())) NUVZUB_THROW(NUVZubExcDiskFull());
+    if (g_storageLimit != 0 && !ChargeResize(FileSize(), target)) NUVZUB_THROW(NUVZubExcDiskFull());
     const int error = NUVZubPlatform::SetFileLength(m_handle, target);
     if (error != 0) {
         if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
