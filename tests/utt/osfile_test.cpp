@@ -322,11 +322,14 @@ TEST_F(OSFile, TemporaryFileIsGoneAfterSigkill) {
 
 TEST_F(OSFile, DestructorClosesQuietly) {
     const NUVString path(dir / "d");
+    const std::size_t before = EntriesIn("/proc/self/fd");
     {
         NUVZubUttOSFile file;
         file.OpenWrite(path);
         file.WriteAll("z", 1);
+        EXPECT_EQ(EntriesIn("/proc/self/fd"), before + 1);
     }
+    EXPECT_EQ(EntriesIn("/proc/self/fd"), before); // the descriptor went with the object
     EXPECT_EQ(ReadWhole(dir / "d"), "z");
     { NUVZubUttOSFile never; }
 }
