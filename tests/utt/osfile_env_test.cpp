@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -152,4 +154,29 @@ TEST(OSFileLocking, DisabledLockNeedsNoOpenFile) {
         return file.Lock() ? 1 : 0;
     });
     EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {
+    TempDir dir;
+    dir.Write("plain", "");
+    ASSERT_EQ(mkdir((dir / "usable").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "cwd").c_str(), 0755), 0);
+    const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
+        // Missing, then a file: both skipped; the third is a directory.
+        setenv("TMPDIR", (dir / "missing").c_str(), 1);
+        setenv("TEMP", (dir / "plain").c_str(), 1);
+        setenv("TMP", (dir / "usable").c_str(), 1);
+        NUVZubUttOSFile file;
+        file.CreateTemporary(NUVString(""));
+        if (file.Name().Str() != dir / "usable/ZubTemp.1.tmp") return 2;
+        // None usable: the working directory, when no \temp exists at the root.
+        unsetenv("TMP");
+        if (chdir((dir / "cwd").c_str()) != 0) return 3;
+        if (access("/temp", F_OK) == 0) return 0;
+        NUVZubUttOSFile second;
+        second.CreateTemporary(NUVString(""));
+        return second.Name().Str() == "./ZubTemp.1.tmp" ? 0 : 4;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
