@@ -463,6 +463,19 @@ TEST_F(FileCopy, OntoItselfIsRefusedAndKeepsTheData) {
     EXPECT_EQ(ReadWhole(dir / "self"), "precious");
 }
 
+TEST_F(FileCopy, DestinationCloseFailureIsReported) {
+    const NUVString from(dir.Write("from", "some bytes"));
+    {
+        // The destination's close is the first close of the copy.
+        fault::Scoped f(&SystemCalls::close, &fault::Close, EIO, 0, 1);
+        const auto e = Catch<NUVZubExcFileCloseFailed>(
+            [&] { NUVZubUttFileUtils::Copy(from, NUVString(dir / "to")); });
+        EXPECT_EQ(e.GetSystemErrorCode().GetCode(), EIO);
+    }
+    fault::Scoped f(&SystemCalls::close, &fault::Close, EDQUOT, 0, 1);
+    Catch<NUVZubExcDiskFull>([&] { NUVZubUttFileUtils::Copy(from, NUVString(dir / "to2")); });
+}
+
 TEST_F(FileCopy, IntoDiskFull) {
     const NUVString from(dir.Write("from", "some bytes"));
     Catch<NUVZubExcDiskFull>([&] { NUVZubUttFileUtils::Copy(from, "/dev/full"); });

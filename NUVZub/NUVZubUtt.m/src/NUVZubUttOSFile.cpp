@@ -325,6 +325,9 @@ void NUVZubUttFileUtils::Copy(const NUVString& from, const NUVString& to) {
     NUVZubUttOSFile destination;
     destination.OpenWrite(to);
     CopyInto(source, destination);
+    // Write-back errors (NFS, quotas) may surface only here; a copy that lost
+    // them must not look complete. The source's close error is harmless.
+    destination.Close();
 }
 
 void NUVZubUttFileUtils::Copy(const NUVString& from, NUVZubUttOSFile& to) {
