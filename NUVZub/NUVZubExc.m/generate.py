@@ -159,7 +159,7 @@ def header(family, classes):
     out.append("")
     for c in family["classes"]:
         n = c["name"]
-        out.append("/// Code %d: %s" % (c["code"], c["message"].replace("\n", "\\n")[:200]))
+        out.append("/// Code %d: %s" % (c["code"], c["message"][:200].replace("\n", " ").rstrip("\\")))
         out.append("class NUVZUB_API %s : public %s {" % (n, c["base"]))
         out.append("public:")
         if c["params"]:

@@ -58,6 +58,8 @@ TEST(NUVStringEditing, StripReplaceLowerAppendCompare) {
     s.Append(NUVString("\xc3\xa9")).Append(NUVChar(0x20AC)).Append("!");
     EXPECT_EQ(s.Length(), 5u);
     EXPECT_EQ(s, NUVString("ab\xc3\xa9\xe2\x82\xac!"));
+    s.Append(NUVChar()); // the past-the-end character adds nothing, not a NUL byte
+    EXPECT_EQ(s.ByteLength(), 8u);
     EXPECT_LT(NUVString("B").Compare(NUVString("a")), 0) << "byte-wise, not case-folded";
     EXPECT_EQ(NUVString("x").Compare(NUVString("x")), 0);
     EXPECT_FALSE(NUVString("x") == NUVString("X"));

@@ -3,5 +3,6 @@
 #include <NUVZub/NUVZubExcParser.h>
 
 void NUVZubBadNUVString::Check(const NUVString& text) {
-    if (text.IsBAD()) NUVZubExcBadStringArgument().Throw("NUVZub/PrivateInterfaces/NUVZubBadNUVString", 16);
+    if (text.IsBAD())
+        NUVZubExcBadStringArgument().Throw("NUVZub/PrivateInterfaces/NUVZubBadNUVString", 16);
 }

@@ -9,9 +9,12 @@
 namespace {
 thread_local bool t_raisingThroughThrow = false;
 
+/// Marks the raise, and restores the previous state when it unwinds (a Throw may
+/// run inside the unwinding of another).
 struct ThrowScope {
-    ThrowScope() { t_raisingThroughThrow = true; }
-    ~ThrowScope() { t_raisingThroughThrow = false; }
+    ThrowScope() : previous(t_raisingThroughThrow) { t_raisingThroughThrow = true; }
+    ~ThrowScope() { t_raisingThroughThrow = previous; }
+    bool previous;
 };
 } // namespace
 
@@ -37,11 +40,11 @@ atr_String NUVBasException::DeveloperReport(NUVBasStringMode mode) const {
     const char* mangled = typeid(*this).name();
     char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
     atr_String message = AsString(mode);
-    atr_String report =
-        m_sourceFile ? atr("%s (code %d) at %s:%d: %s", demangled ? demangled : mangled, GetCode(),
-                           m_sourceFile, m_sourceLine, message.CStr(), mode)
-                     : atr("%s (code %d): %s", demangled ? demangled : mangled, GetCode(),
-                           message.CStr(), mode);
+    atr_String report = m_sourceFile
+                            ? atr("%s (code %d) at %s:%d: %s", demangled ? demangled : mangled,
+                                  GetCode(), m_sourceFile, m_sourceLine, message.CStr(), mode)
+                            : atr("%s (code %d): %s", demangled ? demangled : mangled, GetCode(),
+                                  message.CStr(), mode);
     std::free(demangled);
     return report;
 }
@@ -50,7 +53,9 @@ NUVBasMessageException::NUVBasMessageException(const char* message) {
     std::snprintf(m_message, sizeof m_message, "%s", message ? message : "");
 }
 
-atr_String NUVBasMessageException::AsString(NUVBasStringMode) const { return atr_String(m_message); }
+atr_String NUVBasMessageException::AsString(NUVBasStringMode) const {
+    return atr_String(m_message);
+}
 
 #define NUVBAS_MESSAGE_EXCEPTION_BODY(Name)                                                        \
     void Name::Propagate() const { throw Name(*this); }                                            \

@@ -240,6 +240,7 @@ NUVString& NUVString::Append(const NUVString& other) {
 NUVString& NUVString::Append(const char* utf8) { return Append(NUVString(utf8)); }
 
 NUVString& NUVString::Append(NUVChar c) {
+    if (c == NUVChar()) return *this; // the past-the-end character is no character
     std::string bytes;
     AppendUTF8(bytes, c.Code());
     m_text += bytes;

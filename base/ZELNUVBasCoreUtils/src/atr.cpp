@@ -108,14 +108,29 @@ bool ParseMark(const char* p, Mark& mark) {
     return true;
 }
 
+/// Flags that are defined for a conversion letter; the others are dropped, so
+/// that no combination reaches snprintf that the C library leaves undefined.
+const char* FlagsFor(char letter) {
+    switch (letter) {
+    case 's':
+        return "-";
+    case 'd':
+    case 'u':
+        return "-+ 0";
+    default: // x, X, o and the floating-point letters
+        return "-+ #0";
+    }
+}
+
 /// Renders with snprintf through a format we build ourselves, never the caller's.
 template <class T>
 void RenderFormatted(atr_String& out, const Mark& mark, const char* length, char letter, T value) {
     char format[32];
     char* f = format;
     *f++ = '%';
+    const char* allowed = FlagsFor(letter);
     for (int k = 0; k < mark.flagCount; ++k)
-        *f++ = mark.flags[k];
+        if (std::strchr(allowed, mark.flags[k]) != nullptr) *f++ = mark.flags[k];
     *f++ = '*';
     *f++ = '.';
     *f++ = '*';
