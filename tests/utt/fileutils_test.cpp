@@ -126,6 +126,8 @@ TEST_F(FileUtils, RerootBranchAndShortenFileName) {
     EXPECT_EQ(fu::RerootBranch(NUVString(dir.Path()), "x").Str(), dir / "x");
     EXPECT_EQ(fu::RerootBranch(NUVString(file), "x").Str(), dir / "x");
     EXPECT_EQ(fu::ShortenFileName("", "rel/../p").Str(), "rel/../p");
+    // Neither checks its arguments itself: an empty directory gives the path back as it is.
+    EXPECT_TRUE(fu::ShortenFileName("", NUVString("bad \xff")).IsBAD());
     EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a/b/c.txt").Str(), "b/c.txt");
     EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/ab/c.txt").Str(), "/d/ab/c.txt");
     EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a").Str(), "/d/a");

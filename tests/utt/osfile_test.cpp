@@ -245,8 +245,11 @@ TEST_F(OSFile, GeneratedNamesContinueAfterTheHighest) {
     EXPECT_EQ(file.Name().Str(), dir / "base.1.tmp");
     file.Close();
     dir.Write("base.7.tmp", "");
-    dir.Write("base.x.tmp", "");   // counts as 0
-    dir.Write("base.9.other", ""); // another family
+    dir.Write("base.x.tmp", "");                    // counts as 0
+    dir.Write("base.9.other", "");                  // another family
+    dir.Write("base.-3.tmp", "");                   // no number
+    dir.Write("base.99999999999999999999.tmp", ""); // beyond the counter: not ours
+    dir.Write("base.4294967295.tmp", "");
     file.CreateGenerated(base, ".tmp", false);
     EXPECT_EQ(file.Name().Str(), dir / "base.8.tmp");
     EXPECT_FALSE(file.Position());

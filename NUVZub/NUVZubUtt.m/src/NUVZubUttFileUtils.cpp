@@ -71,17 +71,15 @@ FileId GetFileID(const NUVString& path) {
     return id;
 }
 
+// RerootBranch and ShortenFileName check no argument themselves: the path
+// functions they call do where it matters.
 NUVString RerootBranch(const NUVString& a, const NUVString& b) {
-    NUVZubBadNUVString::Check(a);
-    NUVZubBadNUVString::Check(b);
     using namespace NUVZubUttFilePathParser;
     if (IsDir(a)) return FixPathForOS(Join(a, b));
     return FixPathForOS(Join(DirPath(a), b));
 }
 
 NUVString ShortenFileName(const NUVString& directory, const NUVString& path) {
-    NUVZubBadNUVString::Check(directory);
-    NUVZubBadNUVString::Check(path);
     if (directory.ByteLength() == 0) return path;
     const NUVString absoluteDirectory = AbsolutePath(directory);
     const NUVString absolutePath = AbsolutePath(path);
@@ -164,7 +162,6 @@ struct GlobRange::GlobRangeImpl : public mem_AllocationOperators {
     NUVString name;
     NUVZubPlatform::DirectorySearch* search = nullptr;
     bool empty = true;
-    NUVString front; // keeps the text that the flat GlobFront hands out
     ~GlobRangeImpl() { NUVZubPlatform::EndFind(search); }
 };
 
@@ -239,19 +236,24 @@ struct FlatGlob : public NUVZubUttFileUtils::GlobRange {
 };
 
 // The caught exception's text, cut to the buffer and always terminated.
-void ErrorText(int size, char* buffer) {
+// Nothing escapes to the foreign caller, not even a failure to build the text.
+void ErrorText(int size, char* buffer) noexcept {
     if (buffer == nullptr || size <= 0) return;
     try {
-        throw;
-    } catch (const NUVBasException& exception) {
-        const atr_String report = exception.DeveloperReport(NUVBasStringMode(false));
-        NUVZubUttUtils::Copy(buffer, report.CStr(), size);
-    } catch (const std::exception& exception) {
-        std::string text = "System exception: ";
-        text += exception.what();
-        NUVZubUttUtils::Copy(buffer, text.c_str(), size);
+        try {
+            throw;
+        } catch (const NUVBasException& exception) {
+            const atr_String report = exception.DeveloperReport(NUVBasStringMode(false));
+            NUVZubUttUtils::Copy(buffer, report.CStr(), size);
+        } catch (const std::exception& exception) {
+            std::string text = "System exception: ";
+            text += exception.what();
+            NUVZubUttUtils::Copy(buffer, text.c_str(), size);
+        } catch (...) {
+            NUVZubUttUtils::Copy(buffer, "Unrecognized exception.", size);
+        }
     } catch (...) {
-        NUVZubUttUtils::Copy(buffer, "Unrecognized exception.", size);
+        NUVZubUttUtils::Copy(buffer, "Memory allocation failed.", size);
     }
     buffer[size - 1] = '\0';
 }

@@ -11,6 +11,7 @@
 #include <NUVZubPlatform/Process.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -140,8 +141,12 @@ void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& ex
         const NUVString rest = NUVZubUttFilePathParser::BasePath(fileName);
         if (!NUVZubUttFilePathParser::HasExtension(rest)) continue;
         const NUVString digits = NUVZubUttFilePathParser::Extension(rest).SubString(1, 0x100000);
-        unsigned int number = 0;
-        if (std::sscanf(digits.CastToCharPtr(), "%u", &number) != 1) number = 0;
+        // Leading decimal digits; a name whose number the counter cannot go past
+        // (or that has no number) is not one of ours.
+        const char* text = digits.CastToCharPtr();
+        const unsigned long long parsed =
+            (*text >= '0' && *text <= '9') ? std::strtoull(text, nullptr, 10) : 0;
+        const unsigned int number = parsed >= UINT_MAX ? 0 : static_cast<unsigned int>(parsed);
         if (number > highest) highest = number;
     }
     const NUVZubPlatform::OpenMode mode =
