@@ -2,6 +2,7 @@
 #include <NUVBas/NUVString.h>
 
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -14,8 +15,15 @@ bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 bool CountUTF8(const char* text, std::size_t size, std::size_t& length) {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     length = 0;
-    for (std::size_t i = 0; i < size; ++length) {
+    std::size_t i = 0;
+    // Runs of ASCII, eight bytes at a time: most names are plain ASCII.
+    for (std::uint64_t word; i + 8 <= size; i += 8, length += 8) {
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i < size) {
         unsigned char c = s[i];
+        ++length;
         if (c < 0x80) {
             ++i;
             continue;
@@ -86,8 +94,11 @@ char32_t Decode(const unsigned char* s) {
 
 NUVString::NUVString(const char* utf8) : NUVString(utf8, utf8 ? std::strlen(utf8) : 0) {}
 
-NUVString::NUVString(const char* utf8, std::size_t byteCount) {
-    Adopt(std::string(utf8 ? utf8 : "", utf8 ? byteCount : 0), false);
+NUVString::NUVString(const char* utf8, std::size_t byteCount)
+    : m_text(utf8 ? utf8 : "", utf8 ? byteCount : 0) {
+    std::size_t length = 0;
+    m_bad = !CountUTF8(m_text.data(), m_text.size(), length);
+    m_length = m_bad ? m_text.size() : length; // a malformed text is indexed by its bytes
 }
 
 void NUVString::Adopt(std::string utf8, bool bad) {
