@@ -9,9 +9,11 @@
 namespace {
 
 [[gnu::noinline]] int RaiseAtDepth(int depth, const NUVZubExcDiskFull& e) {
-    if (depth > 0) return RaiseAtDepth(depth - 1, e) + 1; // not a tail call: one frame per level
-    e.Propagate();
-    return 0;
+    if (depth == 0) e.Propagate();
+    int below = RaiseAtDepth(depth - 1, e);
+    // Work after the call keeps one real frame per level (no tail call, no loop).
+    benchmark::DoNotOptimize(below);
+    return below + 1;
 }
 
 void BM_ThrowReportWithTraceback(benchmark::State& state) {

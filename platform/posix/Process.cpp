@@ -10,7 +10,9 @@
 #include <dlfcn.h>
 #include <elfutils/libdwfl.h>
 #include <link.h>
+#include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <unwind.h>
 
 namespace NUVZubPlatform {
@@ -105,31 +107,69 @@ bool StartSymbolHandler() {
     return true;
 }
 
-bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
-    if (g_dwfl == nullptr) return false;
-    Dwarf_Addr at = CallSite(address);
+namespace {
+
+/// What a return address resolves to. Resolving scans a module's symbol table,
+/// so repeated reports from the same call sites look each address up once.
+struct ResolvedFrame {
+    bool named = false;
+    std::string name;
+    bool located = false;
+    std::string file;
+    int line = 0;
+};
+
+constexpr std::size_t kMaxCachedFrames = 4096;
+std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr; // lives as long as the handler
+
+ResolvedFrame Resolve(void* address) {
+    ResolvedFrame frame;
+    const Dwarf_Addr at = CallSite(address);
     Dwfl_Module* module = dwfl_addrmodule(g_dwfl, at);
-    const char* mangled = module ? dwfl_module_addrname(module, at) : nullptr;
-    if (mangled == nullptr) return false;
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    const char* shown = (status == 0 && demangled) ? demangled : mangled;
-    CopyBounded(name, capacity, shown, WithoutParameters(shown));
-    std::free(demangled);
+    if (module == nullptr) return frame;
+    if (const char* mangled = dwfl_module_addrname(module, at)) {
+        int status = 0;
+        char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+        const char* shown = (status == 0 && demangled) ? demangled : mangled;
+        frame.named = true;
+        frame.name.assign(shown, WithoutParameters(shown));
+        std::free(demangled);
+    }
+    int lineNumber = 0;
+    Dwfl_Line* record = dwfl_module_getsrc(module, at);
+    if (const char* source =
+            record ? dwfl_lineinfo(record, nullptr, &lineNumber, nullptr, nullptr, nullptr)
+                   : nullptr) {
+        frame.located = true;
+        frame.file = source;
+        frame.line = lineNumber;
+    }
+    return frame;
+}
+
+const ResolvedFrame* Lookup(void* address) {
+    if (g_dwfl == nullptr) return nullptr;
+    if (g_resolved == nullptr) g_resolved = new std::unordered_map<void*, ResolvedFrame>;
+    auto found = g_resolved->find(address);
+    if (found != g_resolved->end()) return &found->second;
+    if (g_resolved->size() >= kMaxCachedFrames) g_resolved->clear();
+    return &g_resolved->emplace(address, Resolve(address)).first->second;
+}
+
+} // namespace
+
+bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
+    const ResolvedFrame* frame = Lookup(address);
+    if (frame == nullptr || !frame->named) return false;
+    CopyBounded(name, capacity, frame->name.data(), frame->name.size());
     return true;
 }
 
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
-    if (g_dwfl == nullptr) return false;
-    Dwarf_Addr at = CallSite(address);
-    Dwfl_Module* module = dwfl_addrmodule(g_dwfl, at);
-    Dwfl_Line* record = module ? dwfl_module_getsrc(module, at) : nullptr;
-    int lineNumber = 0;
-    const char* source =
-        record ? dwfl_lineinfo(record, nullptr, &lineNumber, nullptr, nullptr, nullptr) : nullptr;
-    if (source == nullptr) return false;
-    CopyBounded(file, capacity, source, std::strlen(source));
-    line = lineNumber;
+    const ResolvedFrame* frame = Lookup(address);
+    if (frame == nullptr || !frame->located) return false;
+    CopyBounded(file, capacity, frame->file.data(), frame->file.size());
+    line = frame->line;
     return true;
 }
 

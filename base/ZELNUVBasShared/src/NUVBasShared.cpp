@@ -80,7 +80,8 @@ void NUVBasUtlIOStats::StopTimer(std::uint64_t bytes, int kind,
                                  NUVBasSharedPtr<NUVBasUtlIOFileStats> record) {
     if (!record || (kind != Read && kind != Write)) return;
     const double seconds = SecondsSince(t_ioStart[kind]);
-    std::lock_guard<std::mutex> lock(m_state->mutex);
+    // A record belongs to one open file, whose transfers its owner serialises;
+    // the shared lock guards only the lists of records.
     if (kind == Read) {
         record->reads += 1;
         record->bytesRead += bytes;
