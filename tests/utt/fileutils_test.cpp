@@ -39,7 +39,9 @@ template <class F> void ExpectSystemError(F body, const char* service, int code 
         EXPECT_STREQ(e.GetServiceName().AsString(), service);
         EXPECT_STREQ(e.GetSourceFile(), kSource);
         EXPECT_GT(e.GetSourceLine(), 0);
-        if (code != 0) EXPECT_EQ(e.GetSystemErrorCode().GetCode(), code);
+        if (code != 0) {
+            EXPECT_EQ(e.GetSystemErrorCode().GetCode(), code);
+        }
     }
 }
 
