@@ -1,6 +1,7 @@
 // Stack capture with the compiler runtime's unwinder, symbols and lines from
 // elfutils' libdw over the modules of /proc/self/maps.
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/ProcessFaults.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,7 @@ namespace NUVZubPlatform {
 namespace {
 
 Dwfl* g_dwfl = nullptr;
+ProcessFaults g_faults;
 
 char* g_debuginfoPath = nullptr;
 const Dwfl_Callbacks g_callbacks = {
@@ -90,11 +92,15 @@ int CaptureStack(int skip, void** frames, int capacity) {
     // which sanitizers intercept with frames of their own. Its first frame is
     // this function.
     Capture capture{skip + 1, frames, capacity, 0};
+    if (g_faults.stackIsEmpty) return 0;
     _Unwind_Backtrace(CollectFrame, &capture);
     return capture.stored;
 }
 
+void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
+
 bool StartSymbolHandler() {
+    if (g_faults.symbolHandlerFails) return false;
     g_dwfl = dwfl_begin(&g_callbacks);
     if (g_dwfl == nullptr) return false;
     dwfl_report_begin(g_dwfl);

@@ -2,6 +2,7 @@
 // set once, so every case runs in a child process of its own.
 #include <ChildProcess.h>
 #include <NUVZubBadNUVString.h>
+#include <NUVZubPlatform/ProcessFaults.h>
 
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubExcParser.h>
@@ -10,8 +11,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,8 @@ using ::testing::StartsWith;
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -52,7 +56,8 @@ TEST(ThrowReport, BannerThenTracebackStartingAtPropagateAndEndingAtMain) {
     EXPECT_THAT(lines[4], StartsWith("!!!   (anonymous namespace)::RaiseNoSuchFile in "));
     EXPECT_THAT(lines[4], HasSubstr("assert_test.cpp:"));
     EXPECT_THAT(lines.back(), StartsWith("!!!   main")) << "nothing is listed beyond main";
-    for (const std::string& line : lines) EXPECT_THAT(line, StartsWith("!!! "));
+    for (const std::string& line : lines)
+        EXPECT_THAT(line, StartsWith("!!! "));
 }
 
 TEST(ThrowReport, EnvironmentSwitchDropsOnlyTracebacksAndIsReadOnce) {
@@ -94,13 +99,52 @@ TEST(ThrowReport, PercentSignsInMessagesArePrintedUnchanged) {
     EXPECT_THAT(r.err, HasSubstr("!!!   No such file: 100%s %d %n %%.zub\n"));
 }
 
+TEST(Traceback, WithNoCapturedFrameSaysSo) {
+    ChildResult r = RunInChild([] {
+        NUVZubPlatform::ProcessFaults faults;
+        faults.stackIsEmpty = true;
+        NUVZubPlatform::SetProcessFaults(faults);
+        return RaiseNoSuchFile("x");
+    });
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "!!! EXCEPTION:\n!!!   No such file: x\n"
+                     "!!! TRACEBACK:\n!!! TRACEBACK NOT AVAILABLE.\n");
+}
+
+TEST(Traceback, AFailedSymbolHandlerThrowsOnceAndIsNotRetried) {
+    ChildResult r = RunInChild([] {
+        NUVZubPlatform::ProcessFaults faults;
+        faults.symbolHandlerFails = true;
+        NUVZubPlatform::SetProcessFaults(faults);
+        try {
+            RaiseNoSuchFile("first");
+            return 1;
+        } catch (const std::logic_error& e) {
+            if (std::string(e.what()) != "Can't initialize symbol handler") return 2;
+        }
+        std::fputs("--\n", stderr);
+        return RaiseNoSuchFile("second"); // no retry: every frame is unknown
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.err);
+    ASSERT_GE(lines.size(), 7u) << r.err;
+    EXPECT_EQ(lines[0], "!!! EXCEPTION:");
+    EXPECT_EQ(lines[1], "!!!   No such file: first");
+    EXPECT_EQ(lines[2], "--") << "nothing more is printed for the failed report";
+    EXPECT_EQ(lines[4], "!!!   No such file: second");
+    EXPECT_EQ(lines[5], "!!! TRACEBACK:");
+    for (std::size_t i = 6; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], "!!!   <stack frame not available>");
+}
+
 TEST(AssertionFailure, ReportsTracebackAndThrowsWithItsSourcePosition) {
     ChildResult r = RunInChild([] {
         try {
             NUVZUB_ASSERT(1 + 1 == 3);
         } catch (const NUVBasAssertException& e) {
             if (std::string(e.GetMessage()) != "1 + 1 == 3") return 2;
-            if (std::string(e.GetSourceFile()) != "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert") return 3;
+            if (std::string(e.GetSourceFile()) != "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert")
+                return 3;
             return e.GetSourceLine() == 213 ? 0 : 4;
         }
         return 1;
