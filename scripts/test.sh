@@ -10,13 +10,13 @@ jobs=2
 echo "== release build and tests"
 cmake -S . -B build/release >/dev/null
 cmake --build build/release -j$jobs
-(cd build/release && ctest --output-on-failure -j$jobs)
+(cd build/release && ctest --output-on-failure -j$jobs) | tee build/release-ctest.log
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -DNUVZUB_SANITIZE=ON -DNUVZUB_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/asan -j$jobs
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j$jobs -LE no-sanitizer)
+   ctest --output-on-failure -j$jobs -LE no-sanitizer) | tee build/asan-ctest.log
 
 echo "== fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DNUVZUB_FUZZ=ON -DNUVZUB_TESTS=OFF \
@@ -35,4 +35,8 @@ for target in build/fuzz/fuzz/*_fuzz; do
   echo "-- $name for ${seconds}s"
   "$target" -max_total_time="$seconds" -print_final_stats=0 "$work" ${seeds:+"$seeds"} 2>&1 | tail -n 3
 done
+# Every stage passed (set -e stops at the first failure); total the two suites.
+total=$(sed -n 's/.*tests failed out of \([0-9]*\)/\1/p' build/release-ctest.log build/asan-ctest.log |
+        awk '{ n += $1 } END { print n + 0 }')
 echo "All test stages passed."
+echo "tests: $total passed, 0 failed"
