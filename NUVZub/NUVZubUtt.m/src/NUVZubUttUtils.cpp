@@ -1,11 +1,27 @@
 #include <NUVZub/NUVZubUttUtils.h>
 
 #include <cstring>
-#include <strings.h>
+
+namespace {
+unsigned char LowerASCII(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
+
+/// Case-insensitive comparison of at most `limit` characters, as the C runtime's
+/// stricmp family does in the "C" locale.
+bool EqualIgnoringCase(const char* a, const char* b, std::size_t limit) {
+    for (std::size_t i = 0; i < limit; ++i) {
+        if (LowerASCII(a[i]) != LowerASCII(b[i])) return false;
+        if (a[i] == '\0') return true;
+    }
+    return true;
+}
+} // namespace
 
 bool NUVZubUttUtils::SameStr(const char* a, const char* b, int n) {
-    if (n == 0) return strcasecmp(a, b) == 0;
-    return strncasecmp(a, b, static_cast<std::size_t>(static_cast<long long>(n))) == 0;
+    if (n == 0) return EqualIgnoringCase(a, b, static_cast<std::size_t>(-1));
+    return EqualIgnoringCase(a, b, static_cast<std::size_t>(static_cast<long long>(n)));
 }
 
 void NUVZubUttUtils::Copy(char* dst, const char* src, int n) {
