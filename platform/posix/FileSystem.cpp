@@ -1,0 +1,193 @@
+// File-system services over POSIX: attributes, identity, names, directories
+// and the directory search. Every system call goes through the table of
+// SystemCalls.h so that tests can make any of them fail.
+#include "Calls.h"
+
+#include <NUVZubPlatform/File.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace NUVZubPlatform {
+
+int GetAttributes(const char* path, FileAttributes& attributes) {
+    struct stat info;
+    if (g_calls.stat(path, &info) != 0) return errno;
+    attributes.isDirectory = S_ISDIR(info.st_mode);
+    // By mode bits, not by access(2): root may write anything, yet a file
+    // without any write bit is meant to be read-only.
+    attributes.readOnly =
+        !attributes.isDirectory && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    return 0;
+}
+
+int GetIdentity(const char* path, FileIdentity& identity, int& failedStep) {
+    failedStep = 0;
+    const int fd = g_calls.open(path, O_PATH | O_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    struct stat info;
+    int error = 0;
+    if (g_calls.fstat(fd, &info) != 0) {
+        error = errno;
+        failedStep = 1;
+    } else {
+        identity.device = static_cast<std::uint64_t>(info.st_dev);
+        identity.index = static_cast<std::uint64_t>(info.st_ino);
+    }
+    g_calls.close(fd);
+    return error;
+}
+
+int GetHandleIdentity(Handle handle, FileIdentity& identity) {
+    struct stat info;
+    if (g_calls.fstat(handle, &info) != 0) return errno;
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.index = static_cast<std::uint64_t>(info.st_ino);
+    return 0;
+}
+
+int RenameFile(const char* from, const char* to) {
+    return g_calls.rename(from, to) == 0 ? 0 : errno;
+}
+int MakeHardLink(const char* existing, const char* link) {
+    return g_calls.link(existing, link) == 0 ? 0 : errno;
+}
+int RemoveFile(const char* path) { return g_calls.unlink(path) == 0 ? 0 : errno; }
+int MakeDirectory(const char* path) { return g_calls.mkdir(path, 0777) == 0 ? 0 : errno; }
+int RemoveDirectory(const char* path) { return g_calls.rmdir(path) == 0 ? 0 : errno; }
+
+int FullPath(const char* path, std::string& result) {
+    std::string text;
+    if (path[0] != '/') {
+        std::vector<char> buffer(4096);
+        while (g_calls.getcwd(buffer.data(), buffer.size()) == nullptr) {
+            if (errno != ERANGE || buffer.size() > (1u << 20)) return errno;
+            buffer.resize(buffer.size() * 2);
+        }
+        text = buffer.data();
+        text += '/';
+    }
+    text += path;
+    // Fold the components lexically.
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('/', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string part = text.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    result.clear();
+    for (const std::string& part : parts) {
+        result += '/';
+        result += part;
+    }
+    if (result.empty()) result = "/";
+    return 0;
+}
+
+// ---- directory search ----
+
+struct DirectorySearch {
+    DIR* directory = nullptr;
+    std::string pattern; // the last component
+};
+
+namespace {
+
+std::size_t CharLength(const char* text) {
+    const unsigned char lead = static_cast<unsigned char>(*text);
+    std::size_t length = lead < 0x80    ? 1
+                         : lead >= 0xF0 ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 1;
+    for (std::size_t i = 1; i < length; ++i)
+        if (text[i] == '\0') return i;
+    return length;
+}
+
+// '*' and '?' wildcards; iterative, backtracking to the last star only, so a
+// pattern costs at most length(pattern) * length(name) steps.
+bool Matches(const char* pattern, const char* name) {
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            starPattern = ++pattern;
+            starName = name;
+        } else if (*pattern == '?') {
+            ++pattern;
+            name += CharLength(name);
+        } else if (*pattern != '\0' && *pattern == *name) {
+            ++pattern;
+            ++name;
+        } else if (starPattern != nullptr) {
+            pattern = starPattern;
+            starName += CharLength(starName);
+            name = starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*')
+        ++pattern;
+    return *pattern == '\0';
+}
+
+// Next matching name, kNoMoreMatches at the end, or an error code.
+int NextMatch(DirectorySearch* search, const char*& name) {
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = g_calls.readdir(search->directory);
+        if (entry == nullptr) return errno == 0 ? kNoMoreMatches : errno;
+        if (Matches(search->pattern.c_str(), entry->d_name)) {
+            name = entry->d_name;
+            return 0;
+        }
+    }
+}
+
+} // namespace
+
+int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) {
+    search = nullptr;
+    const char* slash = std::strrchr(pattern, '/');
+    std::string directory;
+    const char* last = pattern;
+    if (slash == nullptr) {
+        directory = ".";
+    } else {
+        directory.assign(pattern, slash == pattern ? 1 : static_cast<std::size_t>(slash - pattern));
+        last = slash + 1;
+    }
+    DIR* handle = g_calls.opendir(directory.c_str());
+    if (handle == nullptr) return errno;
+    DirectorySearch* opened = new DirectorySearch{handle, last};
+    const int result = NextMatch(opened, name);
+    if (result != 0) {
+        EndFind(opened);
+        return result == kNoMoreMatches ? kNoMatch : result;
+    }
+    search = opened;
+    return 0;
+}
+
+int FindNext(DirectorySearch* search, const char*& name) { return NextMatch(search, name); }
+
+void EndFind(DirectorySearch* search) {
+    if (search == nullptr) return;
+    g_calls.closedir(search->directory);
+    delete search;
+}
+
+} // namespace NUVZubPlatform
