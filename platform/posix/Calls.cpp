@@ -48,7 +48,6 @@ constexpr SystemCalls kRealCalls = {
 
 SystemCalls g_calls = kRealCalls;
 
-
 SystemCalls GetSystemCalls() { return g_calls; }
 void SetSystemCalls(const SystemCalls& calls) { g_calls = calls; }
 void ResetSystemCalls() { g_calls = kRealCalls; }
