@@ -37,11 +37,16 @@ struct dirent* RealReaddir(DIR* directory) {
 }
 int RealClosedir(DIR* directory) { return ::closedir(directory); }
 char* RealGetcwd(char* buffer, size_t size) { return ::getcwd(buffer, size); }
+ssize_t RealRead(int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); }
+ssize_t RealWrite(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+int RealFcntl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
+int RealDup3(int from, int to, int flags) { return ::dup3(from, to, flags); }
 
 constexpr SystemCalls kRealCalls = {
-    RealOpen,  RealClose,   RealPread,   RealPwrite,   RealFsync,  RealFtruncate, RealFstat,
-    RealStat,  RealFlock,   RealFadvise, RealRename,   RealLink,   RealUnlink,    RealMkdir,
-    RealRmdir, RealOpendir, RealReaddir, RealClosedir, RealGetcwd,
+    RealOpen,   RealClose, RealPread, RealPwrite,  RealFsync,   RealFtruncate,
+    RealFstat,  RealStat,  RealFlock, RealFadvise, RealRename,  RealLink,
+    RealUnlink, RealMkdir, RealRmdir, RealOpendir, RealReaddir, RealClosedir,
+    RealGetcwd, RealRead,  RealWrite, RealFcntl,   RealDup3,
 };
 
 } // namespace

@@ -8,7 +8,9 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace NUVZubPlatform {
@@ -18,6 +20,33 @@ namespace {
 // Largest count handed to one read or write call: Linux moves at most
 // 0x7ffff000 bytes per call anyway.
 constexpr std::uint64_t kMaxTransfer = 0x7ffff000;
+
+// A descriptor 0, 1 or 2 is free only because the process closed a standard
+// stream; whoever writes there next (a report to stderr, say) would write into
+// our file. Move the file above 2 and park /dev/null in the low slot.
+int MoveAboveStandardStreams(int& fd) {
+    const int moved = g_calls.fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) {
+        const int error = errno;
+        g_calls.close(fd);
+        return error;
+    }
+    const int low = fd;
+    fd = moved;
+    const int null = g_calls.open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    if (null < 0) {
+        g_calls.close(low); // the slot stays free; the next open moves again
+    } else if (null != low) {
+        g_calls.dup3(null, low, O_CLOEXEC);
+        if (null > 2) g_calls.close(null); // else it fills another free low slot
+    }
+    return 0;
+}
+
+bool IsRegularOrDirectory(int fd) {
+    struct stat info;
+    return g_calls.fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode));
+}
 
 } // namespace
 
@@ -64,12 +93,10 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
             return EISDIR;
         }
     }
-    if (mode == OpenMode::Temporary) {
-        // The open descriptor keeps the data; without a name nothing outlives
-        // the process, not even after SIGKILL.
-        if (g_calls.unlink(path) != 0) {
-            const int error = errno;
-            g_calls.close(fd);
+    if (fd <= 2) {
+        const int error = MoveAboveStandardStreams(fd);
+        if (error != 0) {
+            handle = kNoHandle;
             return error;
         }
     }
@@ -113,12 +140,50 @@ int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t o
     return 0;
 }
 
+bool IsStream(Handle handle) {
+    struct stat info;
+    if (g_calls.fstat(handle, &info) != 0) return false;
+    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode);
+}
+
+int ReadNext(Handle handle, void* buffer, std::uint64_t size, std::uint64_t& done) {
+    done = 0;
+    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+    ssize_t n;
+    do {
+        n = g_calls.read(handle, buffer, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno;
+    done = static_cast<std::uint64_t>(n);
+    return 0;
+}
+
+int WriteNext(Handle handle, const void* data, std::uint64_t size, std::uint64_t& done) {
+    done = 0;
+    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+    ssize_t n;
+    do {
+        n = g_calls.write(handle, data, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno;
+    done = static_cast<std::uint64_t>(n);
+    return 0;
+}
+
+int CheckOffset(std::uint64_t offset) {
+    return offset > static_cast<std::uint64_t>(LLONG_MAX) ? EINVAL : 0;
+}
+
 int SyncFile(Handle handle) {
     int result;
     do {
         result = g_calls.fsync(handle);
     } while (result != 0 && errno == EINTR);
-    return result == 0 ? 0 : errno;
+    if (result == 0) return 0;
+    const int error = errno;
+    // Pipes, sockets and devices have nothing to sync: Linux says EINVAL or EROFS.
+    if ((error == EINVAL || error == EROFS) && !IsRegularOrDirectory(handle)) return 0;
+    return error;
 }
 
 int SetFileLength(Handle handle, std::uint64_t length) {
@@ -147,7 +212,21 @@ int LockFile(Handle handle) {
 
 int UnlockFile(Handle handle) { return g_calls.flock(handle, LOCK_UN) == 0 ? 0 : errno; }
 
+int NotLockedError() { return ENOLCK; }
+
 bool IsNotFound(int error) { return error == ENOENT; }
+bool IsPathNotFound(int error, const char* path) {
+    if (error == ENOTDIR) return true;
+    if (error != ENOENT) return false;
+    // ENOENT names no culprit: it is the path's when its directory is missing.
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return false; // the working directory exists
+    const std::string directory(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+    struct stat info;
+    if (g_calls.stat(directory.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return !S_ISDIR(info.st_mode);
+}
+
 bool IsAlreadyExists(int error) { return error == EEXIST; }
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 

@@ -17,7 +17,9 @@ enum class OpenMode {
     Write,     ///< created or emptied, read and write
     Append,    ///< opened or created; every write lands at the end
     CreateNew, ///< exclusive create, read and write
-    Temporary  ///< exclusive create with owner-only access; the name is removed at once
+    Temporary  ///< exclusive create with owner-only access; the name stays while the file is
+               ///< open: the caller removes it before closing (where the system deletes
+               ///< such files at close itself, that removal finds nothing)
 };
 
 NUVZUB_API int OpenFile(const char* path, OpenMode mode, Handle& handle);
@@ -29,12 +31,29 @@ NUVZUB_API int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint
 /// Writes up to `size` bytes at `offset` in one call (at the end for Append).
 NUVZUB_API int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
                        std::uint64_t& done);
+/// True when the open file is a stream (pipe, FIFO, socket, terminal or other
+/// character device): it has no positions, so transfers go through ReadNext and
+/// WriteNext. Asked once, when the file is opened.
+NUVZUB_API bool IsStream(Handle handle);
+/// Reads up to `size` bytes where the stream stands, in one call; `done` is 0 at
+/// its end.
+NUVZUB_API int ReadNext(Handle handle, void* buffer, std::uint64_t size, std::uint64_t& done);
+/// Writes up to `size` bytes where the stream stands, in one call.
+NUVZUB_API int WriteNext(Handle handle, const void* data, std::uint64_t size, std::uint64_t& done);
+/// 0 when `offset` can be a file position, else the code a positioning call
+/// fails with there (offsets at or above 2^63).
+NUVZUB_API int CheckOffset(std::uint64_t offset);
+/// Forces written data to the device; a file that has no such thing (a pipe, a
+/// socket, a character device) succeeds.
 NUVZUB_API int SyncFile(Handle handle);
 NUVZUB_API int SetFileLength(Handle handle, std::uint64_t length);
 NUVZUB_API int GetFileLength(Handle handle, std::uint64_t& length);
 /// Exclusive advisory lock of the open file description; waits until granted.
 NUVZUB_API int LockFile(Handle handle);
 NUVZUB_API int UnlockFile(Handle handle);
+/// The code an unlock fails with when no lock is held. Not every system tells
+/// (flock does not), so callers track the lock they hold and report this.
+NUVZUB_API int NotLockedError();
 
 struct FileAttributes {
     bool isDirectory = false;
@@ -83,6 +102,10 @@ NUVZUB_API int FindNext(DirectorySearch* search, const char*& name);
 NUVZUB_API void EndFind(DirectorySearch* search);
 
 NUVZUB_API bool IsNotFound(int error);
+/// True when `error`, from opening or creating `path`, means a directory on the
+/// way is missing or is no directory (path not found), rather than the file
+/// itself missing.
+NUVZUB_API bool IsPathNotFound(int error, const char* path);
 NUVZUB_API bool IsAlreadyExists(int error);
 /// The device-full and quota-exceeded codes.
 NUVZUB_API bool IsDiskFull(int error);

@@ -32,6 +32,12 @@ struct SystemCalls {
     struct dirent* (*readdir)(DIR* directory);
     int (*closedir)(DIR* directory);
     char* (*getcwd)(char* buffer, size_t size);
+    /// Sequential transfers of streams.
+    ssize_t (*read)(int fd, void* buffer, size_t size);
+    ssize_t (*write)(int fd, const void* data, size_t size);
+    /// fcntl with an integer argument.
+    int (*fcntl)(int fd, int command, int argument);
+    int (*dup3)(int from, int to, int flags);
 };
 
 /// The table in use.
