@@ -74,7 +74,8 @@ NUVZUB_API int GetIdentity(const char* path, FileIdentity& identity, int& failed
 /// Identity of an open file.
 NUVZUB_API int GetHandleIdentity(Handle handle, FileIdentity& identity);
 
-/// Renames, replacing an existing target.
+/// Renames, replacing an existing target. When both names are links to one
+/// file, the source name is removed (the file stays under the target name).
 NUVZUB_API int RenameFile(const char* from, const char* to);
 NUVZUB_API int MakeHardLink(const char* existing, const char* link);
 NUVZUB_API int RemoveFile(const char* path);
@@ -87,7 +88,8 @@ NUVZUB_API int RemoveDirectory(const char* path);
 NUVZUB_API int FullPath(const char* path, std::string& result);
 
 /// A search of one directory for the names matching the last component of a
-/// pattern: '*' any run, '?' one character (UTF-8 aware), everything else
+/// pattern: '*' any run, '?' one character (a well-formed UTF-8 sequence, or
+/// any single byte outside one: names need not be UTF-8), everything else
 /// literal; case-sensitive; "." and ".." are returned like other names.
 struct DirectorySearch;
 /// FindFirst's result when the directory exists and nothing matches.
