@@ -1,5 +1,6 @@
 // Stack capture with the compiler runtime's unwinder, symbols and lines from
-// elfutils' libdw over the modules of /proc/self/maps.
+// elfutils' libdw over the modules of /proc/self/maps. Debug information comes
+// from local files only, and every descriptor opened for it is close-on-exec.
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
 
@@ -9,9 +10,15 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <dwarf.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unwind.h>
@@ -23,13 +30,163 @@ namespace {
 Dwfl* g_dwfl = nullptr;
 ProcessFaults g_faults;
 
+// One lock for every report and for the symbol handler with its frame cache:
+// constant-initialised and never destroyed, so usable during static
+// initialisation and at exit; recursive, so a report raised inside a report
+// proceeds. Fork handlers hand children a consistent handler and a free lock.
+pthread_mutex_t g_reportLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+pthread_once_t g_forkHandlersOnce = PTHREAD_ONCE_INIT;
+
+void LockReports() {
+    pthread_once(&g_forkHandlersOnce, [] {
+        pthread_atfork([] { pthread_mutex_lock(&g_reportLock); },
+                       [] { pthread_mutex_unlock(&g_reportLock); },
+                       [] {
+                           // The child's one thread is not the owner the lock records.
+                           const pthread_mutex_t unlocked = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+                           g_reportLock = unlocked;
+                       });
+    });
+    pthread_mutex_lock(&g_reportLock);
+}
+
+struct ReportLock {
+    ReportLock() { LockReports(); }
+    ~ReportLock() { pthread_mutex_unlock(&g_reportLock); }
+    ReportLock(const ReportLock&) = delete;
+    ReportLock& operator=(const ReportLock&) = delete;
+};
+
+/// Opens a file for libdw, close-on-exec. A descriptor 0-2 (free because the
+/// program closed a standard stream) is moved above 2; the read-only original
+/// stays in the low slot, where whatever is written to that stream is refused.
+int OpenForReading(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fd > 2) return fd;
+    return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+int OpenRegularFile(const char* path, char** openedName) {
+    // Mappings of devices might block on open or read; deleted files are gone.
+    struct stat status;
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    const int fd = OpenForReading(path);
+    if (fd < 0) return -1;
+    *openedName = strdup(path);
+    if (*openedName != nullptr) return fd;
+    close(fd);
+    return -1;
+}
+
+int FindModuleFile(Dwfl_Module*, void**, const char* moduleName, Dwarf_Addr, char** fileName,
+                   Elf**) {
+    return moduleName[0] == '/' ? OpenRegularFile(moduleName, fileName) : -1;
+}
+
+std::string DirectoryOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? std::string(path, slash) : std::string(".");
+}
+
+/// Separate debug information, from local files only: libdw's standard search
+/// ends by asking the debuginfod servers of DEBUGINFOD_URLS, which may block for
+/// minutes and writes a cache. By build ID under /usr/lib/debug, else by the
+/// debug link beside the module, in its .debug directory or under
+/// /usr/lib/debug. A link that is a path names a dwz supplement instead, found
+/// from the directory of the debug file that names it.
+int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char* fileName,
+                       const char* link, GElf_Word, char** debugFileName) {
+    static const char kDebugRoot[] = "/usr/lib/debug";
+    const std::string directory = fileName ? DirectoryOf(fileName) : std::string(".");
+    std::string candidates[3];
+    if (link != nullptr && std::strchr(link, '/') != nullptr) {
+        candidates[0] = link[0] == '/' ? std::string(link) : directory + "/" + link;
+    } else {
+        const unsigned char* id = nullptr;
+        GElf_Addr idAddress = 0;
+        const int idLength = dwfl_module_build_id(module, &id, &idAddress);
+        if (idLength > 1) {
+            static const char kHex[] = "0123456789abcdef";
+            std::string& byId = candidates[0];
+            byId = std::string(kDebugRoot) + "/.build-id/";
+            for (int i = 0; i < idLength; ++i) {
+                if (i == 1) byId += '/';
+                byId += kHex[id[i] >> 4];
+                byId += kHex[id[i] & 15];
+            }
+            byId += ".debug";
+        } else if (link != nullptr && fileName != nullptr) {
+            candidates[0] = directory + "/" + link;
+            candidates[1] = directory + "/.debug/" + link;
+            candidates[2] = kDebugRoot + directory + "/" + link;
+        }
+    }
+    for (const std::string& candidate : candidates)
+        if (!candidate.empty() && candidate != (fileName ? fileName : "")) {
+            const int fd = OpenRegularFile(candidate.c_str(), debugFileName);
+            if (fd >= 0) return fd;
+        }
+    return -1;
+}
+
 char* g_debuginfoPath = nullptr;
 const Dwfl_Callbacks g_callbacks = {
-    dwfl_linux_proc_find_elf,
-    dwfl_standard_find_debuginfo,
+    FindModuleFile,
+    FindLocalDebugInfo,
     nullptr,
     &g_debuginfoPath,
 };
+
+// Reading a compilation unit's line table takes libdw about 180 KB of stack.
+constexpr std::uintptr_t kStackForLookups = 512 * 1024;
+constexpr std::size_t kHelperStackSize = 4 * 1024 * 1024;
+
+/// Lowest address of the calling thread's stack; UINTPTR_MAX if unknown.
+std::uintptr_t StackLimit() {
+    thread_local std::uintptr_t t_limit = 0;
+    if (t_limit == 0) {
+        t_limit = UINTPTR_MAX;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* low = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr)
+                t_limit = reinterpret_cast<std::uintptr_t>(low);
+            pthread_attr_destroy(&attributes);
+        }
+    }
+    return t_limit;
+}
+
+/// Runs `work` here if the stack has room for libdw, else on a helper thread
+/// with an ample stack while the caller waits. False if neither could run it.
+bool RunWithAmpleStack(void (*work)(void*), void* context) {
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::uintptr_t limit = StackLimit();
+    if (here > limit && here - limit >= kStackForLookups) {
+        work(context);
+        return true;
+    }
+    struct Call {
+        void (*work)(void*);
+        void* context;
+    } call{work, context};
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_t helper;
+    const bool started = pthread_attr_setstacksize(&attributes, kHelperStackSize) == 0 &&
+                         pthread_create(
+                             &helper, &attributes,
+                             [](void* data) -> void* {
+                                 auto* c = static_cast<Call*>(data);
+                                 c->work(c->context);
+                                 return nullptr;
+                             },
+                             &call) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started) pthread_join(helper, nullptr);
+    return started;
+}
 
 void CopyBounded(char* out, std::size_t capacity, const char* text, std::size_t length) {
     if (capacity == 0) return;
@@ -99,18 +256,48 @@ int CaptureStack(int skip, void** frames, int capacity) {
 
 void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
 
+ReportScope::ReportScope() {
+    static_assert(sizeof(sigset_t) <= sizeof m_savedSignals, "room for a signal mask");
+    LockReports();
+    sigset_t pipeSignal, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, reinterpret_cast<sigset_t*>(m_savedSignals));
+    m_pipeSignalWasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+ReportScope::~ReportScope() {
+    sigset_t pipeSignal, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    // A write to a pipe without a reader left SIGPIPE pending on this thread:
+    // take it before the mask is restored, or it would end the process.
+    if (!m_pipeSignalWasPending && sigpending(&pending) == 0 &&
+        sigismember(&pending, SIGPIPE) == 1) {
+        const timespec noWait = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(m_savedSignals), nullptr);
+    pthread_mutex_unlock(&g_reportLock);
+}
+
 bool StartSymbolHandler() {
+    ReportLock lock;
     if (g_faults.symbolHandlerFails) return false;
     g_dwfl = dwfl_begin(&g_callbacks);
     if (g_dwfl == nullptr) return false;
+    // The maps are read here rather than by libdw, so that even this
+    // descriptor is close-on-exec.
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
     dwfl_report_begin(g_dwfl);
-    if (dwfl_linux_proc_report(g_dwfl, getpid()) != 0 ||
-        dwfl_report_end(g_dwfl, nullptr, nullptr) != 0) {
+    const bool reported = maps != nullptr && dwfl_linux_proc_maps_report(g_dwfl, maps) == 0 &&
+                          dwfl_report_end(g_dwfl, nullptr, nullptr) == 0;
+    if (maps != nullptr) std::fclose(maps);
+    if (!reported) {
         dwfl_end(g_dwfl);
         g_dwfl = nullptr;
-        return false;
     }
-    return true;
+    return reported;
 }
 
 namespace {
@@ -128,11 +315,24 @@ struct ResolvedFrame {
 constexpr std::size_t kMaxCachedFrames = 4096;
 std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr; // lives as long as the handler
 
-ResolvedFrame Resolve(void* address) {
-    ResolvedFrame frame;
+/// The line of `at` found by walking the compilation units' address ranges:
+/// the fast look-up needs .debug_aranges, which clang does not emit by default.
+Dwarf_Line* LineFromUnits(Dwfl_Module* module, Dwarf_Addr at) {
+    Dwarf_Addr bias = 0;
+    Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
+    if (dwarf == nullptr) return nullptr;
+    Dwarf_CU* unit = nullptr;
+    Dwarf_Die unitDie;
+    while (dwarf_get_units(dwarf, unit, &unit, nullptr, nullptr, &unitDie, nullptr) == 0)
+        if (dwarf_tag(&unitDie) == DW_TAG_compile_unit && dwarf_haspc(&unitDie, at - bias) == 1)
+            return dwarf_getsrc_die(&unitDie, at - bias);
+    return nullptr;
+}
+
+void Resolve(void* address, ResolvedFrame& frame) {
     const Dwarf_Addr at = CallSite(address);
     Dwfl_Module* module = dwfl_addrmodule(g_dwfl, at);
-    if (module == nullptr) return frame;
+    if (module == nullptr) return;
     if (const char* mangled = dwfl_module_addrname(module, at)) {
         int status = 0;
         char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
@@ -142,29 +342,47 @@ ResolvedFrame Resolve(void* address) {
         std::free(demangled);
     }
     int lineNumber = 0;
-    Dwfl_Line* record = dwfl_module_getsrc(module, at);
-    if (const char* source =
-            record ? dwfl_lineinfo(record, nullptr, &lineNumber, nullptr, nullptr, nullptr)
-                   : nullptr) {
+    const char* source = nullptr;
+    if (Dwfl_Line* record = dwfl_module_getsrc(module, at))
+        source = dwfl_lineinfo(record, nullptr, &lineNumber, nullptr, nullptr, nullptr);
+    else if (Dwarf_Line* line = LineFromUnits(module, at))
+        if ((source = dwarf_linesrc(line, nullptr, nullptr)) != nullptr)
+            dwarf_lineno(line, &lineNumber);
+    if (source != nullptr) {
         frame.located = true;
         frame.file = source;
         frame.line = lineNumber;
     }
-    return frame;
 }
 
+/// The caller holds the report lock while it reads the result.
 const ResolvedFrame* Lookup(void* address) {
     if (g_dwfl == nullptr) return nullptr;
     if (g_resolved == nullptr) g_resolved = new std::unordered_map<void*, ResolvedFrame>;
     auto found = g_resolved->find(address);
     if (found != g_resolved->end()) return &found->second;
     if (g_resolved->size() >= kMaxCachedFrames) g_resolved->clear();
-    return &g_resolved->emplace(address, Resolve(address)).first->second;
+    struct Request {
+        void* address;
+        ResolvedFrame frame;
+    } request{address, {}};
+    RunWithAmpleStack(
+        [](void* data) {
+            auto* r = static_cast<Request*>(data);
+            try {
+                Resolve(r->address, r->frame);
+            } catch (...) { // out of memory: the frame stays unknown
+                r->frame = ResolvedFrame();
+            }
+        },
+        &request);
+    return &g_resolved->emplace(address, std::move(request.frame)).first->second;
 }
 
 } // namespace
 
 bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
+    ReportLock lock;
     const ResolvedFrame* frame = Lookup(address);
     if (frame == nullptr || !frame->named) return false;
     CopyBounded(name, capacity, frame->name.data(), frame->name.size());
@@ -172,6 +390,7 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
 }
 
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
+    ReportLock lock;
     const ResolvedFrame* frame = Lookup(address);
     if (frame == nullptr || !frame->located) return false;
     CopyBounded(file, capacity, frame->file.data(), frame->file.size());

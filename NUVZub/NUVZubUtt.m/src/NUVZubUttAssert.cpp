@@ -5,19 +5,21 @@
 #include <NUVZub/NUVZubUttUtils.h>
 #include <NUVZubPlatform/Process.h>
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
 
-// Process-wide, set on first use and never reset; callers that report from
-// several threads at once serialise themselves.
-bool g_reportsDisabled = false;
+// Process-wide, set on first use and never reset. The traceback mode and the
+// symbol handler change only inside a report scope; the two switches read on
+// every raise are atomic, so threads may raise while another flips them.
+std::atomic<bool> g_reportsDisabled{false};
 enum TracebackMode { kUndecided = 0, kNoTracebacks = 1, kTracebacks = 2 };
 int g_tracebackMode = kUndecided;
 const void* g_symbolHandler = nullptr;
 enum MemoryCheckMode { kCheckUndecided = 0, kCheckOff = 1, kCheckOn = 2 };
-int g_memoryCheckMode = kCheckUndecided;
+std::atomic<int> g_memoryCheckMode{kCheckUndecided};
 
 constexpr int kMaxFrames = 1024;
 constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert";
@@ -54,7 +56,8 @@ NUVZUB_KEEP_FRAME void PrintTraceback(int framesToSkip) {
 /// The throw report; its traceback starts two frames above it, at the caller of
 /// ReportException or at the Propagate that called ReportPropagation.
 NUVZUB_KEEP_FRAME void ReportThrow(const char* message) {
-    if (g_reportsDisabled) return;
+    if (g_reportsDisabled.load(std::memory_order_relaxed)) return;
+    NUVZubPlatform::ReportScope scope;
     if (g_tracebackMode == kUndecided) {
         if (NUVZubPlatform::IsEnvSet("ZUB_DISABLE_EXCEPTION_REPORT")) {
             std::fputs("!!! - ZUB Exception throw reports are disabled.\n", stderr);
@@ -71,38 +74,49 @@ NUVZUB_KEEP_FRAME void ReportThrow(const char* message) {
 } // namespace
 
 bool NUVZubUttAssert::IsReporting() {
-    return !g_reportsDisabled && !NUVBasException::IsRaisingThroughThrow();
+    return !g_reportsDisabled.load(std::memory_order_relaxed) &&
+           !NUVBasException::IsRaisingThroughThrow();
 }
 
 void NUVZubUttAssert::ReportException(const char* message) { ReportThrow(message); }
 
 void NUVZubUttAssert::ReportPropagation(const NUVBasException& exception) {
-    if (g_reportsDisabled) return;
+    if (g_reportsDisabled.load(std::memory_order_relaxed)) return;
     atr_String message = exception.AsString(NUVBasStringMode(false));
     ReportThrow(message.CStr());
 }
 
 void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
-    std::fprintf(stderr, "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! %s\n", condition);
-    PrintTraceback(2);
+    {
+        NUVZubPlatform::ReportScope scope;
+        std::fprintf(stderr, "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! %s\n",
+                     condition);
+        PrintTraceback(2);
+    }
     NUVBasAssertException(condition).Throw(kSourceFile, 213);
 }
 
 void NUVZubUttAssert::ReportValidationFailure(const char* message) {
-    std::fprintf(stderr,
-                 "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
-                 "!!! %s\n",
-                 message);
-    PrintTraceback(2);
+    {
+        NUVZubPlatform::ReportScope scope;
+        std::fprintf(stderr,
+                     "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
+                     "!!! %s\n",
+                     message);
+        PrintTraceback(2);
+    }
     NUVZubExcValidationFailure().Throw(kSourceFile, 220);
 }
 
-void NUVZubUttAssertDisableExcReport() { g_reportsDisabled = true; }
+void NUVZubUttAssertDisableExcReport() { g_reportsDisabled.store(true, std::memory_order_relaxed); }
 
 void NUVZubUttPreconditionCheck::MemoryCheck(const void* data, unsigned long long size) {
-    if (g_memoryCheckMode == kCheckUndecided)
-        g_memoryCheckMode = NUVZubPlatform::IsMemoryCheckerPresent() ? kCheckOn : kCheckOff;
-    if (g_memoryCheckMode != kCheckOn) return;
+    int mode = g_memoryCheckMode.load(std::memory_order_relaxed);
+    if (mode == kCheckUndecided) {
+        mode = NUVZubPlatform::IsMemoryCheckerPresent() ? kCheckOn : kCheckOff;
+        g_memoryCheckMode.store(mode, std::memory_order_relaxed);
+    }
+    if (mode != kCheckOn) return;
     const volatile char* bytes = static_cast<const volatile char*>(data);
     char folded = 0;
     for (unsigned long long i = 0; i < size; ++i)

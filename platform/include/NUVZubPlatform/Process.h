@@ -13,12 +13,29 @@ namespace NUVZubPlatform {
 /// Returns how many were stored (at most `capacity`).
 NUVZUB_KEEP_FRAME int CaptureStack(int skip, void** frames, int capacity);
 
+/// Held while a report is written. Reports and symbol look-ups of the whole
+/// process take turns (one thread may nest them); writes to a pipe whose reader
+/// has gone raise no signal on the holding thread. Usable at any time: during
+/// static initialisation and destruction, and in forked children.
+class ReportScope {
+public:
+    ReportScope();
+    ~ReportScope();
+    ReportScope(const ReportScope&) = delete;
+    ReportScope& operator=(const ReportScope&) = delete;
+
+private:
+    alignas(8) unsigned char m_savedSignals[128]; ///< the thread's signal mask before
+    bool m_pipeSignalWasPending = false;
+};
+
 /// Reads the list of loaded modules once; modules loaded later stay unknown.
 /// False if the symbol handler could not be started.
 bool StartSymbolHandler();
 
 /// Demangled name, without its parameter list, of the function holding the
-/// return address `address`; false if there is none.
+/// return address `address`; false if there is none. Works on any thread's
+/// stack, however small: the heavy look-ups move to a helper thread there.
 bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 
 /// Source file and line of the call that `address` returns from; false if unknown.
