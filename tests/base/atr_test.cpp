@@ -41,7 +41,8 @@ TEST(AtrFormatting, PercentSignsAndMissingOrSurplusValues) {
     EXPECT_EQ(Format(atr("trailing %", kMode)), "trailing %");
     EXPECT_EQ(Format(atr("lone %, then %d", 5, kMode)), "lone %, then 5");
     EXPECT_EQ(Format(atr("% d|% s", 5, "x", kMode)), " 5|x") << "a blank is a flag, as in printf";
-    EXPECT_EQ(Format(atr("%s and %s", "one", kMode)), "one and %s") << "a mark without a value stays";
+    EXPECT_EQ(Format(atr("%s and %s", "one", kMode)), "one and %s")
+        << "a mark without a value stays";
     EXPECT_EQ(Format(atr("%d", 1, 2, 3, kMode)), "1") << "surplus values are ignored";
     EXPECT_EQ(Format(atr("%s", "%d%s%n", kMode)), "%d%s%n") << "values are never formats";
 }
@@ -72,7 +73,14 @@ TEST(AtrFormatting, PositionsBeyondTheLimitAreIgnored) {
 TEST(SystemError, CarriesTheCodeAndThePlatformText) {
     NUVBasSystemError e(2);
     EXPECT_EQ(e.GetCode(), 2);
+#if defined(_WIN32)
+    // The system's message table; its wording differs between Windows versions.
+    EXPECT_STRNE(e.AsString(), "");
+    EXPECT_STRNE(e.AsString(), NUVBasSystemError(5).AsString());
+    EXPECT_EQ(std::string(e.AsString()).find_first_of("\r\n"), std::string::npos);
+#else
     EXPECT_STREQ(e.AsString(), "No such file or directory");
+#endif
     NUVBasSystemError copy = e;
     EXPECT_STREQ(copy.AsString(), e.AsString());
     EXPECT_NE(copy.AsString(), e.AsString()) << "the text lives in each value";

@@ -6,7 +6,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -75,16 +80,47 @@ TEST(ResourceMonitor, RecordsMarksAndTimers) {
     EXPECT_EQ(monitor.TimerStarts(4), 0u);
 }
 
-TEST(Environment, TellsSetEmptyAndUnsetApart) {
+// Sets (or, for null, removes) the test's variable from UTF-8 text.
+void SetVariable(const char* value) {
+#if defined(_WIN32)
+    // The process environment itself, in wide text: the runtime's _putenv cannot
+    // hold an empty value.
+    const std::u16string wide = NUVOsString(NUVString(value ? value : "")).ToUTF16();
+    SetEnvironmentVariableW(L"NUVBAS_TEST_VARIABLE",
+                            value ? reinterpret_cast<const wchar_t*>(wide.c_str()) : nullptr);
+#else
+    value ? setenv("NUVBAS_TEST_VARIABLE", value, 1) : unsetenv("NUVBAS_TEST_VARIABLE");
+#endif
+}
+
+TEST(Environment, TellsSetEmptyAndUnsetApartAndReadsUTF8) {
     NUVString value("stale");
-    unsetenv("NUVBAS_TEST_VARIABLE");
+    SetVariable(nullptr);
     EXPECT_FALSE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
     EXPECT_TRUE(value.IsNull());
-    setenv("NUVBAS_TEST_VARIABLE", "", 1);
-    EXPECT_TRUE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
-    setenv("NUVBAS_TEST_VARIABLE", "x y", 1);
-    EXPECT_TRUE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
-    EXPECT_EQ(value, NUVString("x y"));
+    for (const char* text : {"", "x y", "gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80"}) {
+        SetVariable(text);
+        EXPECT_TRUE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
+        EXPECT_EQ(value, NUVString(text));
+    }
+}
+
+TEST(FileOps, OpensFilesByTheirUTF8Names) {
+    const std::string name = "fileops-gr\xc3\xbc\xc3\x9f-\xe2\x82\xac.txt";
+    const auto path = std::filesystem::u8path(name);
+    std::FILE* out = NUVBasFileOps::Fopen(name.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fputs("data", out);
+    std::fclose(out);
+    EXPECT_TRUE(std::filesystem::exists(path)) << "the file bears the text's own characters";
+    std::FILE* in = NUVBasFileOps::Fopen(name.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char buffer[8] = {};
+    EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, in), 4u);
+    std::fclose(in);
+    EXPECT_STREQ(buffer, "data");
+    std::filesystem::remove(path);
+    EXPECT_EQ(NUVBasFileOps::Fopen("fileops-\xff.txt", "rb"), nullptr);
 }
 
 TEST(CommandArgs, AreTheProcesssRealArguments) {

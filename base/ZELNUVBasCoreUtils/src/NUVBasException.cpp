@@ -6,6 +6,10 @@
 #include <cxxabi.h>
 #include <typeinfo>
 
+#if defined(_WIN32)
+#include "NUVBasCoreUtilsWin32.h"
+#endif
+
 namespace {
 thread_local bool t_raisingThroughThrow = false;
 
@@ -65,8 +69,15 @@ NUVBAS_MESSAGE_EXCEPTION_BODY(NUVBasAssertException)
 NUVBAS_MESSAGE_EXCEPTION_BODY(NUVBasToUTF8Exception)
 NUVBAS_MESSAGE_EXCEPTION_BODY(NUVBasOsStringConversion)
 
+#if defined(_WIN32)
+NUVBasSystemError::NUVBasSystemError(int code) : m_code(code) {
+    // Codes are GetLastError values; the text comes from the system's message table.
+    NUVBasWin32::SystemMessage(static_cast<unsigned long>(code), m_text, sizeof m_text);
+}
+#else
 NUVBasSystemError::NUVBasSystemError(int code) : m_code(code) {
     // The GNU strerror_r may return a static text instead of filling the buffer.
     const char* text = strerror_r(code, m_text, sizeof m_text);
     if (text != m_text) std::snprintf(m_text, sizeof m_text, "%s", text);
 }
+#endif

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <cwchar>
 
+#if defined(_WIN32)
+#include "NUVBasCoreUtilsWin32.h"
+#endif
+
 namespace {
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -92,6 +96,12 @@ char32_t Decode(const unsigned char* s) {
 
 } // namespace
 
+#if defined(_WIN32)
+// Importers reach the inline constant through the DLL's export table; mingw
+// exports it only where the DLL emits it, which an address taken here forces.
+extern const std::size_t* const g_nuvStringNposExported = &NUVString::npos;
+#endif
+
 NUVString::NUVString(const char* utf8) : NUVString(utf8, utf8 ? std::strlen(utf8) : 0) {}
 
 NUVString::NUVString(const char* utf8, std::size_t byteCount)
@@ -109,6 +119,25 @@ void NUVString::Adopt(std::string utf8, bool bad) {
     m_length = m_bad ? m_text.size() : length;
 }
 
+#if defined(_WIN32)
+NUVString::Result NUVString::BuildFromLocale(const char* text) {
+    if (text == nullptr) {
+        Adopt(std::string(), false);
+        return 0;
+    }
+    // Windows' narrow text is in the ANSI code page; its wide form is UTF-16.
+    std::u16string wide;
+    if (!NUVBasWin32::AnsiToUTF16(text, wide)) {
+        Adopt(std::string(text), true);
+        return 1;
+    }
+    if (BuildFromUTF16(wide.data(), wide.size()) != 0) {
+        Adopt(std::string(text), true);
+        return 1;
+    }
+    return 0;
+}
+#else
 NUVString::Result NUVString::BuildFromLocale(const char* text) {
     if (text == nullptr) {
         Adopt(std::string(), false);
@@ -134,6 +163,7 @@ NUVString::Result NUVString::BuildFromLocale(const char* text) {
     Adopt(std::move(out), false);
     return 0;
 }
+#endif
 
 NUVString::Result NUVString::BuildFromUTF16(const char16_t* text, std::size_t length) {
     std::string out;
@@ -154,6 +184,12 @@ NUVString::Result NUVString::BuildFromUTF16(const char16_t* text, std::size_t le
 }
 
 NUVString::Result NUVString::BuildFromWChar(const wchar_t* text) {
+    if constexpr (sizeof(wchar_t) == sizeof(char16_t)) {
+        // Windows: wide text is UTF-16, whose surrogate pairs make one character.
+        static_assert(alignof(wchar_t) == alignof(char16_t), "wide text read as UTF-16");
+        return BuildFromUTF16(reinterpret_cast<const char16_t*>(text),
+                              text ? std::wcslen(text) : 0);
+    }
     std::string out;
     for (const wchar_t* p = text; p && *p; ++p) {
         if (!IsValidCodePoint(static_cast<char32_t>(*p))) {

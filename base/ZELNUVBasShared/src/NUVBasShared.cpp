@@ -219,6 +219,8 @@ void bcu_ResourceMonitor::Reset() {
 
 // --- environment, files, arguments -----------------------------------------
 
+// Windows has its own, over the wide-text services (NUVBasSharedWin32.cpp).
+#if !defined(_WIN32)
 bool NUVBasGetEnv(const char* name, NUVString& value) {
     const char* text = std::getenv(name);
     value = NUVString(text ? text : "");
@@ -235,6 +237,7 @@ NUVBasGetCommandArgs::NUVBasGetCommandArgs() {
         m_pointers.push_back(&m_text[at]);
     m_pointers.push_back(nullptr);
 }
+#endif
 NUVBasGetCommandArgs::~NUVBasGetCommandArgs() = default;
 
 // --- unit-test monitor ------------------------------------------------------

@@ -1,0 +1,45 @@
+# The Windows build (mingw-w64): DLL names, output layout, and Expat and
+# GoogleTest built from Debian's sources with the cross compiler.
+
+# The DLLs bear the family's names (ZELNUVZubContainers.dll); their import
+# libraries keep mingw's usual libNAME.dll.a.
+set(CMAKE_SHARED_LIBRARY_PREFIX "")
+# Windows finds a program's DLLs beside it: every DLL and exe of the build in one directory.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# Expat from Debian's source package (apt-get source expat, with Debian's
+# security patches), found under build/deps unless given.
+set(NUVZUB_EXPAT_SOURCE_DIR "" CACHE PATH "Expat source tree: the directory holding expat/CMakeLists.txt")
+if(NOT NUVZUB_EXPAT_SOURCE_DIR)
+  file(GLOB expat_candidates ${PROJECT_SOURCE_DIR}/build/deps/expat-*/expat/CMakeLists.txt)
+  list(SORT expat_candidates ORDER DESCENDING)
+  list(GET expat_candidates 0 expat_lists)
+  if(NOT expat_lists)
+    message(FATAL_ERROR "No Expat source: run scripts/deps.sh --windows (apt-get source expat into build/deps) "
+                        "or set NUVZUB_EXPAT_SOURCE_DIR")
+  endif()
+  get_filename_component(expat_dir ${expat_lists} DIRECTORY)
+  get_filename_component(NUVZUB_EXPAT_SOURCE_DIR ${expat_dir} DIRECTORY)
+endif()
+set(EXPAT_SHARED_LIBS OFF)
+set(EXPAT_BUILD_TOOLS OFF)
+set(EXPAT_BUILD_EXAMPLES OFF)
+set(EXPAT_BUILD_TESTS OFF)
+set(EXPAT_BUILD_DOCS OFF)
+set(EXPAT_BUILD_PKGCONFIG OFF)
+set(EXPAT_ENABLE_INSTALL OFF)
+add_subdirectory(${NUVZUB_EXPAT_SOURCE_DIR}/expat ${CMAKE_BINARY_DIR}/expat EXCLUDE_FROM_ALL)
+# Debian builds Expat with autoconf, whose configuration defines XML_DTD as 1;
+# Expat's CMake defines it empty, and a security patch tests "XML_DTD == 1".
+set(expat_config ${CMAKE_BINARY_DIR}/expat/expat_config.h)
+file(READ ${expat_config} expat_config_text)
+string(REGEX REPLACE "\n#define XML_DTD\n" "\n#define XML_DTD 1\n" expat_config_text "${expat_config_text}")
+file(WRITE ${expat_config} "${expat_config_text}")
+set(NUVZUB_EXPAT_INCLUDE_DIR ${NUVZUB_EXPAT_SOURCE_DIR}/expat/lib)
+
+# GoogleTest from Debian's source, a static library linked into each test.
+if(NUVZUB_TESTS)
+  set(INSTALL_GTEST OFF)
+  set(BUILD_GMOCK ON)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
