@@ -1,6 +1,10 @@
-// Runs a function in a forked child and captures its stderr and exit status,
+// Runs a function in a child process and captures its stderr and exit status,
 // for tests of process-wide state (switches set once, environment read once).
+// POSIX forks; Windows starts this test program again with only the current
+// test, which runs up to the same call and then the function alone.
 #pragma once
+
+#if !defined(_WIN32)
 
 #include <functional>
 #include <string>
@@ -33,10 +37,14 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
     close(pipeFds[1]);
     ChildResult result;
     char buffer[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, n);
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        result.err.append(buffer, n);
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     return result;
 }
+#else
+#include <ChildProcessWin32.h>
+#endif

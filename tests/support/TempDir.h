@@ -1,5 +1,8 @@
-// A fresh directory under /tmp for one test, removed with its contents after.
+// A fresh directory under /tmp (Windows: the temporary directory) for one
+// test, removed with its contents after.
 #pragma once
+
+#if !defined(_WIN32)
 
 #include <cstdlib>
 #include <fstream>
@@ -29,3 +32,6 @@ inline std::string ReadWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+#else
+#include <TempDirWin32.h>
+#endif

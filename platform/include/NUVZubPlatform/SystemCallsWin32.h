@@ -1,0 +1,51 @@
+// The table through which the Windows platform layer makes its file-system
+// calls. Tests replace entries to make a call fail with a chosen error (set
+// with SetLastError); the library itself never changes it. Only the platform
+// layer and tests include this.
+#pragma once
+
+#include <NUVZubPlatform/Export.h>
+
+#include <windows.h>
+
+namespace NUVZubPlatform {
+
+struct SystemCallsWin32 {
+    HANDLE(WINAPI* CreateFileW)
+    (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+     DWORD flags, HANDLE templateFile);
+    BOOL(WINAPI* CloseHandle)(HANDLE handle);
+    BOOL(WINAPI* ReadFile)(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED at);
+    BOOL(WINAPI* WriteFile)
+    (HANDLE handle, LPCVOID data, DWORD size, LPDWORD done, LPOVERLAPPED at);
+    DWORD(WINAPI* GetFileType)(HANDLE handle);
+    BOOL(WINAPI* FlushFileBuffers)(HANDLE handle);
+    BOOL(WINAPI* SetFilePointerEx)
+    (HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method);
+    BOOL(WINAPI* SetEndOfFile)(HANDLE handle);
+    BOOL(WINAPI* GetFileSizeEx)(HANDLE handle, PLARGE_INTEGER size);
+    BOOL(WINAPI* LockFileEx)
+    (HANDLE handle, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+     LPOVERLAPPED at);
+    BOOL(WINAPI* UnlockFile)
+    (HANDLE handle, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow, DWORD lengthHigh);
+    DWORD(WINAPI* GetFileAttributesW)(LPCWSTR path);
+    BOOL(WINAPI* GetFileInformationByHandle)(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info);
+    BOOL(WINAPI* MoveFileExW)(LPCWSTR from, LPCWSTR to, DWORD flags);
+    BOOL(WINAPI* CreateHardLinkW)(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
+    BOOL(WINAPI* DeleteFileW)(LPCWSTR path);
+    BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+    BOOL(WINAPI* RemoveDirectoryW)(LPCWSTR path);
+    HANDLE(WINAPI* FindFirstFileW)(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+    BOOL(WINAPI* FindNextFileW)(HANDLE search, LPWIN32_FIND_DATAW found);
+    BOOL(WINAPI* FindClose)(HANDLE search);
+};
+
+/// The table in use.
+NUVZUB_API SystemCallsWin32 GetWin32Calls();
+/// Replaces the whole table; set it while no other thread makes file calls.
+NUVZUB_API void SetWin32Calls(const SystemCallsWin32& calls);
+/// Back to the real calls.
+NUVZUB_API void ResetWin32Calls();
+
+} // namespace NUVZubPlatform

@@ -1,0 +1,156 @@
+// File-system services over the Windows kernel: attributes, identity, names,
+// directories and the directory search with the system's own wildcard
+// matching. Every system call goes through the table of SystemCallsWin32.h.
+#include "Calls.h"
+#include "Wide.h"
+
+#include <NUVZubPlatform/File.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace NUVZubPlatform {
+
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+// Runs `call` on the wide form of `path`.
+template <class Call> int OnWidePath(const char* path, Call call) {
+    std::wstring wide;
+    if (const int error = ToWidePath(path, wide)) return error;
+    return call(wide.c_str()) ? 0 : LastError();
+}
+
+template <class Call> int OnWidePaths(const char* first, const char* second, Call call) {
+    std::wstring a, b;
+    if (const int error = ToWidePath(first, a)) return error;
+    if (const int error = ToWidePath(second, b)) return error;
+    return call(a.c_str(), b.c_str()) ? 0 : LastError();
+}
+
+void ToIdentity(const BY_HANDLE_FILE_INFORMATION& info, FileIdentity& identity) {
+    identity.device = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+} // namespace
+
+int GetAttributes(const char* path, FileAttributes& attributes) {
+    std::wstring wide;
+    if (const int error = ToWidePath(path, wide)) return error;
+    const DWORD bits = g_win32.GetFileAttributesW(wide.c_str());
+    if (bits == INVALID_FILE_ATTRIBUTES) return LastError();
+    attributes.isDirectory = (bits & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A directory's read-only bit only marks it for the shell; files may
+    // still be created in it.
+    attributes.readOnly = !attributes.isDirectory && (bits & FILE_ATTRIBUTE_READONLY) != 0;
+    return 0;
+}
+
+int GetIdentity(const char* path, FileIdentity& identity, int& failedStep) {
+    failedStep = 0;
+    std::wstring wide;
+    if (const int error = ToWidePath(path, wide)) return error;
+    // No access rights, every sharing: the open disturbs no other holder.
+    // Backup semantics let a directory be opened too.
+    const HANDLE handle =
+        g_win32.CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    const int error = GetHandleIdentity(handle, identity);
+    if (error != 0) failedStep = 1;
+    g_win32.CloseHandle(handle);
+    return error;
+}
+
+int GetHandleIdentity(Handle handle, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!g_win32.GetFileInformationByHandle(handle, &info)) return LastError();
+    ToIdentity(info, identity);
+    return 0;
+}
+
+int RenameFile(const char* from, const char* to) {
+    // Replacing, within one volume: a move across volumes fails as rename(2) does.
+    return OnWidePaths(from, to, [](const wchar_t* a, const wchar_t* b) {
+        return g_win32.MoveFileExW(a, b, MOVEFILE_REPLACE_EXISTING);
+    });
+}
+
+int MakeHardLink(const char* existing, const char* link) {
+    return OnWidePaths(existing, link, [](const wchar_t* target, const wchar_t* name) {
+        return g_win32.CreateHardLinkW(name, target, nullptr);
+    });
+}
+
+int RemoveFile(const char* path) {
+    return OnWidePath(path, [](const wchar_t* p) { return g_win32.DeleteFileW(p); });
+}
+
+int MakeDirectory(const char* path) {
+    return OnWidePath(path, [](const wchar_t* p) { return g_win32.CreateDirectoryW(p, nullptr); });
+}
+
+int RemoveDirectory(const char* path) {
+    return OnWidePath(path, [](const wchar_t* p) { return g_win32.RemoveDirectoryW(p); });
+}
+
+int FullPath(const char* path, std::string& result) {
+    std::wstring wide;
+    if (const int error = ToWidePath(path, wide)) return error;
+    // The runtime folds "." and ".." and resolves drive-relative forms
+    // against the working directory of that drive; nothing must exist.
+    wchar_t* full = _wfullpath(nullptr, wide.c_str(), 0);
+    if (full == nullptr) return ERROR_INVALID_NAME;
+    ToNarrow(full, std::wcslen(full), result);
+    std::free(full);
+    return 0;
+}
+
+// ---- directory search ----
+
+struct DirectorySearch {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAW found;
+    std::string name; // the current match in UTF-8
+};
+
+int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) {
+    search = nullptr;
+    std::wstring wide;
+    if (const int error = ToWidePath(pattern, wide)) return error;
+    auto* opened = new DirectorySearch;
+    opened->handle = g_win32.FindFirstFileW(wide.c_str(), &opened->found);
+    if (opened->handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        delete opened;
+        // An existing directory without a match reports "file not found";
+        // a missing directory reports "path not found".
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return kNoMatch;
+        return static_cast<int>(error);
+    }
+    ToNarrow(opened->found.cFileName, std::wcslen(opened->found.cFileName), opened->name);
+    name = opened->name.c_str();
+    search = opened;
+    return 0;
+}
+
+int FindNext(DirectorySearch* search, const char*& name) {
+    if (!g_win32.FindNextFileW(search->handle, &search->found)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_NO_MORE_FILES ? kNoMoreMatches : static_cast<int>(error);
+    }
+    ToNarrow(search->found.cFileName, std::wcslen(search->found.cFileName), search->name);
+    name = search->name.c_str();
+    return 0;
+}
+
+void EndFind(DirectorySearch* search) {
+    if (search == nullptr) return;
+    g_win32.FindClose(search->handle);
+    delete search;
+}
+
+} // namespace NUVZubPlatform

@@ -1,0 +1,197 @@
+// Stack capture, the process's module list and the debugging help library's
+// symbol handler for tracebacks; module look-up by name for the memory check.
+#include "Wide.h"
+
+#include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/ProcessFaults.h>
+
+#include <windows.h>
+
+#include <dbghelp.h>
+#include <psapi.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace NUVZubPlatform {
+
+namespace {
+
+ProcessFaults g_faults;
+
+// One process-wide lock, taken again freely by the thread that holds it: held
+// by every report and by every call into the debugging help library, which is
+// single-threaded. An SRW lock needs no set-up, so it serves during static
+// initialisation and destruction too.
+SRWLOCK g_reportLock = SRWLOCK_INIT;
+volatile LONG g_reportOwner = 0; // thread id of the holder, 0 when free
+int g_reportDepth = 0;           // changed by the holder only
+
+void LockReports() {
+    const LONG self = static_cast<LONG>(GetCurrentThreadId());
+    if (InterlockedCompareExchange(&g_reportOwner, 0, 0) != self) {
+        AcquireSRWLockExclusive(&g_reportLock);
+        InterlockedExchange(&g_reportOwner, self);
+    }
+    ++g_reportDepth;
+}
+
+void UnlockReports() {
+    if (--g_reportDepth != 0) return;
+    InterlockedExchange(&g_reportOwner, 0);
+    ReleaseSRWLockExclusive(&g_reportLock);
+}
+
+class SymbolLock {
+public:
+    SymbolLock() { LockReports(); }
+    ~SymbolLock() { UnlockReports(); }
+    SymbolLock(const SymbolLock&) = delete;
+    SymbolLock& operator=(const SymbolLock&) = delete;
+};
+
+// A real handle to this process, of its own: the symbol handler's key, so that
+// no other user of the library in the process (which would key on
+// GetCurrentProcess()) shares its state.
+HANDLE g_handler = nullptr;
+
+void CopyBounded(char* out, std::size_t capacity, const std::string& text) {
+    if (capacity == 0) return;
+    const std::size_t length = text.size() < capacity ? text.size() : capacity - 1;
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
+
+std::wstring Environment(const wchar_t* name) {
+    std::wstring value(256, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
+        if (length == 0) return std::wstring();
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length); // the size needed, terminator included
+    }
+}
+
+DWORD64 CallSite(void* address) {
+    // A return address points after the call; the call itself is one byte back.
+    return reinterpret_cast<DWORD64>(address) - 1;
+}
+
+// Registers every module loaded now with the symbol handler.
+void LoadModules(HANDLE process) {
+    std::vector<HMODULE> modules;
+    DWORD needed = 0;
+    if (!K32EnumProcessModules(process, nullptr, 0, &needed)) return;
+    modules.resize(needed / sizeof(HMODULE));
+    if (!K32EnumProcessModules(process, modules.data(),
+                               static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed))
+        return;
+    // A module loaded between the two calls is left out, never read past the list.
+    if (needed / sizeof(HMODULE) < modules.size()) modules.resize(needed / sizeof(HMODULE));
+    std::vector<wchar_t> image(4096), name(4096);
+    for (HMODULE module : modules) {
+        MODULEINFO info;
+        if (!K32GetModuleInformation(process, module, &info, sizeof info)) continue;
+        if (K32GetModuleFileNameExW(process, module, image.data(),
+                                    static_cast<DWORD>(image.size())) == 0 ||
+            K32GetModuleBaseNameW(process, module, name.data(), static_cast<DWORD>(name.size())) ==
+                0)
+            continue;
+        SymLoadModuleExW(g_handler, nullptr, image.data(), name.data(),
+                         reinterpret_cast<DWORD64>(info.lpBaseOfDll), info.SizeOfImage, nullptr, 0);
+    }
+}
+
+} // namespace
+
+int CaptureStack(int skip, void** frames, int capacity) {
+    if (g_faults.stackIsEmpty || capacity <= 0 || skip < 0) return 0;
+    // Frame 0 of the system's capture is this function itself.
+    return RtlCaptureStackBackTrace(static_cast<DWORD>(skip) + 1, static_cast<DWORD>(capacity),
+                                    frames, nullptr);
+}
+
+// Windows raises no signal for a write to a pipe without a reader: the lock is all.
+ReportScope::ReportScope() { LockReports(); }
+ReportScope::~ReportScope() { UnlockReports(); }
+
+void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
+
+bool StartSymbolHandler() {
+    if (g_faults.symbolHandlerFails) return false;
+    SymbolLock lock;
+    if (g_handler != nullptr) return true;
+    const HANDLE self = GetCurrentProcess();
+    HANDLE handler = nullptr;
+    if (!DuplicateHandle(self, self, self, &handler, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
+    // Modules are searched for their symbols along PATH.
+    const std::wstring path = Environment(L"PATH");
+    if (!SymInitializeW(handler, path.empty() ? nullptr : path.c_str(), FALSE)) {
+        ::CloseHandle(handler);
+        return false;
+    }
+    SymSetOptions(SymGetOptions() | SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+    g_handler = handler;
+    LoadModules(self);
+    return true;
+}
+
+bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
+    SymbolLock lock;
+    if (g_handler == nullptr) return false;
+    constexpr ULONG kMaxName = 1024;
+    // SYMBOL_INFOW ends in room for one character; the name continues past it.
+    alignas(
+        SYMBOL_INFOW) unsigned char record[sizeof(SYMBOL_INFOW) + kMaxName * sizeof(wchar_t)] = {};
+    auto* symbol = reinterpret_cast<SYMBOL_INFOW*>(record);
+    symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
+    symbol->MaxNameLen = kMaxName;
+    DWORD64 displacement = 0;
+    if (!SymFromAddrW(g_handler, CallSite(address), &displacement, symbol)) return false;
+    std::string text;
+    ToNarrow(symbol->Name, symbol->NameLen < kMaxName ? symbol->NameLen : kMaxName, text);
+    CopyBounded(name, capacity, text);
+    return true;
+}
+
+bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
+    SymbolLock lock;
+    if (g_handler == nullptr) return false;
+    IMAGEHLP_LINEW64 record = {};
+    record.SizeOfStruct = sizeof record;
+    DWORD displacement = 0;
+    if (!SymGetLineFromAddrW64(g_handler, CallSite(address), &displacement, &record) ||
+        record.FileName == nullptr)
+        return false;
+    std::string text;
+    ToNarrow(record.FileName, std::wcslen(record.FileName), text);
+    CopyBounded(file, capacity, text);
+    line = static_cast<int>(record.LineNumber);
+    return true;
+}
+
+bool IsMemoryCheckerPresent() {
+    // Dr. Memory: its client library inside the checked process, then its
+    // front end and the DynamoRIO launcher, in case they share the process.
+    for (const char* module : {"drmemorylib.dll", "drmemory.exe", "drrun.exe"})
+        if (GetModuleHandleA(module) != nullptr) return true;
+    return false;
+}
+
+bool IsEnvSet(const char* name) {
+    // The process's environment block, where a variable may also be set empty.
+    std::wstring wide;
+    if (!ToWide(name, wide)) return false;
+    wchar_t probe[1];
+    SetLastError(ERROR_SUCCESS); // an empty value returns 0 and leaves the error alone
+    if (GetEnvironmentVariableW(wide.c_str(), probe, 1) != 0) return true;
+    return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+} // namespace NUVZubPlatform

@@ -1,0 +1,101 @@
+#include "Wide.h"
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace NUVZubPlatform {
+
+bool ToWide(const char* text, std::wstring& wide) {
+    wide.clear();
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+        std::uint32_t c = *p;
+        int more = 0;
+        std::uint32_t least = 0;
+        if (c < 0x80) {
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            c &= 0x1F, more = 1, least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            c &= 0x0F, more = 2, least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            c &= 0x07, more = 3, least = 0x10000;
+        } else {
+            return false;
+        }
+        ++p;
+        for (int i = 0; i < more; ++i, ++p) {
+            if ((*p & 0xC0) != 0x80) return false; // also stops at the terminator
+            c = (c << 6) | (*p & 0x3F);
+        }
+        if (c < least || c > 0x10FFFF) return false; // overlong or beyond Unicode
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (c >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    return true;
+}
+
+void ToNarrow(const wchar_t* text, std::size_t length, std::string& narrow) {
+    narrow.clear();
+    narrow.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
+            const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (c < 0x80) {
+            narrow += static_cast<char>(c);
+        } else if (c < 0x800) {
+            narrow += static_cast<char>(0xC0 | (c >> 6));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            narrow += static_cast<char>(0xE0 | (c >> 12));
+            narrow += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            narrow += static_cast<char>(0xF0 | (c >> 18));
+            narrow += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            narrow += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+namespace {
+
+bool IsDriveRooted(const wchar_t* p) {
+    return ((p[0] >= L'a' && p[0] <= L'z') || (p[0] >= L'A' && p[0] <= L'Z')) && p[1] == L':' &&
+           p[2] == L'\\';
+}
+
+} // namespace
+
+int ToWidePath(const char* path, std::wstring& wide) {
+    if (!ToWide(path, wide)) return ERROR_NO_UNICODE_TRANSLATION;
+    if (wide.compare(0, 4, L"\\\\?\\") != 0) return 0;
+    const wchar_t* rest = wide.c_str() + 4;
+    if (IsDriveRooted(rest) || wide.compare(4, 4, L"UNC\\") == 0) return 0;
+    // "\\?\" before a relative or drive-relative path: resolve the rest.
+    const DWORD needed = GetFullPathNameW(rest, 0, nullptr, nullptr);
+    if (needed == 0) return static_cast<int>(GetLastError());
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(rest, needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return static_cast<int>(GetLastError());
+    full.resize(length);
+    if (full.compare(0, 2, L"\\\\") == 0)
+        wide = L"\\\\?\\UNC\\" + full.substr(2);
+    else
+        wide = L"\\\\?\\" + full;
+    return 0;
+}
+
+} // namespace NUVZubPlatform

@@ -1,0 +1,208 @@
+// Windows child processes for tests, without fork: the test program starts
+// itself again with only the current test (--gtest_filter) and the number of
+// the call to run in an environment variable. The child runs the test body up
+// to that call, runs the function alone and exits with its result; earlier
+// calls return the results the parent saw. So, as with a death test, what the
+// body does before the call is done again in the child (its TempDir is a
+// fresh one), and the parent sees none of the child's memory.
+#pragma once
+
+#include <Utf16Win32.h>
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct ChildResult {
+    int exitCode = -1; ///< -1 if the child ended by an exception (a crash)
+    std::string err;
+};
+
+namespace child_detail {
+
+constexpr wchar_t kCallVariable[] = L"NUVZUB_CHILD_CALL";
+
+struct TestCalls {
+    std::string test;
+    std::vector<int> exitCodes; ///< of the calls made so far
+};
+
+inline TestCalls& Calls() {
+    static TestCalls calls;
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name =
+        info ? std::string(info->test_suite_name()) + "." + info->name() : std::string();
+    if (name != calls.test) calls = TestCalls{name, {}};
+    return calls;
+}
+
+/// In a child: the call to run and the exit codes of the calls before it.
+inline bool ChildCall(int& target, std::vector<int>& earlier) {
+    wchar_t value[4096];
+    const DWORD n = GetEnvironmentVariableW(kCallVariable, value, 4096);
+    if (n == 0 || n >= 4096) return false;
+    wchar_t* at = value;
+    target = static_cast<int>(std::wcstol(at, &at, 10));
+    while (*at == L',')
+        earlier.push_back(static_cast<int>(std::wcstol(at + 1, &at, 10)));
+    return true;
+}
+
+[[noreturn]] inline void RunHere(const std::function<int()>& body) {
+    int code = 1;
+    try {
+        code = body();
+    } catch (...) {
+        code = 99;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code); // no static destructors, as in a forked child
+}
+
+struct Started {
+    HANDLE process = nullptr;
+    HANDLE err = nullptr; ///< read end of the child's stderr
+};
+
+/// Starts this program with the current test only, to run call `call`.
+inline Started Start(const std::string& test, int call, const std::vector<int>& earlier) {
+    Started started;
+    std::vector<wchar_t> exe(32768);
+    if (GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())) == 0)
+        return started;
+    std::wstring command =
+        L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" + utf16::Widen(test) + L"\"";
+    std::wstring value = std::to_wstring(call);
+    for (int code : earlier)
+        value += L"," + std::to_wstring(code);
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return started;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    // The child's GoogleTest output goes nowhere; only its stderr is wanted.
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info = {};
+    SetEnvironmentVariableW(kCallVariable, value.c_str());
+    const BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &startup, &info);
+    SetEnvironmentVariableW(kCallVariable, nullptr);
+    CloseHandle(writeEnd); // the child holds the only write end: its exit ends the pipe
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    if (!ok) {
+        CloseHandle(readEnd);
+        return started;
+    }
+    CloseHandle(info.hThread);
+    started.process = info.hProcess;
+    started.err = readEnd;
+    return started;
+}
+
+inline int ExitCodeOf(HANDLE process) {
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) return -1;
+    return code >= 0xC0000000 ? -1 : static_cast<int>(code); // an exception status
+}
+
+} // namespace child_detail
+
+inline ChildResult RunInChild(const std::function<int()>& body) {
+    child_detail::TestCalls& calls = child_detail::Calls();
+    const int call = static_cast<int>(calls.exitCodes.size()) + 1;
+    int target = 0;
+    std::vector<int> earlier;
+    ChildResult result;
+    if (child_detail::ChildCall(target, earlier)) {
+        if (call == target) child_detail::RunHere(body);
+        // A call before ours: the parent's result again, so the body takes the same way.
+        if (call <= static_cast<int>(earlier.size())) result.exitCode = earlier[call - 1];
+        calls.exitCodes.push_back(result.exitCode);
+        return result;
+    }
+    const child_detail::Started started = child_detail::Start(calls.test, call, calls.exitCodes);
+    if (started.process == nullptr) {
+        calls.exitCodes.push_back(result.exitCode);
+        return result;
+    }
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(started.err, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        result.err.append(buffer, n);
+    CloseHandle(started.err);
+    result.exitCode = child_detail::ExitCodeOf(started.process);
+    CloseHandle(started.process);
+    calls.exitCodes.push_back(result.exitCode);
+    return result;
+}
+
+/// A child that runs `body` in the background (Windows only): the test reads
+/// its stderr line by line, waits for it or ends it by force. Counts as a call
+/// like RunInChild.
+class BackgroundChild {
+public:
+    explicit BackgroundChild(const std::function<int()>& body) {
+        child_detail::TestCalls& calls = child_detail::Calls();
+        const int call = static_cast<int>(calls.exitCodes.size()) + 1;
+        calls.exitCodes.push_back(0);
+        int target = 0;
+        std::vector<int> earlier;
+        if (child_detail::ChildCall(target, earlier)) {
+            if (call == target) child_detail::RunHere(body);
+            return;
+        }
+        m_started = child_detail::Start(
+            calls.test, call, std::vector<int>(calls.exitCodes.begin(), calls.exitCodes.end() - 1));
+    }
+    ~BackgroundChild() {
+        Terminate();
+        if (m_started.err) CloseHandle(m_started.err);
+        if (m_started.process) CloseHandle(m_started.process);
+    }
+    BackgroundChild(const BackgroundChild&) = delete;
+    BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+    bool Started() const { return m_started.process != nullptr; }
+    /// The next line of the child's stderr without its end; empty at the end.
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        DWORD n = 0;
+        while (m_started.err && ReadFile(m_started.err, &c, 1, &n, nullptr) && n == 1) {
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+    /// True if the child ended within `milliseconds`.
+    bool Ended(DWORD milliseconds) {
+        return m_started.process &&
+               WaitForSingleObject(m_started.process, milliseconds) == WAIT_OBJECT_0;
+    }
+    /// Ends the child by force and waits until it is gone.
+    void Terminate() {
+        if (!m_started.process || Ended(0)) return;
+        TerminateProcess(m_started.process, 1);
+        WaitForSingleObject(m_started.process, INFINITE);
+    }
+    int ExitCode() { return m_started.process ? child_detail::ExitCodeOf(m_started.process) : -1; }
+
+private:
+    child_detail::Started m_started;
+};
