@@ -10,6 +10,9 @@
 #include <cwchar>
 #include <string>
 
+// windows.h maps the name to RemoveDirectoryA; the interface's own is meant.
+#undef RemoveDirectory
+
 namespace NUVZubPlatform {
 
 namespace {
