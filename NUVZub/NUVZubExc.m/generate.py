@@ -70,19 +70,29 @@ class Param:
 
 
 def cpp_string(text):
+    """A C++ literal holding the UTF-8 bytes of `text`. Other bytes than printable
+    ASCII are three-digit octal escapes, which end after their third digit, so no
+    following character can join them (a hex escape takes every hex digit)."""
     out = []
-    for ch in text:
+    for byte in text.encode("utf-8"):
+        ch = chr(byte)
         if ch == "\\":
             out.append("\\\\")
         elif ch == '"':
             out.append('\\"')
         elif ch == "\n":
             out.append("\\n")
-        elif ord(ch) < 0x20 or ord(ch) > 0x7E:
-            out.append("\\x%02x" % ord(ch))
+        elif byte < 0x20 or byte > 0x7E:
+            out.append("\\%03o" % byte)
         else:
             out.append(ch)
     return '"' + "".join(out) + '"'
+
+
+def comment_text(text):
+    """One line of text for a comment: control characters become spaces, and
+    no backslash ends it (that would continue the comment on the next line)."""
+    return "".join(" " if ord(ch) < 0x20 or ord(ch) == 0x7F else ch for ch in text).rstrip("\\")
 
 
 def load(data_dir):
@@ -159,7 +169,7 @@ def header(family, classes):
     out.append("")
     for c in family["classes"]:
         n = c["name"]
-        out.append("/// Code %d: %s" % (c["code"], c["message"][:200].replace("\n", " ").rstrip("\\")))
+        out.append("/// Code %d: %s" % (c["code"], comment_text(c["message"][:200])))
         out.append("class NUVZUB_API %s : public %s {" % (n, c["base"]))
         out.append("public:")
         if c["params"]:

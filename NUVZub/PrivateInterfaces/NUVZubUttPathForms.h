@@ -15,4 +15,8 @@ NUVZUB_API NUVString Posix(const NUVString& path);
 /// unless it already starts with "\\?".
 NUVZUB_API NUVString Windows(const NUVString& path);
 
+/// The form of the platform built for: FixPathForOS without the bad-string
+/// check, for names that the operating system itself produced.
+NUVZUB_API NUVString Native(const NUVString& path);
+
 } // namespace NUVZubUttPathForms

@@ -61,7 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 !NUVString(out[i] + 1).IsBAD())
                 std::abort();
     } catch (const NUVBasToUTF8Exception&) {
-        // Text that the locale cannot convert is refused as a whole.
+        // Only text that is not UTF-8 may be refused: the "C" locale of a
+        // program that never chose one takes arguments as UTF-8.
+        bool allUtf8 = true;
+        for (int i = 0; i < count; ++i)
+            allUtf8 = allUtf8 && !NUVString(out[i]).IsBAD();
+        if (allUtf8) std::abort();
     }
     for (int i = 0; i < count; ++i)
         mem_deleteBuiltIn(out[i]);

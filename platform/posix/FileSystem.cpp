@@ -50,8 +50,72 @@ int GetHandleIdentity(Handle handle, FileIdentity& identity) {
     return 0;
 }
 
+namespace {
+
+// Status of the file opened without access rights with `flags` added.
+bool StatusOf(const char* path, int flags, struct stat& info) {
+    const int fd = g_calls.open(path, O_PATH | O_CLOEXEC | flags, 0);
+    if (fd < 0) return false;
+    const bool known = g_calls.fstat(fd, &info) == 0;
+    g_calls.close(fd);
+    return known;
+}
+
+bool SameIdentity(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The directory that holds the last component, and that component.
+void SplitLast(const char* path, std::string& directory, std::string& name) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        directory = ".";
+        name = path;
+        return;
+    }
+    directory.assign(path, slash == path ? 1 : static_cast<std::size_t>(slash - path));
+    name = slash + 1;
+}
+
+bool Lists(const std::string& directory, const std::string& name) {
+    DIR* listing = g_calls.opendir(directory.c_str());
+    if (listing == nullptr) return false;
+    bool found = false;
+    for (struct dirent* entry; !found && (entry = g_calls.readdir(listing)) != nullptr;)
+        found = name == entry->d_name;
+    g_calls.closedir(listing);
+    return found;
+}
+
+// Whether two paths to one file are one directory entry: spelled alike, or
+// differing only in letter case in a directory that ignores case. When in
+// doubt, they are.
+bool SameEntry(const char* a, const char* b) {
+    std::string directoryA, nameA, directoryB, nameB;
+    SplitLast(a, directoryA, nameA);
+    SplitLast(b, directoryB, nameB);
+    struct stat infoA, infoB;
+    if (!StatusOf(directoryA.c_str(), O_DIRECTORY, infoA) ||
+        !StatusOf(directoryB.c_str(), O_DIRECTORY, infoB))
+        return true;
+    if (!SameIdentity(infoA, infoB)) return false;
+    if (nameA == nameB) return true;
+    // Two entries of one directory are each listed under their own name.
+    return !(Lists(directoryA, nameA) && Lists(directoryA, nameB));
+}
+
+} // namespace
+
 int RenameFile(const char* from, const char* to) {
-    return g_calls.rename(from, to) == 0 ? 0 : errno;
+    if (g_calls.rename(from, to) != 0) return errno;
+    // rename() succeeds and does nothing when both names are links to one file;
+    // a move must still leave the source name gone.
+    struct stat source, target;
+    // The entries themselves: a symbolic link is not followed.
+    if (!StatusOf(from, O_NOFOLLOW, source) || S_ISDIR(source.st_mode)) return 0;
+    if (!StatusOf(to, O_NOFOLLOW, target) || !SameIdentity(source, target)) return 0;
+    if (SameEntry(from, to)) return 0;
+    return g_calls.unlink(from) == 0 ? 0 : errno;
 }
 int MakeHardLink(const char* existing, const char* link) {
     return g_calls.link(existing, link) == 0 ? 0 : errno;
@@ -104,15 +168,29 @@ struct DirectorySearch {
 
 namespace {
 
+// Bytes of the character at `text`: a well-formed UTF-8 sequence counts as one
+// character, and so does every byte outside one (names need not be UTF-8).
 std::size_t CharLength(const char* text) {
-    const unsigned char lead = static_cast<unsigned char>(*text);
-    std::size_t length = lead < 0x80    ? 1
-                         : lead >= 0xF0 ? 4
-                         : lead >= 0xE0 ? 3
-                         : lead >= 0xC0 ? 2
-                                        : 1;
-    for (std::size_t i = 1; i < length; ++i)
-        if (text[i] == '\0') return i;
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char lead = s[0];
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;  // no overlong form
+        if (lead == 0xED) high = 0x9F; // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;  // no overlong form
+        if (lead == 0xF4) high = 0x8F; // nothing above U+10FFFF
+    } else {
+        return 1;
+    }
+    if (s[1] < low || s[1] > high) return 1;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((s[i] & 0xC0) != 0x80) return 1;
     return length;
 }
 
@@ -161,15 +239,8 @@ int NextMatch(DirectorySearch* search, const char*& name) {
 
 int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) {
     search = nullptr;
-    const char* slash = std::strrchr(pattern, '/');
-    std::string directory;
-    const char* last = pattern;
-    if (slash == nullptr) {
-        directory = ".";
-    } else {
-        directory.assign(pattern, slash == pattern ? 1 : static_cast<std::size_t>(slash - pattern));
-        last = slash + 1;
-    }
+    std::string directory, last;
+    SplitLast(pattern, directory, last);
     DIR* handle = g_calls.opendir(directory.c_str());
     if (handle == nullptr) return errno;
     DirectorySearch* opened = new DirectorySearch{handle, last};

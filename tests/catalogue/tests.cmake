@@ -42,3 +42,18 @@ zubexc_test(unknown_name 1 "^$" "zubexc: no exception class name contains 'NoSuc
 zubexc_test(unknown_family 1 "^$" "zubexc: no family 'Nonsense'; families are Association, " --list Nonsense)
 zubexc_test(no_arguments 2 "^$" "usage: zubexc" "")
 zubexc_test(help 0 "usage: zubexc.*--list.*--json" "^$" --help)
+
+# The generator's escapes, byte for byte: a small data file generated at build
+# time and compiled into a test.
+set(probe_out ${CMAKE_CURRENT_BINARY_DIR}/generator_probe)
+add_custom_command(
+  OUTPUT ${probe_out}/src/NUVZubExcProbe.cpp ${probe_out}/include/NUVZub/NUVZubExcProbe.h
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
+          --data ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_data --out ${probe_out}
+  DEPENDS ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
+          ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_data/Probe.toml)
+add_executable(catalogue_generator_bytes ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_bytes.cpp
+                                         ${probe_out}/src/NUVZubExcProbe.cpp)
+target_include_directories(catalogue_generator_bytes PRIVATE ${probe_out}/include)
+target_link_libraries(catalogue_generator_bytes PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
+gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST)

@@ -39,18 +39,18 @@ def glob(pattern):
             break
         front = c_char_p()
         check(lib.NUVZubUttFileUtils_GlobFront(handle, ctypes.byref(front), size, buffer), "front")
-        names.append(front.value.decode())
+        names.append(os.fsdecode(front.value))  # names need not be UTF-8
         check(lib.NUVZubUttFileUtils_GlobNext(handle, size, buffer), "next")
     check(lib.NUVZubUttFileUtils_GlobFree(handle, size, buffer), "free returns true")
     return sorted(names)
 
 
 with tempfile.TemporaryDirectory() as directory:
-    for name in ("a.dat", "b.dat", "c.txt", ".h.dat"):
+    for name in ("a.dat", "b.dat", "c.txt", ".h.dat", os.fsdecode(b"lat\xe9.dat")):
         open(os.path.join(directory, name), "w").close()
     found = glob(os.path.join(directory, "*.dat"))
-    check(found == sorted(os.path.join(directory, n) for n in ("a.dat", "b.dat", ".h.dat")),
-          "matches: %r" % found)
+    expected = ("a.dat", "b.dat", ".h.dat", os.fsdecode(b"lat\xe9.dat"))
+    check(found == sorted(os.path.join(directory, n) for n in expected), "matches: %r" % found)
     check(glob(os.path.join(directory, "*.none")) == [], "no match is an empty range")
 
     # A missing directory: false and the exception's text.

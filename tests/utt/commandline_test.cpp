@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ChildProcess.h>
+
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,8 @@ namespace fs = std::filesystem;
 // A mutable argument vector that outlives the command line built from it.
 class Argv {
 public:
-    Argv(std::initializer_list<std::string> args) : m_texts(args) {
+    Argv(std::initializer_list<std::string> args) : Argv(std::vector<std::string>(args)) {}
+    explicit Argv(const std::vector<std::string>& args) : m_texts(args) {
         for (std::string& text : m_texts)
             m_pointers.push_back(text.data());
         m_pointers.push_back(nullptr);
@@ -147,6 +152,14 @@ TEST(CommandLine, NumbersAreLeadingDigitsNotTheDefault) {
     EXPECT_TRUE(std::isinf(cl.GetFloat("huge", 0.0f)));
 }
 
+TEST(CommandLine, FloatsRoundToTheNearestFloatUpToItsLargest) {
+    Argv a{"prog", "-max", "3.4028235e38", "-over", "3.4028236e38", "-tiny", "1e-45"};
+    NUVZubCommandLine cl(a.argc(), a.argv());
+    EXPECT_EQ(cl.GetFloat("max", 0.0f), FLT_MAX); // FLT_MAX as printed
+    EXPECT_TRUE(std::isinf(cl.GetFloat("over", 0.0f)));
+    EXPECT_EQ(cl.GetFloat("tiny", 0.0f), std::numeric_limits<float>::denorm_min());
+}
+
 TEST(CommandLine, ClArgsFileFlagElsewhereIsAnOrdinaryKey) {
     Argv a{"prog", "-x", "-clargsfile", "/no/such/args.txt"};
     NUVZubCommandLine cl(a.argc(), a.argv());
@@ -167,8 +180,19 @@ TEST(CommandLine, BadStringsAreRefusedBeforeAnyLookup) {
     EXPECT_THROW(cl.GetFloat(bad, 0.0f), NUVZubExcBadStringArgument);
 }
 
+// A program that never calls setlocale runs in the "C" locale, which converts
+// no byte above 127: its arguments are taken as UTF-8.
+TEST(CommandLine, PlainLocaleTakesArgumentsAsUtf8) {
+    const ChildResult child = RunInChild([] {
+        Argv a{"prog", "-name", "\xc3\xa9t\xc3\xa9"};
+        NUVZubCommandLine cl(a.argc(), a.argv());
+        return Str(cl.GetString("name", "")) == "\xc3\xa9t\xc3\xa9" ? 0 : 1;
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+}
+
 TEST(CommandLine, UnconvertibleArgumentThrowsWithItsSourcePosition) {
-    // The tests run in the "C" locale, where no byte above 0x7F converts.
+    // Neither the "C" locale nor UTF-8 takes a lone 0xE9.
     Argv a{"prog", "-a", "caf\xe9"};
     try {
         NUVZubCommandLine cl(a.argc(), a.argv());
@@ -227,69 +251,58 @@ TEST_F(ClArgsFile, TwoThousandLinesKeepTheFirst1023AndReportEveryDroppedOne) {
     EXPECT_EQ(err.size(), 977 * (sizeof kMoreThan1 - 1 + sizeof kMoreThan2 - 1));
 }
 
-TEST_F(ClArgsFile, LineOf1023CharactersEndsTheReadAndLeavesAnEmptyArgument) {
-    const std::string longLine(1023, 'q');
-    Argv a{"prog", "-clargsfile", Write(longLine + "\nnext\n")};
-    ::testing::internal::CaptureStderr();
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), kTooLong);
-    ASSERT_EQ(cl.GetNumArgs(), 4);
-    EXPECT_EQ(Str(cl.GetPosition(1)), longLine);
-    EXPECT_EQ(Str(cl.GetPosition(2)), "");
-    EXPECT_EQ(Str(cl.GetPosition(3)), "next");
+// Each read holds at most 1023 characters; a longer line goes on in further
+// arguments, each full read after the first reported; a NUL ends the line.
+TEST_F(ClArgsFile, LongLinesAndNulBytes) {
+    const std::string q(1023, 'q'), r(1022, 'r'), c(2000, 'c'), a(1023, 'a'), b(1023, 'b');
+    const struct {
+        std::string content;
+        int tooLong;
+        std::vector<std::string> args;
+    } cases[] = {
+        {q + "\nnext\n", 1, {q, "", "next"}},
+        {a + b + "cc\n", 2, {a, b, "cc"}},
+        {"first\n" + q, 0, {"first", q}},   // a final line without line feed is whole
+        {r + "\r\nnext\n", 0, {r, "next"}}, // the CR LF after 1022 characters ends the line
+        {r + "\rx\n", 1, {r + "\r", "x"}},
+        {std::string("ab\0cd\n\0x\nef\n", 12), 0, {"ab", "", "ef"}},
+        {std::string("ab\0", 3) + c + "\nef\n", 0, {"ab", "ef"}},
+        {a + std::string(477, 'a') + std::string("\0b\nef\n", 6),
+         1,
+         {a, std::string(477, 'a'), "ef"}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(&test - cases);
+        Argv args{"prog", "-clargsfile", Write(test.content)};
+        ::testing::internal::CaptureStderr();
+        NUVZubCommandLine cl(args.argc(), args.argv());
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(CountOf(err, kTooLong), test.tooLong);
+        EXPECT_EQ(err.size(), test.tooLong * (sizeof kTooLong - 1));
+        std::vector<std::string> read;
+        for (int i = 1; i < cl.GetNumArgs(); ++i)
+            read.push_back(Str(cl.GetPosition(i)));
+        EXPECT_EQ(read, test.args);
+    }
 }
 
-TEST_F(ClArgsFile, LongerLinesAreSplitIntoPiecesOf1023) {
-    const std::string line = std::string(1023, 'a') + std::string(1023, 'b') + "cc";
-    Argv a{"prog", "-clargsfile", Write(line + "\n")};
-    ::testing::internal::CaptureStderr();
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(CountOf(err, kTooLong), 2);
-    ASSERT_EQ(cl.GetNumArgs(), 4);
-    EXPECT_EQ(Str(cl.GetPosition(1)), std::string(1023, 'a'));
-    EXPECT_EQ(Str(cl.GetPosition(2)), std::string(1023, 'b'));
-    EXPECT_EQ(Str(cl.GetPosition(3)), "cc");
-}
-
-TEST_F(ClArgsFile, FinalLineOf1023CharactersWithoutLineFeedIsWholeAndSilent) {
-    const std::string longLine(1023, 'z');
-    Argv a{"prog", "-clargsfile", Write("first\n" + longLine)};
-    ::testing::internal::CaptureStderr();
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ASSERT_EQ(cl.GetNumArgs(), 3);
-    EXPECT_EQ(Str(cl.GetPosition(2)), longLine);
-}
-
-TEST_F(ClArgsFile, NulEndsTheArgumentAndDropsTheRestOfTheLine) {
-    Argv a{"prog", "-clargsfile", Write(std::string("ab\0cd\n\0x\nef\n", 12))};
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    ASSERT_EQ(cl.GetNumArgs(), 4);
-    EXPECT_EQ(Str(cl.GetPosition(1)), "ab");
-    EXPECT_EQ(Str(cl.GetPosition(2)), "");
-    EXPECT_EQ(Str(cl.GetPosition(3)), "ef");
-}
-
-TEST_F(ClArgsFile, MissingFileLeavesTheProgramNameAlone) {
-    const std::string missing = (m_dir / "absent.txt").string();
-    Argv a{"prog", "-clargsfile", missing, "-k", "v"};
-    ::testing::internal::CaptureStderr();
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "ERROR: Unable to open command line arguments file " + missing + "\n");
-    ASSERT_EQ(cl.GetNumArgs(), 1);
-    EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
-    EXPECT_FALSE(cl.IsMember("k"));
-}
-
-TEST_F(ClArgsFile, FlagWithoutFileNameIsAnUnopenableFile) {
-    Argv a{"prog", "-clargsfile"};
-    ::testing::internal::CaptureStderr();
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "ERROR: Unable to open command line arguments file \n");
-    EXPECT_EQ(cl.GetNumArgs(), 1);
+// A file that cannot be opened or read: the message, and the program name alone.
+TEST_F(ClArgsFile, UnreadableFileLeavesTheProgramNameAlone) {
+    const std::vector<std::string> cases[] = {
+        {"prog", "-clargsfile", (m_dir / "absent.txt").string(), "-k", "v"},
+        {"prog", "-clargsfile", m_dir.string()}, // a directory opens, yet cannot be read
+        {"prog", "-clargsfile"},                 // no name
+    };
+    for (const auto& args : cases) {
+        Argv a(args);
+        ::testing::internal::CaptureStderr();
+        NUVZubCommandLine cl(a.argc(), a.argv());
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "ERROR: Unable to open command line arguments file " +
+                      (args.size() > 2 ? args[2] : "") + "\n");
+        ASSERT_EQ(cl.GetNumArgs(), 1);
+        EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
+    }
 }
 
 TEST_F(ClArgsFile, UnconvertibleLineThrowsWithoutLeakingTheReadLines) {

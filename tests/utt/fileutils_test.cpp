@@ -5,11 +5,13 @@
 #include <NUVZub/NUVZubUttFileUtils.h>
 #include <NUVZubPlatform/SystemCalls.h>
 
+#include <ChildProcess.h>
 #include <SystemCallFaults.h>
 #include <TempDir.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -175,6 +177,18 @@ TEST_F(FileUtils, MoveLinkRemove) {
     EXPECT_TRUE(fu::RemoveNoThrow(b));
 }
 
+TEST_F(FileUtils, MoveBetweenTwoLinksOfOneFileLeavesOnlyTheTarget) {
+    TempDir dir;
+    const NUVString a(dir.Write("a", "A"));
+    const NUVString b(dir / "b");
+    ASSERT_TRUE(fu::LinkIfUnique(a, b));
+    fu::Move(a, b);
+    EXPECT_FALSE(fu::FileExists(a));
+    EXPECT_EQ(ReadWhole(dir / "b"), "A");
+    fu::Move(b, NUVString(dir / "./b")); // one name, spelled twice: the file stays
+    EXPECT_EQ(ReadWhole(dir / "b"), "A");
+}
+
 TEST_F(FileUtils, Directories) {
     TempDir dir;
     const NUVString sub(dir / "sub");
@@ -200,6 +214,17 @@ TEST_F(FileUtils, RemoveAll) {
     ASSERT_EQ(mkdir((dir / "d.y").c_str(), 0755), 0);
     ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "d.*")); }, "DeleteFile");
     EXPECT_TRUE(fu::IsDir(NUVString(dir / "d.y")));
+}
+
+TEST_F(FileUtils, RemoveAllMatchesNamesThatAreNotUtf8) {
+    TempDir dir;
+    const std::string latin1 = dir.Write("lat\xE9.x", "");
+    dir.Write("lat\xC3\xA9.x", ""); // the same name in UTF-8: one character
+    dir.Write("keep.y", "");
+    EXPECT_EQ(Collect(dir / "*.x"), (std::set<std::string>{latin1, dir / "lat\xC3\xA9.x"}));
+    EXPECT_TRUE(Collect(dir / "lat??.x").empty());
+    fu::RemoveAll(NUVString(dir / "lat?.x"));
+    EXPECT_EQ(Collect(dir / "*"), (std::set<std::string>{dir / "keep.y"}));
 }
 
 TEST_F(FileUtilsFaults, FailureRowsThroughTheCallTable) {
@@ -258,8 +283,31 @@ TEST_F(Glob, PatternWithoutDirectoryAndAtTheRoot) {
     const auto relative = Collect("*.q");
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(relative, (std::set<std::string>{"only.q"}));
-    const auto root = Collect("/tm?");
-    EXPECT_EQ(root, (std::set<std::string>{"/tmp"}));
+    EXPECT_EQ(Collect("/tm?"), (std::set<std::string>{"/tmp"}));
+}
+
+// Every match carries the directory that the pattern named, in either separator.
+TEST_F(Glob, BackslashPatternsKeepTheirDirectory) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    dir.Write("sub/a.x", "");
+    std::string backslashed = dir / "sub\\*.x";
+    for (char& c : backslashed)
+        if (c == '/') c = '\\';
+    const auto names = Collect(backslashed);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(fu::AbsolutePath(NUVString(*names.begin())).Str(), dir / "sub/a.x");
+    EXPECT_EQ(Collect("\\tm?"), (std::set<std::string>{"/tmp"}));
+    // RemoveAll at the root, inside a chroot so that the real root is never touched.
+    const ChildResult child = RunInChild([&] {
+        if (chroot(dir.Path().c_str()) != 0) return 77;
+        if (chdir("/sub") != 0) return 2;
+        std::fclose(std::fopen("/a.x", "w"));
+        fu::RemoveAll("\\a.*");
+        return (access("/a.x", F_OK) != 0 && access("/sub/a.x", F_OK) == 0) ? 0 : 3;
+    });
+    if (child.exitCode == 77) GTEST_SKIP() << "chroot not permitted";
+    EXPECT_EQ(child.exitCode, 0) << child.err;
 }
 
 TEST_F(Glob, MissingDirectoryThrowsWithItsLine) {

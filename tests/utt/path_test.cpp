@@ -120,29 +120,36 @@ TEST(PathParser, JoinSeparatorRules) {
 }
 
 TEST(PathParser, CompareFoldsSeparatorsButNotCase) {
-    EXPECT_EQ(P::CompareFilePaths(NUVString("a/b"), NUVString("a\\b")), 0);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("a"), NUVString("ab")), -1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("ab"), NUVString("a")), 1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("a/c"), NUVString("a\\b")), 1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("a\\b"), NUVString("a/c")), -1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString(""), NUVString("")), 0);
-    EXPECT_EQ(P::CompareFilePaths(NUVString(""), NUVString("a")), -1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("a"), NUVString("")), 1);
-    EXPECT_NE(P::CompareFilePaths(NUVString("C:\\X"), NUVString("c:/x")), 0);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("X"), NUVString("x")), -1);
-    // Code-point order: é (U+E9) after z, € (U+20AC) after é.
-    EXPECT_EQ(P::CompareFilePaths(NUVString("é"), NUVString("z")), 1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("/é"), NUVString("\\€")), -1);
-    // Long paths: equal runs and folded separators past the first eight bytes.
-    const NUVString slash("/usr/lib/x86_64-linux/libfoo.so.1");
-    const NUVString back("\\usr\\lib\\x86_64-linux\\libfoo.so.1");
-    EXPECT_EQ(P::CompareFilePaths(slash, back), 0);
-    EXPECT_EQ(P::CompareFilePaths(slash, NUVString("/usr/lib/x86_64-linux/libfoo.so.2")), -1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("/usr/lib/x86_64-linuy/a"), back), 1);
-    EXPECT_EQ(P::CompareFilePaths(back, NUVString("\\usr/lib/x86_64-linux/libfoo.so.1/x")), -1);
-    // A backslash against another character is no fold, whatever its byte value.
-    EXPECT_EQ(P::CompareFilePaths(NUVString("abcdefgh\\z"), NUVString("abcdefgh]z")), -1);
-    EXPECT_EQ(P::CompareFilePaths(NUVString("abcdefgh/z"), NUVString("abcdefgh.z")), 1);
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } cases[] = {
+        {"a/b", "a\\b", 0},
+        {"a", "ab", -1},
+        {"ab", "a", 1},
+        {"a/c", "a\\b", 1},
+        {"a\\b", "a/c", -1},
+        {"", "", 0},
+        {"", "a", -1},
+        {"a", "", 1},
+        {"C:\\X", "c:/x", -1},
+        {"X", "x", -1},
+        // Code-point order: é (U+E9) after z, € (U+20AC) after é.
+        {"é", "z", 1},
+        {"/é", "\\€", -1},
+        // Long paths: equal runs and folded separators past the first eight bytes.
+        {"/usr/lib/x86_64-linux/libfoo.so.1", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 0},
+        {"/usr/lib/x86_64-linux/libfoo.so.1", "/usr/lib/x86_64-linux/libfoo.so.2", -1},
+        {"/usr/lib/x86_64-linuy/a", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 1},
+        {"\\usr\\lib\\x86_64-linux\\libfoo.so.1", "\\usr/lib/x86_64-linux/libfoo.so.1/x", -1},
+        // A backslash against another character is no fold, whatever its byte value.
+        {"abcdefgh\\z", "abcdefgh]z", -1},
+        {"abcdefgh/z", "abcdefgh.z", 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(P::CompareFilePaths(NUVString(c.a), NUVString(c.b)), c.order)
+            << c.a << " " << c.b;
 }
 
 TEST(PathParser, FixPathForOSChecksTheStringFirst) {
@@ -182,6 +189,8 @@ TEST(PathParser, BadStringsKeepTheirMarkThroughTheParts) {
     EXPECT_TRUE(P::Tail(bad).IsBAD());
     EXPECT_TRUE(P::BasePath(bad).IsBAD());
     EXPECT_EQ(S(P::Extension(bad)), ".x");
+    // Names the system produced go back to it unchecked, separators fixed.
+    EXPECT_EQ(S(NUVZubUttPathForms::Native(NUVString("d\\\xff"))), "d/\xff");
 }
 
 TEST(PathParser, AlgebraHoldsOnEveryKindOfPath) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -78,6 +79,41 @@ char* CopyText(const char* text, std::size_t length) {
     return copy;
 }
 
+// One fgets read into `buffer` (NUVZubClArgsLineBuffer bytes); false at end of
+// file or on an error. fgets reports no length and the text may hold NUL
+// bytes: in a buffer first filled with non-zero bytes, the last zero ends it.
+bool ReadPiece(std::FILE* file, char* buffer, std::size_t& length) {
+    std::memset(buffer, 1, NUVZubClArgsLineBuffer);
+    if (std::fgets(buffer, NUVZubClArgsLineBuffer, file) == nullptr) return false;
+    length = NUVZubClArgsLineBuffer - 1;
+    while (buffer[length] != '\0')
+        --length;
+    return true;
+}
+
+// The "C" and "POSIX" locales of a program that never chose one convert no
+// byte above 127; arguments are then taken as UTF-8, as Windows takes them
+// whatever the locale.
+bool LocaleTakesASCIIOnly() {
+    if (MB_CUR_MAX != 1) return false;
+    std::mbstate_t state{};
+    wchar_t wide;
+    const char high = '\x80';
+    return std::mbrtowc(&wide, &high, 1, &state) == static_cast<std::size_t>(-1);
+}
+
+bool AtEnd(std::FILE* file) {
+    const int next = std::fgetc(file);
+    if (next == EOF) return true;
+    std::ungetc(next, file);
+    return false;
+}
+
+void SkipRestOfLine(std::FILE* file) {
+    for (int c = std::fgetc(file); c != EOF && c != '\n';)
+        c = std::fgetc(file);
+}
+
 } // namespace
 
 void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
@@ -97,8 +133,21 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
         return;
     }
 
-    char buffer[NUVZubClArgsLineBuffer];
-    while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+    // One byte more than a read fills, for the line feed of a CR LF that the
+    // read cut off after its CR.
+    char buffer[NUVZubClArgsLineBuffer + 1];
+    const int firstFromFile = count;
+    constexpr std::size_t maxChars = NUVZubClArgsLineBuffer - 1;
+    for (std::size_t length; ReadPiece(file.get(), buffer, length);) {
+        if (length == maxChars && buffer[length - 1] == '\r') {
+            // A line of 1022 characters and its CR LF: the line ends here.
+            const int next = std::fgetc(file.get());
+            if (next == '\n') {
+                buffer[length++] = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, file.get());
+            }
+        }
         if (count >= NUVZubClArgsMaxArgs) {
             std::fprintf(
                 stderr,
@@ -108,24 +157,29 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
             std::fflush(stderr);
             continue;
         }
-        // A NUL inside a line ends the argument there.
-        std::size_t length = std::strlen(buffer);
-        if (length > 0 && buffer[length - 1] == '\n') {
-            buffer[--length] = '\0';
+        const bool lineEnded = length > 0 && buffer[length - 1] == '\n';
+        if (const void* nul = std::memchr(buffer, '\0', length)) {
+            // A NUL ends the line: the rest, however long, is dropped.
+            length = static_cast<std::size_t>(static_cast<const char*>(nul) - buffer);
+            if (!lineEnded) SkipRestOfLine(file.get());
+        } else if (lineEnded) {
+            --length;
             // Files written on Windows end their lines in CR LF; the CR is no part of the argument.
-            if (length > 0 && buffer[length - 1] == '\r') buffer[--length] = '\0';
-        } else if (length == sizeof buffer - 1) {
-            const int next = std::fgetc(file.get());
-            if (next != EOF) {
-                std::ungetc(next, file.get());
-                std::fprintf(stderr,
-                             "ERROR: Command line argument in command line file is too long - "
-                             "maximum = 1023\n");
-                std::fflush(stderr);
-            }
+            if (length > 0 && buffer[length - 1] == '\r') --length;
+        } else if (length == maxChars && !AtEnd(file.get())) {
+            std::fprintf(stderr, "ERROR: Command line argument in command line file is too long - "
+                                 "maximum = 1023\n");
+            std::fflush(stderr);
         }
         out[count] = CopyText(buffer, length);
         ++count;
+    }
+    if (std::ferror(file.get())) {
+        // A directory, or a read error part way: no half-read command line.
+        for (; count > firstFromFile; --count)
+            mem_deleteBuiltIn(out[count - 1]);
+        std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
+        std::fflush(stderr);
     }
 }
 
@@ -173,7 +227,9 @@ void NUVZubCommandLine::Init(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         const char* text = argv[i] != nullptr ? argv[i] : "";
         if (m_args[i].BuildFromLocale(text) == 1) {
-            NUVBasToUTF8Exception(text).Throw("NUVZub/NUVZubUtt.m/src/NUVZubCommandLine", 85);
+            if (LocaleTakesASCIIOnly()) m_args[i] = NUVString(text);
+            if (m_args[i].IsBAD())
+                NUVBasToUTF8Exception(text).Throw("NUVZub/NUVZubUtt.m/src/NUVZubCommandLine", 85);
         }
     }
 
@@ -257,8 +313,14 @@ float NUVZubCommandLine::GetFloat(const NUVString& key, float defaultValue) cons
     const NUVString* value = FindValue(key);
     if (value == nullptr) return defaultValue;
     const double number = std::strtod(value->CastToCharPtr(), nullptr);
-    // Narrowing a double beyond float's range is undefined; such values become infinities.
-    if (number > FLT_MAX) return HUGE_VALF;
-    if (number < -FLT_MAX) return -HUGE_VALF;
+    // Narrowing a double beyond float's range is undefined, so the rounding at
+    // the top is done here: up to halfway to the next power of two a value
+    // rounds to the largest float (FLT_MAX printed as 3.4028235e38 is such a
+    // value); from there on it is infinite.
+    constexpr double kHalfwayToInfinity = static_cast<double>(FLT_MAX) + 0x1p103;
+    if (std::fabs(number) > FLT_MAX) {
+        const float largest = std::fabs(number) < kHalfwayToInfinity ? FLT_MAX : HUGE_VALF;
+        return number < 0 ? -largest : largest;
+    }
     return static_cast<float>(number);
 }

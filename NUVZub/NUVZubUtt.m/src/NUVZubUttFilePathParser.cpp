@@ -155,11 +155,7 @@ NUVString Join(const NUVString& directory, const NUVString& name) {
 
 NUVString FixPathForOS(const NUVString& path) {
     NUVZubBadNUVString::Check(path);
-#if defined(_WIN32)
-    return NUVZubUttPathForms::Windows(path);
-#else
-    return NUVZubUttPathForms::Posix(path);
-#endif
+    return NUVZubUttPathForms::Native(path);
 }
 
 int CompareFilePaths(const NUVString& a, const NUVString& b) {
@@ -206,6 +202,14 @@ NUVString Windows(const NUVString& path) {
     if (s.size() > 2 && s[0] == '\\' && s[1] == '\\' && s[2] != '.')
         return NUVString("\\\\?\\UNC\\") + Slice(fixed, 2);
     return fixed;
+}
+
+NUVString Native(const NUVString& path) {
+#if defined(_WIN32)
+    return Windows(path);
+#else
+    return Posix(path);
+#endif
 }
 
 } // namespace NUVZubUttPathForms

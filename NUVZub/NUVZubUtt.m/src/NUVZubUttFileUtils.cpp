@@ -9,6 +9,7 @@
 #include <NUVZub/NUVZubUttUtils.h>
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
+#include <NUVZubUttPathForms.h>
 
 #include <cstdio>
 #include <exception>
@@ -126,11 +127,16 @@ bool LinkIfUnique(const NUVString& existing, const NUVString& link) {
     NUVZUB_THROW_SYSTEM("CreateHardLink", error);
 }
 
-void Remove(const NUVString& path) {
-    const NUVString fixed = Fixed(path);
+namespace {
+
+void RemoveFixed(const NUVString& fixed) {
     const int error = NUVZubPlatform::RemoveFile(fixed.CastToCharPtr());
     if (error != 0) NUVZUB_THROW_SYSTEM("DeleteFile", error);
 }
+
+} // namespace
+
+void Remove(const NUVString& path) { RemoveFixed(Fixed(path)); }
 
 bool RemoveNoThrow(const NUVString& path) {
     const NUVString fixed = Fixed(path);
@@ -139,8 +145,11 @@ bool RemoveNoThrow(const NUVString& path) {
 
 void RemoveAll(const NUVString& pattern) {
     NUVZubBadNUVString::Check(pattern);
-    for (GlobRange range(pattern); !range.Empty(); range.Next())
-        Remove(range.Front());
+    for (GlobRange range(pattern); !range.Empty(); range.Next()) {
+        // A name read from the directory goes back as found, UTF-8 or not:
+        // the bad-string check is for names made up by callers.
+        RemoveFixed(NUVZubUttPathForms::Native(range.Front()));
+    }
 }
 
 void MakeDir(const NUVString& path) {
@@ -169,8 +178,10 @@ GlobRange::GlobRange(const NUVString& pattern) : m_impl(new GlobRangeImpl) {
     try {
         NUVZubBadNUVString::Check(pattern);
         m_impl->directory = NUVZubUttFilePathParser::DirPath(pattern);
-        // DirPath("/x*") is empty; the matches still lie in the root.
-        if (m_impl->directory.IsNull() && pattern[0] == NUVChar('/')) m_impl->directory = "/";
+        // DirPath("/x*") and DirPath("\\x*") are empty; the matches still lie in the root.
+        if (m_impl->directory.IsNull() &&
+            (pattern[0] == NUVChar('/') || pattern[0] == NUVChar('\\')))
+            m_impl->directory = "/";
         const NUVString fixed = NUVZubUttFilePathParser::FixPathForOS(pattern);
         const char* first = nullptr;
         const int error = NUVZubPlatform::FindFirst(fixed.CastToCharPtr(), m_impl->search, first);
