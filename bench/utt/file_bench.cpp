@@ -97,6 +97,19 @@ void BM_Raw_Read_Sequential(benchmark::State& state) {
 }
 
 // ---- 4 KiB at random offsets ----
+// Library and raw call side by side; compare them with interleaved repetitions:
+//   --benchmark_filter=Random4K --benchmark_enable_random_interleaving=true
+//   --benchmark_repetitions=12
+
+// Made once, so that repetitions in any order find the same file in the cache.
+const std::string& RandomFile() {
+    static const std::string path = [] {
+        const std::string made = Scratch("random");
+        MakeFile(made, kRandomFileBytes);
+        return made;
+    }();
+    return path;
+}
 
 std::vector<std::uint64_t> RandomOffsets() {
     std::mt19937_64 random(42);
@@ -107,8 +120,7 @@ std::vector<std::uint64_t> RandomOffsets() {
 }
 
 void BM_OSFile_ReadAtomic_Random4K(benchmark::State& state) {
-    const std::string path = Scratch("random");
-    MakeFile(path, kRandomFileBytes);
+    const std::string& path = RandomFile();
     const auto offsets = RandomOffsets();
     char buffer[4096];
     NUVZubUttOSFile file;
@@ -122,7 +134,7 @@ void BM_OSFile_ReadAtomic_Random4K(benchmark::State& state) {
 }
 
 void BM_Raw_Pread_Random4K(benchmark::State& state) {
-    const std::string path = Scratch("random");
+    const std::string& path = RandomFile();
     const auto offsets = RandomOffsets();
     char buffer[4096];
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -136,7 +148,7 @@ void BM_Raw_Pread_Random4K(benchmark::State& state) {
 }
 
 void BM_OSFile_WriteAtomic_Random4K(benchmark::State& state) {
-    const std::string path = Scratch("random");
+    const std::string& path = RandomFile();
     const auto offsets = RandomOffsets();
     char buffer[4096] = {};
     NUVZubUttOSFile file;
@@ -148,7 +160,7 @@ void BM_OSFile_WriteAtomic_Random4K(benchmark::State& state) {
 }
 
 void BM_Raw_Pwrite_Random4K(benchmark::State& state) {
-    const std::string path = Scratch("random");
+    const std::string& path = RandomFile();
     const auto offsets = RandomOffsets();
     char buffer[4096] = {};
     const int fd = ::open(path.c_str(), O_RDWR);

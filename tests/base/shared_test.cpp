@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -38,6 +41,57 @@ TEST(SharedPtr, DeletesTheObjectWithItsLastOwnerOnly) {
         EXPECT_EQ(deaths, 1);
     }
     EXPECT_EQ(deaths, 2);
+}
+
+TEST(SharedPtr, CopiesOnManyThreadsKeepTheCount) {
+    int deaths = 0;
+    NUVBasSharedPtr<Tracked> shared(new Tracked(&deaths));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (++ready; ready < 4;) {
+            }
+            for (int i = 0; i < 500; ++i) // held together: no copy is optimised away
+                std::vector<NUVBasSharedPtr<Tracked>> copies(1000, shared);
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(shared.UseCount(), 1);
+    EXPECT_EQ(deaths, 0);
+}
+
+// Each thread opens, uses and closes records of its own: another file's open
+// or close must not touch them, and each file is their only owner.
+TEST(IOStats, FilesOfDifferentThreadsAreIndependent) {
+    auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+    constexpr int kThreads = 8, kOpens = 200;
+    std::atomic<int> badCounts{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const NUVString path(("/iostats/thread" + std::to_string(t)).c_str());
+            for (int i = 0; i < kOpens; ++i) {
+                auto record = stats.usefile_Open(path);
+                for (int k = 0; k < 5; ++k) {
+                    stats.StartTimer(NUVBasUtlIOStats::Read);
+                    stats.StopTimer(10, NUVBasUtlIOStats::Read, record);
+                    if (record.UseCount() != 1) ++badCounts;
+                }
+                if (stats.Totals(path).bytesRead != 50u * i + 50u) ++badCounts;
+                stats.usefile_Close(record);
+                if (record.UseCount() != 1) ++badCounts;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(badCounts.load(), 0);
+    for (int t = 0; t < kThreads; ++t) {
+        const auto total = stats.Totals(NUVString(("/iostats/thread" + std::to_string(t)).c_str()));
+        EXPECT_EQ(total.opens, static_cast<std::uint64_t>(kOpens));
+        EXPECT_EQ(total.closes, static_cast<std::uint64_t>(kOpens));
+        EXPECT_EQ(total.bytesRead, 50u * kOpens);
+    }
 }
 
 TEST(IOStats, BooksTransfersToTheFileUntilAndAfterClose) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -79,21 +80,41 @@ TEST(PlatformFullPath, FoldsLexically) {
     EXPECT_EQ(FullPath("/abs", out), 0); // an absolute path needs no working directory
 }
 
-TEST(PlatformFile, TemporaryHasNoNameAndOwnerOnlyMode) {
+TEST(PlatformFile, TemporaryIsExclusiveWithOwnerOnlyModeAndKeepsItsName) {
     TempDir dir;
     const std::string path = dir / "t.tmp";
     Handle handle = kNoHandle;
     ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Temporary, handle), 0);
-    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
     struct stat info;
     ASSERT_EQ(fstat(handle, &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    std::uint64_t done = 0;
-    EXPECT_EQ(WriteAt(handle, "abc", 3, 0, done), 0);
-    char back[3];
-    EXPECT_EQ(ReadAt(handle, back, 3, 0, done), 0);
-    EXPECT_EQ(std::string(back, 3), "abc");
+    EXPECT_GT(handle, 2);
+    EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
+    Handle again = kNoHandle;
+    EXPECT_TRUE(IsAlreadyExists(OpenFile(path.c_str(), OpenMode::Temporary, again)));
     EXPECT_EQ(CloseFile(handle), 0);
+}
+
+TEST(PlatformFile, StreamsMoveDataInOrderAndNeedNoSync) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_TRUE(IsStream(fds[0]));
+    std::uint64_t done = 0;
+    EXPECT_EQ(WriteNext(fds[1], "abc", 3, done), 0);
+    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(SyncFile(fds[1]), 0);
+    char back[3];
+    EXPECT_EQ(ReadNext(fds[0], back, 3, done), 0);
+    EXPECT_EQ(std::string(back, done), "abc");
+    EXPECT_EQ(ReadAt(fds[0], back, 3, 0, done), ESPIPE); // why streams need their own calls
+    close(fds[0]);
+    close(fds[1]);
+    TempDir dir;
+    Handle file = kNoHandle;
+    ASSERT_EQ(OpenFile((dir / "f").c_str(), OpenMode::Write, file), 0);
+    EXPECT_FALSE(IsStream(file));
+    CloseFile(file);
 }
 
 TEST(PlatformFile, CreateNewIsExclusiveAndDoesNotFollowSymlinks) {
@@ -187,4 +208,20 @@ TEST(PlatformErrors, Classifiers) {
     EXPECT_FALSE(IsDiskFull(EIO));
     EXPECT_TRUE(IsNotFound(ENOENT));
     EXPECT_TRUE(IsAlreadyExists(EEXIST));
+    EXPECT_EQ(CheckOffset(~0ull >> 1), 0);
+    EXPECT_EQ(CheckOffset(1ull << 63), EINVAL);
+    TempDir dir;
+    dir.Write("file", "");
+    const struct {
+        const char* path;
+        int error;
+        bool pathNotFound;
+    } cases[] = {{"none", ENOENT, false},
+                 {"no/none", ENOENT, true},
+                 {"file/x", ENOTDIR, true},
+                 {"file/x", ENOENT, true},
+                 {"none", EACCES, false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(IsPathNotFound(c.error, (dir / c.path).c_str()), c.pathNotFound) << c.path;
+    EXPECT_FALSE(IsPathNotFound(ENOENT, "relative-none"));
 }

@@ -9,9 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <NUVZub/NUVZubUttFileUtils.h>
+
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -45,7 +50,76 @@ int WritesUnderLimit(const std::string& path) {
     return 0;
 }
 
+std::string LinkOf(int fd) {
+    char target[4096];
+    const ssize_t n =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+    return n < 0 ? std::string() : std::string(target, static_cast<std::size_t>(n));
+}
+
 } // namespace
+
+// A program that closed stderr: a report written to descriptor 2 must not land
+// in a file of the library's.
+TEST(OSFileDescriptors, AClosedStderrNeverBecomesOneOfOurFiles) {
+    TempDir dir;
+    const ChildResult r = RunInChild([&]() -> int {
+        close(2);
+        NUVZubUttOSFile file;
+        file.OpenWrite(NUVString(dir / "data"));
+        file.WriteAll("precious", 8);
+        try {
+            NUVZubUttAssert::ReportValidationFailure("reported after stderr was closed");
+        } catch (const NUVBasException&) {
+        }
+        if (LinkOf(2) != "/dev/null") return 2;
+        for (int fd = 3; fd < 64; ++fd)
+            if (LinkOf(fd) == dir / "data" && (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) return 3;
+        return 0;
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ReadWhole(dir / "data"), "precious");
+}
+
+// Pipes, FIFOs and devices have no positions: transfers there are sequential,
+// and their Flush has nothing to do.
+TEST(OSFileStreams, PipesFifosAndDevicesTransferInOrder) {
+    TempDir dir;
+    const ChildResult r = RunInChild([&]() -> int {
+        alarm(10);
+        ClearEnvironment();
+        int input[2], output[2];
+        if (pipe(input) != 0 || pipe(output) != 0) return 2;
+        if (write(input[1], "piped input", 11) != 11) return 2;
+        close(input[1]);
+        dup2(input[0], 0);
+        dup2(output[1], 1);
+        char buffer[32] = {};
+        try {
+            NUVZubUttOSFile file;
+            file.OpenRead("/dev/stdin");
+            if (file.Read(buffer, sizeof buffer) != 11 || std::memcmp(buffer, "piped input", 11))
+                return 3;
+            file.OpenAppend("/dev/stdout");
+            file.WriteAll("to the pipe", 11);
+            file.Flush();
+            if (read(output[0], buffer, 11) != 11 || std::memcmp(buffer, "to the pipe", 11))
+                return 4;
+            file.OpenWrite("/dev/null");
+            file.WriteAll("x", 1);
+            file.Flush();
+            if (mkfifo((dir / "fifo").c_str(), 0600) != 0) return 5;
+            std::thread writer([&] { std::ofstream(dir / "fifo") << "through a fifo"; });
+            NUVZubUttFileUtils::Copy(NUVString(dir / "fifo"), NUVString(dir / "copy"));
+            writer.join();
+        } catch (const NUVBasException& e) {
+            std::fputs(e.AsString(NUVBasStringMode(false)).CStr(), stderr);
+            return 6;
+        }
+        return ReadWhole(dir / "copy") == "through a fifo" ? 0 : 7;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
 
 TEST(OSFileStorageLimit, ExactlyAtTheLimitThenRefused) {
     TempDir dir;

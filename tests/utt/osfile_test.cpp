@@ -59,6 +59,10 @@ std::size_t EntriesIn(const std::string& path) {
     return count;
 }
 
+// Still open when the process exits; constructed before anything the library
+// makes on first use, so destroyed after it.
+NUVZubUttOSFile g_openAtExit;
+
 } // namespace
 
 TEST_F(OSFile, FreshObjectAndOpenModes) {
@@ -139,9 +143,21 @@ TEST_F(OSFile, OtherOpensOfMissingPathsAreQuiet) {
     NUVZubUttOSFile file;
     testing::internal::CaptureStderr();
     Catch<NUVZubExcNoSuchFile>([&] { file.OpenUpdate(NUVString(dir / "none")); });
-    Catch<NUVZubExcNoSuchFile>([&] { file.OpenWrite(NUVString(dir / "no/dir")); });
+    // A missing directory, or a file where a directory should be, is no missing
+    // file: the open itself failed.
+    dir.Write("plain", "");
+    const struct {
+        const char* path;
+        int error;
+    } paths[] = {{"no/dir", ENOENT}, {"no/deeper/dir", ENOENT}, {"plain/x", ENOTDIR}};
+    for (const auto& p : paths) {
+        const NUVString path(dir / p.path);
+        ExpectSystemError([&] { file.OpenRead(path); }, "CreateFile", p.error);
+        ExpectSystemError([&] { file.OpenUpdate(path); }, "CreateFile", p.error);
+        ExpectSystemError([&] { file.OpenWrite(path); }, "CreateFile", p.error);
+        ExpectSystemError([&] { file.OpenAppend(path); }, "CreateFile", p.error);
+    }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    ExpectSystemError([&] { file.OpenAppend(NUVString(dir / "no/dir")); }, "CreateFile", ENOENT);
     // A directory where a file is expected.
     ExpectSystemError([&] { file.OpenRead(NUVString(dir.Path())); }, "CreateFile", EISDIR);
     ExpectSystemError([&] { file.OpenWrite(NUVString(dir.Path())); }, "CreateFile", EISDIR);
@@ -179,8 +195,24 @@ TEST_F(OSFile, LockNeedsAnOpenFile) {
     Catch<NUVZubExcFileNotOpen>([&] { file.Lock(); });
     Catch<NUVZubExcFileNotOpen>([&] { file.Unlock(); });
     file.OpenWrite(NUVString(dir / "l"));
+    // flock does not tell an unlock without a lock; the file object does.
+    ExpectSystemError([&] { file.Unlock(); }, "UnlockFile", ENOLCK);
     EXPECT_TRUE(file.Lock());
     file.Unlock();
+    ExpectSystemError([&] { file.Unlock(); }, "UnlockFile", ENOLCK);
+}
+
+TEST_F(OSFile, OffsetsFromTwoToThe63AreRefusedAtOnce) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(dir / "o"));
+    file.WriteAll("abc", 3);
+    for (const std::uint64_t offset : {std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+        ExpectSystemError([&] { file.Seek(offset); }, "SetFilePointer", EINVAL);
+        ExpectSystemError([&] { file.Truncate(offset); }, "SetFilePointer", EINVAL);
+        EXPECT_EQ(file.Position(), 3u);
+    }
+    file.Seek((std::uint64_t{1} << 63) - 1); // the largest position is one
+    EXPECT_EQ(file.FileSize(), 3u);
 }
 
 TEST_F(OSFile, ExclusiveLockWaitsForTheOtherProcess) {
@@ -286,41 +318,62 @@ TEST_F(OSFile, GeneratedNameWithoutTheExtensionIsAnInternalError) {
               std::string::npos);
 }
 
-TEST_F(OSFile, TemporaryFileHasNoNameAndKeepsItsData) {
-    NUVZubUttOSFile file;
-    file.CreateTemporary(NUVString(dir.Path()));
-    EXPECT_EQ(file.Name().Str(), dir / "ZubTemp.1.tmp");
-    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
-    file.WriteAll("data", 4);
-    char back[4];
-    EXPECT_EQ(file.ReadAtomic(0, back, 4), 4u);
-    EXPECT_EQ(std::string(back, 4), "data");
-    file.Close();
-    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
+TEST_F(OSFile, TemporaryFilesKeepTheirNameUntilClosed) {
+    auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+    // A process killed with its temporary open leaves the name: it is skipped.
+    dir.Write("ZubTemp.4.tmp", "left behind");
+    NUVZubUttOSFile first, second;
+    first.CreateTemporary(NUVString(dir.Path()));
+    second.CreateTemporary(NUVString(dir.Path()));
+    EXPECT_EQ(first.Name().Str(), dir / "ZubTemp.5.tmp");
+    EXPECT_EQ(second.Name().Str(), dir / "ZubTemp.6.tmp");
+    first.WriteAll("one", 3);
+    second.WriteAll("second", 6);
+    struct stat info;
+    ASSERT_EQ(stat(first.Name().CastToCharPtr(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(NUVZubUttFileUtils::FileExists(first.Name()));
+    NUVZubUttOSFile reader; // others may open it meanwhile
+    reader.OpenRead(first.Name());
+    char back[3];
+    EXPECT_EQ(reader.Read(back, 3), 3u);
+    EXPECT_EQ(std::string(back, 3), "one");
+    reader.Close();
+    EXPECT_EQ(stats.Totals(first.Name()).bytesWritten, 3u);
+    EXPECT_EQ(stats.Totals(second.Name()).bytesWritten, 6u);
+
+    NUVZubUttOSFile temporary, plain; // one family, numbered as one
+    temporary.CreateGenerated(NUVString(dir / "run"), ".log", true);
+    plain.CreateGenerated(NUVString(dir / "run"), ".log", false);
+    EXPECT_EQ(temporary.Name().Str(), dir / "run.1.log");
+    EXPECT_EQ(plain.Name().Str(), dir / "run.2.log");
+
+    first.Close();
+    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "ZubTemp.5.tmp")));
+    {
+        NUVZubUttOSFile scoped;
+        scoped.CreateTemporary(NUVString(dir.Path()));
+        EXPECT_EQ(scoped.Name().Str(), dir / "ZubTemp.7.tmp");
+    }
+    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "ZubTemp.7.tmp")));
+    EXPECT_EQ(ReadWhole(dir / "ZubTemp.4.tmp"), "left behind");
 }
 
-TEST_F(OSFile, TemporaryFileIsGoneAfterSigkill) {
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        NUVZubUttOSFile file;
-        file.CreateTemporary(NUVString(dir.Path()));
-        std::vector<char> data(1 << 20, 'k');
-        file.WriteAll(data.data(), data.size());
-        (void)!write(pipeFds[1], "T", 1);
-        for (;;)
-            pause();
-    }
-    char c = 0;
-    ASSERT_EQ(read(pipeFds[0], &c, 1), 1);
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
+TEST_F(OSFile, FilesStillOpenAtExitCloseInAnyOrder) {
+    const ChildResult r = RunInChild([&]() -> int {
+        alarm(10); // a hang at exit ends in SIGALRM
+        static NUVZubUttOSFile functionStatic;
+        NUVZubUttOSFile* leaked = new NUVZubUttOSFile;
+        g_openAtExit.OpenWrite(NUVString(dir / "global"));
+        functionStatic.CreateGenerated(NUVString(dir / "static"), ".dat", false);
+        leaked->OpenWrite(NUVString(dir / "leaked"));
+        for (NUVZubUttOSFile* file : {&g_openAtExit, &functionStatic, leaked})
+            file->WriteAll("kept", 4);
+        std::exit(0); // static destructors run, in their order
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (const char* name : {"global", "static.1.dat", "leaked"})
+        EXPECT_EQ(ReadWhole(dir / name), "kept") << name;
 }
 
 TEST_F(OSFile, DestructorClosesQuietly) {
@@ -401,7 +454,11 @@ TEST_F(OSFileFaults, FlushTruncateSizeCloseAndLockFailures) {
     {
         fault::Scoped f(&SystemCalls::flock, &fault::Flock, ENOLCK);
         ExpectSystemError([&] { file.Lock(); }, "LockFileEx", ENOLCK);
-        ExpectSystemError([&] { file.Unlock(); }, "UnlockFile", ENOLCK);
+    }
+    ASSERT_TRUE(file.Lock());
+    {
+        fault::Scoped f(&SystemCalls::flock, &fault::Flock, EIO);
+        ExpectSystemError([&] { file.Unlock(); }, "UnlockFile", EIO);
     }
     {
         fault::Scoped f(&SystemCalls::close, &fault::Close, ENOSPC);

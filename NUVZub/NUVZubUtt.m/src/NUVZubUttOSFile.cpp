@@ -71,6 +71,13 @@ bool ChargeResize(std::uint64_t from, std::uint64_t to) {
 
 NUVBasUtlIOStats& Stats() { return omi_Singleton<NUVBasUtlIOStats>::Instance(); }
 
+// The file itself is missing; a missing directory on the way is a failure of
+// the open call instead, as where the system reports "path not found".
+bool IsMissingFile(int error, const NUVString& name) {
+    return NUVZubPlatform::IsNotFound(error) &&
+           !NUVZubPlatform::IsPathNotFound(error, name.CastToCharPtr());
+}
+
 enum OpenKind { kRead, kUpdate, kWrite, kAppend };
 
 } // namespace
@@ -79,18 +86,25 @@ std::uint64_t NUVZubUttOSFile_StorageCounter() { return g_storageCounter.load();
 
 NUVZubUttOSFile::NUVZubUttOSFile() { std::call_once(g_settingsOnce, ReadSettings); }
 
-NUVZubUttOSFile::~NUVZubUttOSFile() {
-    if (!IsOpen()) return;
+NUVZubUttOSFile::~NUVZubUttOSFile() { ReleaseHandle(); }
+
+// Closes an open file and returns the close's error. POSIX releases the
+// descriptor even when close fails: keeping it would close a reused one later.
+int NUVZubUttOSFile::CloseHandle() {
+    // A temporary's name goes first, while the file still holds its data.
+    // Where the system deletes such files at close, nothing is left to remove.
+    if (m_temporary) NUVZubPlatform::RemoveFile(m_name.CastToCharPtr());
     Stats().usefile_Close(m_stats);
-    NUVZubPlatform::CloseFile(m_handle);
+    const int error = NUVZubPlatform::CloseFile(m_handle);
+    m_handle = NUVZubPlatform::kNoHandle;
+    m_temporary = false;
+    m_locked = false;
+    return error;
 }
 
 // An object opened again without Close would leak its descriptor.
 void NUVZubUttOSFile::ReleaseHandle() {
-    if (!IsOpen()) return;
-    Stats().usefile_Close(m_stats);
-    NUVZubPlatform::CloseFile(m_handle);
-    m_handle = NUVZubPlatform::kNoHandle;
+    if (IsOpen()) CloseHandle();
 }
 
 void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
@@ -105,7 +119,7 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
     const int error = NUVZubPlatform::OpenFile(m_name.CastToCharPtr(), modes[kind], m_handle);
     if (error != 0) {
         m_handle = NUVZubPlatform::kNoHandle;
-        if (kind != kAppend && NUVZubPlatform::IsNotFound(error)) {
+        if (kind != kAppend && IsMissingFile(error, m_name)) {
             if (kind == kRead) {
                 std::fprintf(stderr, "!!! Throwing NUVZubExcNoSuchFile:\n!!!  %s\n",
                              m_name.CastToCharPtr());
@@ -115,6 +129,7 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
         }
         NUVZUB_THROW_SYSTEM("CreateFile", error);
     }
+    m_stream = NUVZubPlatform::IsStream(m_handle);
     m_stats = Stats().usefile_Open(m_name);
     if ((kind == kRead || kind == kUpdate) && g_storageLimit != 0) Charge(FileSize());
 }
@@ -160,9 +175,11 @@ void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& ex
         m_handle = NUVZubPlatform::kNoHandle;
         // Taken since the glob, by us or by somebody else: never overwrite it.
         if (NUVZubPlatform::IsAlreadyExists(error)) continue;
-        if (NUVZubPlatform::IsNotFound(error)) NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
+        if (IsMissingFile(error, m_name)) NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
         NUVZUB_THROW_SYSTEM("CreateFile", error);
     }
+    m_stream = false; // created here: a regular file
+    m_temporary = temporary;
     m_stats = Stats().usefile_Open(m_name);
 }
 
@@ -193,18 +210,20 @@ void NUVZubUttOSFile::CreateTemporary(const NUVString& directory) {
 
 void NUVZubUttOSFile::Close() {
     if (!IsOpen()) return;
-    Stats().usefile_Close(m_stats);
-    const int error = NUVZubPlatform::CloseFile(m_handle);
-    // POSIX releases the descriptor even when close fails: keeping it would
-    // close a reused descriptor later.
-    m_handle = NUVZubPlatform::kNoHandle;
+    const int error = CloseHandle();
     if (error != 0) {
         if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
         NUVZUB_THROW(NUVZubExcFileCloseFailed(NUVBasSystemError(error)));
     }
 }
 
-void NUVZubUttOSFile::Seek(const std::uint64_t& offset) { m_position = offset; }
+void NUVZubUttOSFile::Seek(const std::uint64_t& offset) {
+    if (offset == m_position) return;
+    // Refused here rather than as a transfer error later.
+    const int error = NUVZubPlatform::CheckOffset(offset);
+    if (error != 0) NUVZUB_THROW_SYSTEM("SetFilePointer", error);
+    m_position = offset;
+}
 
 void NUVZubUttOSFile::Flush() {
     if (m_readOnly) return;
@@ -217,6 +236,8 @@ void NUVZubUttOSFile::Flush() {
 void NUVZubUttOSFile::Truncate(const std::uint64_t& length) {
     const std::uint64_t target = length; // length may alias the position
     if (g_storageLimit != 0 && !ChargeResize(FileSize(), target)) NUVZUB_THROW(NUVZubExcDiskFull());
+    const int offsetError = NUVZubPlatform::CheckOffset(target);
+    if (offsetError != 0) NUVZUB_THROW_SYSTEM("SetFilePointer", offsetError);
     const int error = NUVZubPlatform::SetFileLength(m_handle, target);
     if (error != 0) {
         if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
@@ -232,7 +253,8 @@ std::uint64_t NUVZubUttOSFile::Read(void* buffer, std::uint64_t size) {
     while (size > 0) {
         stats.StartTimer(NUVBasUtlIOStats::Read);
         std::uint64_t done = 0;
-        const int error = NUVZubPlatform::ReadAt(m_handle, out, size, m_position, done);
+        const int error = m_stream ? NUVZubPlatform::ReadNext(m_handle, out, size, done)
+                                   : NUVZubPlatform::ReadAt(m_handle, out, size, m_position, done);
         if (error != 0) NUVZUB_THROW(NUVZubExcReadError(NUVBasSystemError(error)));
         stats.StopTimer(done, NUVBasUtlIOStats::Read, m_stats);
         if (done == 0) break;
@@ -252,7 +274,8 @@ void NUVZubUttOSFile::WriteAll(const void* data, std::uint64_t size) {
     while (size > 0) {
         stats.StartTimer(NUVBasUtlIOStats::Write);
         std::uint64_t done = 0;
-        const int error = NUVZubPlatform::WriteAt(m_handle, in, size, m_position, done);
+        const int error = m_stream ? NUVZubPlatform::WriteNext(m_handle, in, size, done)
+                                   : NUVZubPlatform::WriteAt(m_handle, in, size, m_position, done);
         if (error != 0) {
             if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
             NUVZUB_THROW(NUVZubExcWriteError(NUVBasSystemError(error)));
@@ -289,13 +312,17 @@ bool NUVZubUttOSFile::Lock() {
     if (!IsOpen()) NUVZUB_THROW(NUVZubExcFileNotOpen());
     const int error = NUVZubPlatform::LockFile(m_handle);
     if (error != 0) NUVZUB_THROW_SYSTEM("LockFileEx", error);
+    m_locked = true;
     return true;
 }
 
 void NUVZubUttOSFile::Unlock() {
     if (!IsOpen()) NUVZUB_THROW(NUVZubExcFileNotOpen());
+    // flock releases a lock that is not held without complaint.
+    if (!m_locked) NUVZUB_THROW_SYSTEM("UnlockFile", NUVZubPlatform::NotLockedError());
     const int error = NUVZubPlatform::UnlockFile(m_handle);
     if (error != 0) NUVZUB_THROW_SYSTEM("UnlockFile", error);
+    m_locked = false;
 }
 
 // ---- copies ----

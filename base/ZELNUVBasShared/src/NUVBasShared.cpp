@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace {
@@ -18,8 +19,11 @@ NUVBasInitCounter g_init;
 } // namespace
 
 template <class T> T& omi_Singleton<T>::Instance() {
-    static T instance;
-    return instance;
+    // Leaked on purpose: a destroyed singleton would leave the destructors of
+    // static objects that run after it (an OS file still open at exit) a
+    // dangling lock.
+    static T* const instance = new T;
+    return *instance;
 }
 template class omi_Singleton<NUVBasUtlIOStats>;
 template class omi_Singleton<bcu_ResourceMonitor>;
@@ -29,11 +33,15 @@ template class omi_Singleton<bcu_ResourceMonitor>;
 struct NUVBasUtlIOStats::State {
     mutable std::mutex mutex;
     std::map<std::string, NUVBasUtlIOFileStats> closed; // totals of closed records by path
-    std::vector<NUVBasSharedPtr<NUVBasUtlIOFileStats>> open;
+    // Records of open files, owned by their files alone: registering one copies
+    // no pointer that another file's thread could be counting.
+    std::set<const NUVBasUtlIOFileStats*> open;
 };
 
 namespace {
-thread_local Clock::time_point t_ioStart[3];
+// Read on every transfer: the initial-exec model reaches it without the
+// general model's __tls_get_addr call.
+__attribute__((tls_model("initial-exec"))) thread_local Clock::time_point t_ioStart[3];
 
 void AddInto(NUVBasUtlIOFileStats& total, const NUVBasUtlIOFileStats& part) {
     total.opens += part.opens;
@@ -55,7 +63,7 @@ NUVBasSharedPtr<NUVBasUtlIOFileStats> NUVBasUtlIOStats::usefile_Open(const NUVSt
     record->path = path;
     record->opens = 1;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->open.push_back(record);
+    m_state->open.insert(record.get());
     return record;
 }
 
@@ -64,12 +72,7 @@ void NUVBasUtlIOStats::usefile_Close(NUVBasSharedPtr<NUVBasUtlIOFileStats> recor
     std::lock_guard<std::mutex> lock(m_state->mutex);
     record->closes += 1;
     AddInto(m_state->closed[record->path.Str()], *record);
-    auto& open = m_state->open;
-    for (auto it = open.begin(); it != open.end(); ++it)
-        if (it->get() == record.get()) {
-            open.erase(it);
-            break;
-        }
+    m_state->open.erase(record.get());
 }
 
 void NUVBasUtlIOStats::StartTimer(int kind) {
@@ -106,7 +109,8 @@ NUVBasUtlIOFileStats NUVBasUtlIOStats::Totals(const NUVString& path) const {
 
 void NUVBasUtlIOStats::PrintSummary(std::FILE* out) const {
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    std::fprintf(out, "I/O summary: file, reads, bytes read, read s, writes, bytes written, write s\n");
+    std::fprintf(out,
+                 "I/O summary: file, reads, bytes read, read s, writes, bytes written, write s\n");
     auto print = [out](const NUVBasUtlIOFileStats& s) {
         std::fprintf(out, "%s, %llu, %llu, %.6f, %llu, %llu, %.6f\n", s.path.CastToCharPtr(),
                      static_cast<unsigned long long>(s.reads),
@@ -114,8 +118,10 @@ void NUVBasUtlIOStats::PrintSummary(std::FILE* out) const {
                      static_cast<unsigned long long>(s.writes),
                      static_cast<unsigned long long>(s.bytesWritten), s.writeSeconds);
     };
-    for (const auto& entry : m_state->closed) print(entry.second);
-    for (const auto& record : m_state->open) print(*record);
+    for (const auto& entry : m_state->closed)
+        print(entry.second);
+    for (const auto& record : m_state->open)
+        print(*record);
 }
 
 void NUVBasUtlIOStats::Reset() {
@@ -205,8 +211,8 @@ void bcu_ResourceMonitor::PrintSummary(std::FILE* out) const {
         std::fprintf(out, "  mark %s at %.6f s\n", mark.first.c_str(), mark.second);
     for (const auto& entry : m_state->timers)
         std::fprintf(out, "  timer %d %s: %llu starts, %.6f s\n", entry.first,
-                     entry.second.name.c_str(), static_cast<unsigned long long>(entry.second.starts),
-                     entry.second.seconds);
+                     entry.second.name.c_str(),
+                     static_cast<unsigned long long>(entry.second.starts), entry.second.seconds);
 }
 
 void bcu_ResourceMonitor::Reset() {
@@ -227,13 +233,16 @@ bool NUVBasGetEnv(const char* name, NUVString& value) {
     return text != nullptr;
 }
 
-std::FILE* NUVBasFileOps::Fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
+std::FILE* NUVBasFileOps::Fopen(const char* name, const char* mode) {
+    return std::fopen(name, mode);
+}
 
 NUVBasGetCommandArgs::NUVBasGetCommandArgs() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (m_text.empty() || m_text.back() != '\0') m_text.push_back('\0');
-    for (std::size_t at = 0; at < m_text.size(); at += std::char_traits<char>::length(&m_text[at]) + 1)
+    for (std::size_t at = 0; at < m_text.size();
+         at += std::char_traits<char>::length(&m_text[at]) + 1)
         m_pointers.push_back(&m_text[at]);
     m_pointers.push_back(nullptr);
 }

@@ -33,8 +33,8 @@ public:
     void OpenAppend(const NUVString& path);
     /// A new file named base + "." + number + extension (extension with its
     /// dot), numbered after the highest present. Never overwrites: the create
-    /// is exclusive. A temporary file has no name on disk once created, so it
-    /// cannot outlive the process.
+    /// is exclusive. A temporary file (owner-only access) keeps its name, which
+    /// others may open, until Close or the destructor deletes it.
     void CreateGenerated(const NUVString& base, const NUVString& extension, bool temporary);
     /// A temporary file "ZubTemp.N.tmp" in `directory`, or when that is empty in
     /// the first usable of $TMPDIR, $TEMP, $TMP, \temp and ".".
@@ -42,7 +42,8 @@ public:
     void Close();
 
     bool IsOpen() const { return m_handle != NUVZubPlatform::kNoHandle; }
-    /// Only remembers the offset: transfers are positioned.
+    /// Only remembers the offset (transfers are positioned); offsets from 2^63
+    /// on are refused at once.
     void Seek(const std::uint64_t& offset);
     void Flush();
     /// Sets the length; the position becomes `length`.
@@ -57,6 +58,7 @@ public:
     /// Exclusive advisory lock between processes; waits until granted. False,
     /// without locking, when locking is switched off: then do not Unlock.
     bool Lock();
+    /// Releases the lock that Lock took; fails when none is held.
     void Unlock();
     NUVZubUttMutex& Mutex() { return m_mutex; }
 
@@ -67,10 +69,14 @@ public:
 private:
     void Open(const NUVString& path, int mode);
     void ReleaseHandle();
+    int CloseHandle();
 
     NUVString m_name;
     NUVZubPlatform::Handle m_handle = NUVZubPlatform::kNoHandle;
     char m_readOnly = 1;
+    bool m_stream = false;    ///< a pipe, socket or device: transfers are sequential
+    bool m_temporary = false; ///< the name is deleted when the file is closed
+    bool m_locked = false;    ///< Lock succeeded and Unlock has not yet run
     std::uint64_t m_position = 0;
     NUVZubUttMutex m_mutex;
     NUVBasSharedPtr<NUVBasUtlIOFileStats> m_stats;

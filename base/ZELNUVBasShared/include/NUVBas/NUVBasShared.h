@@ -6,26 +6,35 @@
 #include <NUVBas/NUVBasExport.h>
 #include <NUVBas/NUVString.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <utility>
 #include <vector>
 
-/// Owner and weak counts of a shared object; not atomic.
+/// Owner and weak counts of a shared object. Atomic: the owners of one object
+/// may copy and drop it on different threads.
 struct NUVBasRefCounter {
-    std::int32_t owners = 1;
-    std::int32_t weak = 0;
+    std::atomic<std::int32_t> owners{1};
+    std::atomic<std::int32_t> weak{0};
 };
 
 template <class T> class NUVBasSharedPtr {
 public:
     NUVBasSharedPtr() = default;
-    explicit NUVBasSharedPtr(T* object) : m_object(object), m_counter(object ? new NUVBasRefCounter : nullptr) {}
-    NUVBasSharedPtr(const NUVBasSharedPtr& other) : m_object(other.m_object), m_counter(other.m_counter) {
-        if (m_counter) ++m_counter->owners;
+    explicit NUVBasSharedPtr(T* object)
+        : m_object(object), m_counter(object ? new NUVBasRefCounter : nullptr) {}
+    NUVBasSharedPtr(const NUVBasSharedPtr& other)
+        : m_object(other.m_object), m_counter(other.m_counter) {
+        if (m_counter) m_counter->owners.fetch_add(1, std::memory_order_relaxed);
     }
-    NUVBasSharedPtr& operator=(NUVBasSharedPtr other) {
+    NUVBasSharedPtr(NUVBasSharedPtr&& other) noexcept
+        : m_object(other.m_object), m_counter(other.m_counter) {
+        other.m_object = nullptr;
+        other.m_counter = nullptr;
+    }
+    NUVBasSharedPtr& operator=(NUVBasSharedPtr other) noexcept {
         std::swap(m_object, other.m_object);
         std::swap(m_counter, other.m_counter);
         return *this;
@@ -36,19 +45,23 @@ public:
     T* operator->() const { return m_object; }
     T& operator*() const { return *m_object; }
     explicit operator bool() const { return m_object != nullptr; }
-    std::int32_t UseCount() const { return m_counter ? m_counter->owners : 0; }
+    std::int32_t UseCount() const {
+        return m_counter ? m_counter->owners.load(std::memory_order_relaxed) : 0;
+    }
 
 private:
     void Release() {
-        if (m_counter == nullptr || --m_counter->owners != 0) return;
+        if (m_counter == nullptr) return;
+        if (m_counter->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
         delete m_object;
-        if (m_counter->weak == 0) delete m_counter;
+        if (m_counter->weak.load(std::memory_order_acquire) == 0) delete m_counter;
     }
     T* m_object = nullptr;
     NUVBasRefCounter* m_counter = nullptr;
 };
 
-/// One process-wide object of T.
+/// One process-wide object of T, made on first use and never destroyed, so that
+/// objects with static storage may still use it while the process exits.
 template <class T> class omi_Singleton {
 public:
     static T& Instance();
@@ -63,11 +76,15 @@ struct NUVBasUtlIOFileStats {
     double readSeconds = 0, writeSeconds = 0;
 };
 
-/// Per-file I/O statistics of the process.
+/// Per-file I/O statistics of the process. Each open file owns its record
+/// alone and books its transfers there without a lock (its owner serialises
+/// them); the registry of open records has a lock of its own, so files used by
+/// different threads stay independent.
 class NUVBAS_SHARED_API NUVBasUtlIOStats {
 public:
     enum Kind { Read = 1, Write = 2 };
 
+    /// A new record, registered until usefile_Close; close every record opened.
     NUVBasSharedPtr<NUVBasUtlIOFileStats> usefile_Open(const NUVString& path);
     void usefile_Close(NUVBasSharedPtr<NUVBasUtlIOFileStats> record);
     /// Starts the calling thread's timer of `kind`.
