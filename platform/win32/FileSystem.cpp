@@ -4,14 +4,14 @@
 #include "Calls.h"
 #include "Wide.h"
 
+// windows.h maps the name to RemoveDirectoryA; the interface's own is meant.
+#undef RemoveDirectory
+
 #include <NUVZubPlatform/File.h>
 
 #include <cstdlib>
 #include <cwchar>
 #include <string>
-
-// windows.h maps the name to RemoveDirectoryA; the interface's own is meant.
-#undef RemoveDirectory
 
 namespace NUVZubPlatform {
 

@@ -7,6 +7,7 @@
 // fresh one), and the parent sees none of the child's memory.
 #pragma once
 
+#include <TempDir.h>
 #include <Utf16Win32.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,13 @@ struct ChildResult {
 namespace child_detail {
 
 constexpr wchar_t kCallVariable[] = L"NUVZUB_CHILD_CALL";
+constexpr wchar_t kSharedDirVariable[] = L"NUVZUB_CHILD_SHARED_DIR";
+
+/// The current test's SharedTempDir in the parent, empty when there is none.
+inline std::wstring& SharedDir() {
+    static std::wstring path;
+    return path;
+}
 
 struct TestCalls {
     std::string test;
@@ -99,9 +108,12 @@ inline Started Start(const std::string& test, int call, const std::vector<int>& 
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info = {};
     SetEnvironmentVariableW(kCallVariable, value.c_str());
+    SetEnvironmentVariableW(kSharedDirVariable,
+                            SharedDir().empty() ? nullptr : SharedDir().c_str());
     const BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                    nullptr, &startup, &info);
     SetEnvironmentVariableW(kCallVariable, nullptr);
+    SetEnvironmentVariableW(kSharedDirVariable, nullptr);
     CloseHandle(writeEnd); // the child holds the only write end: its exit ends the pipe
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (!ok) {
@@ -122,6 +134,15 @@ inline int ExitCodeOf(HANDLE process) {
 }
 
 } // namespace child_detail
+
+/// True in a child started by RunInChild or BackgroundChild: the test body
+/// runs there again up to its call, so steps that must happen once (taking a
+/// lock, creating a file exclusively) are left to the parent.
+inline bool IsChildProcess() {
+    int target = 0;
+    std::vector<int> earlier;
+    return child_detail::ChildCall(target, earlier);
+}
 
 inline ChildResult RunInChild(const std::function<int()>& body) {
     child_detail::TestCalls& calls = child_detail::Calls();
@@ -146,6 +167,9 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
     while (ReadFile(started.err, buffer, sizeof buffer, &n, nullptr) && n > 0)
         result.err.append(buffer, n);
     CloseHandle(started.err);
+    // stderr is a text stream: the runtime wrote each "\n" as "\r\n".
+    for (std::size_t at = 0; (at = result.err.find("\r\n", at)) != std::string::npos; ++at)
+        result.err.erase(at, 1);
     result.exitCode = child_detail::ExitCodeOf(started.process);
     CloseHandle(started.process);
     calls.exitCodes.push_back(result.exitCode);
@@ -186,7 +210,7 @@ public:
         DWORD n = 0;
         while (m_started.err && ReadFile(m_started.err, &c, 1, &n, nullptr) && n == 1) {
             if (c == '\n') return line;
-            line += c;
+            if (c != '\r') line += c; // stderr is a text stream: "\r\n" ends a line
         }
         return line;
     }
@@ -205,4 +229,33 @@ public:
 
 private:
     child_detail::Started m_started;
+};
+
+/// A temporary directory that the current test shares with its children: the
+/// parent creates and removes it, a child finds the same path. One per test.
+class SharedTempDir {
+public:
+    SharedTempDir() {
+        wchar_t path[32768];
+        const DWORD n = GetEnvironmentVariableW(child_detail::kSharedDirVariable, path, 32768);
+        if (IsChildProcess() && n > 0 && n < 32768) {
+            m_path = utf16::Narrow(path);
+            return;
+        }
+        m_own.reset(new TempDir);
+        m_path = m_own->Path();
+        child_detail::SharedDir() = utf16::Widen(m_path);
+    }
+    ~SharedTempDir() {
+        if (m_own) child_detail::SharedDir().clear();
+    }
+    SharedTempDir(const SharedTempDir&) = delete;
+    SharedTempDir& operator=(const SharedTempDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
+
+private:
+    std::unique_ptr<TempDir> m_own;
+    std::string m_path;
 };
