@@ -1,21 +1,63 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing (as root),
-# or says exactly what to install.
+# or says exactly what to install. With --windows: the mingw-w64 cross compiler,
+# Wine, and Expat's Debian source package in build/deps for the Windows build.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config python3 googletest libgtest-dev libgmock-dev
           libbenchmark-dev libexpat1-dev libdw-dev clang libclang-rt-14-dev)
+windows=false
+if [ "${1:-}" = --windows ]; then
+  windows=true
+  packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
-if [ "$(id -u)" -eq 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-else
+expat_missing=false
+if $windows && ! ls -d build/deps/expat-*/expat >/dev/null 2>&1; then expat_missing=true; fi
+if [ ${#missing[@]} -eq 0 ] && ! $expat_missing; then exit 0; fi
+if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages. Install them with:" >&2
-  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  [ ${#missing[@]} -eq 0 ] || echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  $expat_missing && echo "  (add deb-src entries, then) mkdir -p build/deps && cd build/deps && apt-get source expat" >&2
   exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+if $expat_missing && ! apt-get source --print-uris expat >/dev/null 2>&1; then
+  # Debian's source packages for the same suites as the binary ones.
+  echo "Adding deb-src entries for Debian's suites"
+  cat >/etc/apt/sources.list.d/nuvzub-debian-src.sources <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+fi
+apt-get update -qq
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if $expat_missing; then
+  mkdir -p build/deps
+  # The newest version whose files the mirror still serves (a security update
+  # may be listed before its files are reachable).
+  fetched=false
+  for version in $(apt-cache showsrc expat | sed -n 's/^Version: //p' | sort -rV); do
+    if (cd build/deps && apt-get source -qq "expat=$version" >/dev/null 2>&1); then
+      echo "Expat source $version in build/deps"
+      fetched=true
+      break
+    fi
+  done
+  $fetched || { echo "apt-get source expat failed" >&2; exit 1; }
 fi

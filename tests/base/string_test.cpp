@@ -77,6 +77,9 @@ TEST(NUVStringBuild, FromUTF16AndWideText) {
     EXPECT_EQ(s.BuildFromWChar(L"\u00e9t\u00e9"), 0);
     EXPECT_EQ(s, NUVString("\xc3\xa9t\xc3\xa9"));
     EXPECT_EQ(NUVOsString(s).ToUTF16(), std::u16string(u"\u00e9t\u00e9"));
+    // One character beyond the BMP: a surrogate pair where wide text is UTF-16.
+    EXPECT_EQ(s.BuildFromWChar(L"\U0001F600!"), 0);
+    EXPECT_EQ(s, NUVString("\xf0\x9f\x98\x80!"));
     EXPECT_THROW(NUVOsString(NUVString("\xff")).ToUTF16(), NUVBasOsStringConversion);
 }
 

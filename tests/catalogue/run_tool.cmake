@@ -1,5 +1,9 @@
 # Runs TOOL with ARGS (a ;-list) and checks its exit status and both streams.
+# TOOL may start with an emulator and its arguments (Wine for the Windows build).
 execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+# A Windows program writes its line ends as CR LF in text mode.
+string(REPLACE "\r\n" "\n" out "${out}")
+string(REPLACE "\r\n" "\n" err "${err}")
 if(NOT rc STREQUAL EXPECT_RC)
   message(FATAL_ERROR "exit status ${rc}, expected ${EXPECT_RC}\nstdout:\n${out}\nstderr:\n${err}")
 endif()

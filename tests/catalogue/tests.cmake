@@ -15,7 +15,7 @@ add_test(NAME catalogue_docs_up_to_date
 # zubexc ARGS... -> exit status, and what stdout and stderr must match.
 function(zubexc_test name expect_rc stdout_regex stderr_regex)
   add_test(NAME catalogue_zubexc_${name}
-    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:zubexc> "-DARGS=${ARGN}"
+    COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>" "-DARGS=${ARGN}"
             -DEXPECT_RC=${expect_rc} "-DSTDOUT_REGEX=${stdout_regex}"
             "-DSTDERR_REGEX=${stderr_regex}"
             -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)

@@ -6,14 +6,33 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_
 if(rc)
   message(FATAL_ERROR "install failed")
 endif()
-foreach(file include/NUVZub/NUVZubContainers.h include/NUVZub/NUVZubContainersC.h
-             lib/pkgconfig/NUVZubContainers.pc lib/cmake/NUVZubContainers/NUVZubContainersConfig.cmake)
+# Windows (given TOOLCHAIN_FILE, EMULATOR and WINE_PREFIX): the DLLs and the
+# tool in bin, their import libraries in lib.
+set(installed include/NUVZub/NUVZubContainers.h include/NUVZub/NUVZubContainersC.h
+    lib/pkgconfig/NUVZubContainers.pc lib/cmake/NUVZubContainers/NUVZubContainersConfig.cmake)
+set(exe "")
+if(TOOLCHAIN_FILE)
+  set(exe .exe)
+  foreach(library ZELNUVZubContainers ZELNUVBasCoreUtils ZELNUVBasAlloc ZELNUVBasShared
+                  ZELNUVBasXmlParser ZELNUVBasGenericsLib)
+    list(APPEND installed bin/${library}.dll lib/lib${library}.dll.a)
+  endforeach()
+  list(APPEND installed bin/zubexc.exe include/expat.h)
+  # Programs find the installed DLLs on the (Windows) PATH.
+  string(REPLACE "/" "\\" bin_dir "Z:${WORK_DIR}/prefix/bin")
+  set(ENV{WINEPATH} "${bin_dir}")
+endif()
+foreach(file IN LISTS installed)
   if(NOT EXISTS ${WORK_DIR}/prefix/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+set(cross_options "")
+if(TOOLCHAIN_FILE)
+  set(cross_options -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE} -DNUVZUB_WINE_PREFIX=${WINE_PREFIX})
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/build
-                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
+                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${cross_options}
                 RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "consumer configure failed")
@@ -23,7 +42,8 @@ if(rc)
   message(FATAL_ERROR "consumer build failed")
 endif()
 foreach(program consumer consumer_c)
-  execute_process(COMMAND ${WORK_DIR}/build/${program} RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+  execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}${exe} RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out)
   message(STATUS "${program}: ${out}")
   if(rc)
     message(FATAL_ERROR "${program} failed: ${rc}")
@@ -37,13 +57,19 @@ if(rc)
   message(FATAL_ERROR "pkg-config does not know the package")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-execute_process(COMMAND cc -std=c11 -pedantic-errors ${SOURCE_DIR}/consumer/consumer.c ${flags}
-                        -Wl,-rpath,${WORK_DIR}/prefix/lib -o ${WORK_DIR}/consumer_pc
+if(TOOLCHAIN_FILE)
+  set(c_compiler x86_64-w64-mingw32-gcc-posix)
+else()
+  set(c_compiler cc)
+  list(APPEND flags -Wl,-rpath,${WORK_DIR}/prefix/lib)
+endif()
+execute_process(COMMAND ${c_compiler} -std=c11 -pedantic-errors ${SOURCE_DIR}/consumer/consumer.c ${flags}
+                        -o ${WORK_DIR}/consumer_pc${exe}
                 RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "pkg-config build failed")
 endif()
-execute_process(COMMAND ${WORK_DIR}/consumer_pc RESULT_VARIABLE rc)
+execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/consumer_pc${exe} RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "pkg-config consumer failed")
 endif()

@@ -184,12 +184,10 @@ NUVString::Result NUVString::BuildFromUTF16(const char16_t* text, std::size_t le
 }
 
 NUVString::Result NUVString::BuildFromWChar(const wchar_t* text) {
-    if constexpr (sizeof(wchar_t) == sizeof(char16_t)) {
-        // Windows: wide text is UTF-16, whose surrogate pairs make one character.
-        static_assert(alignof(wchar_t) == alignof(char16_t), "wide text read as UTF-16");
-        return BuildFromUTF16(reinterpret_cast<const char16_t*>(text),
-                              text ? std::wcslen(text) : 0);
-    }
+#if WCHAR_MAX <= 0xFFFF
+    // Windows: wide text is UTF-16, whose surrogate pairs make one character.
+    return BuildFromUTF16(reinterpret_cast<const char16_t*>(text), text ? std::wcslen(text) : 0);
+#else
     std::string out;
     for (const wchar_t* p = text; p && *p; ++p) {
         if (!IsValidCodePoint(static_cast<char32_t>(*p))) {
@@ -200,6 +198,7 @@ NUVString::Result NUVString::BuildFromWChar(const wchar_t* text) {
     }
     Adopt(std::move(out), false);
     return 0;
+#endif
 }
 
 std::size_t NUVString::ByteOffset(std::size_t position) const {

@@ -35,12 +35,12 @@ public:
     NUVString(const char* utf8, std::size_t byteCount);
     NUVString(const std::string& utf8) : NUVString(utf8.data(), utf8.size()) {}
 
-    /// Text in the process's locale encoding (multibyte) to UTF-8. 1 on failure,
-    /// which leaves the string BAD.
+    /// Text in the process's locale encoding (multibyte; the ANSI code page on
+    /// Windows) to UTF-8. 1 on failure, which leaves the string BAD.
     Result BuildFromLocale(const char* text);
     /// UTF-16 text of `length` units; 1 on failure (unpaired surrogate).
     Result BuildFromUTF16(const char16_t* text, std::size_t length);
-    /// Zero-terminated wide text (UTF-32 on this platform); 1 on failure.
+    /// Zero-terminated wide text (UTF-32 on Linux, UTF-16 on Windows); 1 on failure.
     Result BuildFromWChar(const wchar_t* text);
 
     /// The UTF-8 text; "" for an empty string, never null.
