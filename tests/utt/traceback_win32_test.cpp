@@ -1,0 +1,71 @@
+// Tracebacks on Windows name the functions of this very file, with its source
+// file and lines, through the debugging help library's symbol handler.
+#include <NUVZub/NUVZubExcFile.h>
+#include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZubPlatform/Export.h>
+
+#include <ChildProcess.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// Raises on the line that kRaiseLine names.
+NUVZUB_KEEP_FRAME int RaiseHere() {
+    try {
+        NUVZubExcNoSuchFile(NUVString("C:\\no\\such")).Propagate();
+    } catch (const NUVZubExcNoSuchFile&) {
+        return 0;
+    }
+    return 1;
+}
+constexpr int kRaiseLine = __LINE__ - 6;
+
+NUVZUB_KEEP_FRAME int CallerOfRaiseHere() { return RaiseHere(); }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Wine's debugging help library reads the DWARF that GCC writes; Windows' own
+// reads PDB files only, so a GCC build shows no names there.
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+} // namespace
+
+TEST(TracebackWin32, NamesThisFilesFunctionsWithFileAndLine) {
+    if (!UnderWine()) GTEST_SKIP() << "Windows' DbgHelp reads no DWARF: a GCC build has no names";
+    const ChildResult r = RunInChild([] {
+        SetEnvironmentVariableW(L"ZUB_DISABLE_EXCEPTION_REPORT", nullptr);
+        return CallerOfRaiseHere();
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.err);
+    ASSERT_GE(lines.size(), 6u) << r.err;
+    EXPECT_EQ(lines[0], "!!! EXCEPTION:");
+    EXPECT_EQ(lines[2], "!!! TRACEBACK:");
+    EXPECT_THAT(lines[3], StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in ")) << r.err;
+    EXPECT_THAT(lines[3], HasSubstr("NUVZubExcFile.cpp:"));
+    EXPECT_THAT(lines[4], HasSubstr("RaiseHere in ")) << r.err;
+    EXPECT_THAT(lines[4], HasSubstr("traceback_win32_test.cpp:" + std::to_string(kRaiseLine)));
+    EXPECT_THAT(lines[5], HasSubstr("CallerOfRaiseHere in ")) << r.err;
+    EXPECT_THAT(lines[5], HasSubstr("traceback_win32_test.cpp:"));
+    EXPECT_THAT(lines.back(), StartsWith("!!!   main")) << "nothing is listed beyond main";
+}
