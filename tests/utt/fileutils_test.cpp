@@ -144,14 +144,20 @@ TEST_F(FileUtils, ExistenceTypeAndWriteability) {
     const std::string ro = dir.Write("ro", "x");
     ASSERT_EQ(chmod(ro.c_str(), 0444), 0);
     ASSERT_EQ(mkdir((dir / "rodir").c_str(), 0555), 0);
-    EXPECT_TRUE(fu::FileExists(NUVString(file)));
-    EXPECT_FALSE(fu::FileExists(NUVString(dir / "none")));
-    EXPECT_TRUE(fu::IsDir(NUVString(dir.Path())));
-    EXPECT_FALSE(fu::IsDir(NUVString(file)));
-    EXPECT_TRUE(fu::IsWriteable(NUVString(file)));
-    EXPECT_FALSE(fu::IsWriteable(NUVString(ro))); // also as root
-    EXPECT_TRUE(fu::IsWriteable(NUVString(dir / "rodir")));
-    EXPECT_FALSE(fu::IsWriteable(NUVString(dir / "none")));
+    const struct {
+        std::string path;
+        bool exists, isDir, writeable;
+    } cases[] = {
+        {file, true, false, true},           {ro, true, false, false}, // also as root
+        {dir.Path(), true, true, true},      {dir / "rodir", true, true, true},
+        {dir / "none", false, false, false},
+    };
+    for (const auto& c : cases) {
+        const NUVString path(c.path);
+        EXPECT_EQ(fu::FileExists(path), c.exists) << c.path;
+        EXPECT_EQ(fu::IsDir(path), c.isDir) << c.path;
+        EXPECT_EQ(fu::IsWriteable(path), c.writeable) << c.path;
+    }
     EXPECT_THROW(fu::FileExists(Bad()), NUVZubExcBadStringArgument);
 }
 
