@@ -246,7 +246,11 @@ TEST_F(FileUtilsFaults, FailureRowsThroughTheCallTable) {
                           EMLINK);
     }
     {
+        const NUVString link(dir / "hard");
+        ASSERT_TRUE(fu::LinkIfUnique(a, link));
         fault::Scoped f(&SystemCalls::unlink, &fault::Unlink, EPERM);
+        // A move between two links of one file ends in removing the source.
+        ExpectSystemError([&] { fu::Move(a, link); }, "MoveFileEx", EPERM);
         ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", EPERM);
         ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile", EPERM);
         EXPECT_FALSE(fu::RemoveNoThrow(a));
