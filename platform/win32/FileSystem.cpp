@@ -76,10 +76,23 @@ int GetHandleIdentity(Handle handle, FileIdentity& identity) {
 }
 
 int RenameFile(const char* from, const char* to) {
+    std::wstring source, target;
+    if (const int error = ToWidePath(from, source)) return error;
+    if (const int error = ToWidePath(to, target)) return error;
     // Replacing, within one volume: a move across volumes fails as rename(2) does.
-    return OnWidePaths(from, to, [](const wchar_t* a, const wchar_t* b) {
-        return g_win32.MoveFileExW(a, b, MOVEFILE_REPLACE_EXISTING);
-    });
+    if (!g_win32.MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return LastError();
+    // Between two links of one file the source name must go; some file
+    // systems (Wine's over POSIX rename) report success and keep both.
+    if (g_win32.GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        FileIdentity moved, left;
+        int step = 0;
+        if (GetIdentity(to, moved, step) == 0 && GetIdentity(from, left, step) == 0 &&
+            moved.device == left.device && moved.index == left.index &&
+            !g_win32.DeleteFileW(source.c_str()))
+            return LastError();
+    }
+    return 0;
 }
 
 int MakeHardLink(const char* existing, const char* link) {

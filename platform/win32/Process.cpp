@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -142,9 +143,17 @@ bool StartSymbolHandler() {
     return true;
 }
 
-bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
-    SymbolLock lock;
-    if (g_handler == nullptr) return false;
+namespace {
+
+struct Lookup {
+    explicit Lookup(void* at) : address(at) {}
+    void* address;
+    bool found = false;
+    std::string text; // the name, or the file
+    int line = 0;
+};
+
+void FindSymbol(Lookup* lookup) {
     constexpr ULONG kMaxName = 1024;
     // SYMBOL_INFOW ends in room for one character; the name continues past it.
     alignas(
@@ -153,26 +162,43 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
     symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
     symbol->MaxNameLen = kMaxName;
     DWORD64 displacement = 0;
-    if (!SymFromAddrW(g_handler, CallSite(address), &displacement, symbol)) return false;
-    std::string text;
-    ToNarrow(symbol->Name, symbol->NameLen < kMaxName ? symbol->NameLen : kMaxName, text);
-    CopyBounded(name, capacity, text);
+    if (!SymFromAddrW(g_handler, CallSite(lookup->address), &displacement, symbol)) return;
+    ToNarrow(symbol->Name, symbol->NameLen < kMaxName ? symbol->NameLen : kMaxName, lookup->text);
+    lookup->found = true;
+}
+
+void FindLine(Lookup* lookup) {
+    IMAGEHLP_LINEW64 record = {};
+    record.SizeOfStruct = sizeof record;
+    DWORD displacement = 0;
+    if (!SymGetLineFromAddrW64(g_handler, CallSite(lookup->address), &displacement, &record) ||
+        record.FileName == nullptr)
+        return;
+    ToNarrow(record.FileName, std::wcslen(record.FileName), lookup->text);
+    lookup->line = static_cast<int>(record.LineNumber);
+    lookup->found = true;
+}
+
+} // namespace
+
+bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
+    SymbolLock lock;
+    if (g_handler == nullptr) return false;
+    Lookup lookup(address);
+    FindSymbol(&lookup);
+    if (!lookup.found) return false;
+    CopyBounded(name, capacity, lookup.text);
     return true;
 }
 
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
     SymbolLock lock;
     if (g_handler == nullptr) return false;
-    IMAGEHLP_LINEW64 record = {};
-    record.SizeOfStruct = sizeof record;
-    DWORD displacement = 0;
-    if (!SymGetLineFromAddrW64(g_handler, CallSite(address), &displacement, &record) ||
-        record.FileName == nullptr)
-        return false;
-    std::string text;
-    ToNarrow(record.FileName, std::wcslen(record.FileName), text);
-    CopyBounded(file, capacity, text);
-    line = static_cast<int>(record.LineNumber);
+    Lookup lookup(address);
+    FindLine(&lookup);
+    if (!lookup.found) return false;
+    CopyBounded(file, capacity, lookup.text);
+    line = lookup.line;
     return true;
 }
 

@@ -3,48 +3,21 @@
 // initialisation chain once and each unload ran every finaliser once, in the
 // reverse order. Does not link the library itself, only the allocator that
 // keeps the trace. Exit code 0 on success; the reasons for a failure on stderr.
+#include "LifecycleProbe.h"
+
 #include <NUVBas/mem_Alloc.h>
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
-const char kLoadOrder[] =
-    "ZubContainers+ XmlParser+ Shared+ CoreUtils+ GenericsLib+ Alloc+ ZubUtt+ ZubSpecific+";
-
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
-}
-
-// The finalisers expected after `initialisers`: the same units, last first.
-std::string Reverse(const std::string& initialisers) {
-    std::vector<std::string> words = Words(initialisers);
-    std::string out;
-    for (auto it = words.rbegin(); it != words.rend(); ++it) {
-        std::string w = *it;
-        w.back() = '-';
-        out += (out.empty() ? "" : " ") + w;
-    }
-    return out;
-}
-
-int g_failures = 0;
-
-void Expect(bool ok, const char* what, const std::string& detail) {
-    if (ok) return;
-    ++g_failures;
-    std::fprintf(stderr, "FAILED: %s: %s\n", what, detail.c_str());
-}
+using probe::Expect;
+using probe::kLoadOrder;
+using probe::Reverse;
 
 void Cycle(int round) {
     NUVBasLifecycle_Clear();
@@ -81,5 +54,5 @@ void Cycle(int round) {
 int main() {
     Cycle(1);
     Cycle(2); // a reload starts from uninitialised counters again
-    return g_failures == 0 ? 0 : 1;
+    return probe::g_failures == 0 ? 0 : 1;
 }

@@ -292,6 +292,11 @@ TEST(PlatformWin32FileSystem, AttributesMovesAndDirectories) {
     ASSERT_EQ(RenameFile((dir / "from").c_str(), (dir / "to").c_str()), 0); // replaces
     EXPECT_EQ(ReadWhole(dir / "to"), "new");
     EXPECT_TRUE(IsNotFound(GetAttributes((dir / "from").c_str(), attributes)));
+    // Between two links of one file the source name goes, the file stays.
+    ASSERT_EQ(MakeHardLink((dir / "to").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(RenameFile((dir / "link").c_str(), (dir / "to").c_str()), 0);
+    EXPECT_TRUE(IsNotFound(GetAttributes((dir / "link").c_str(), attributes)));
+    EXPECT_EQ(ReadWhole(dir / "to"), "new");
     ASSERT_EQ(MakeDirectory((dir / "d").c_str()), 0);
     EXPECT_TRUE(IsAlreadyExists(MakeDirectory((dir / "d").c_str())));
     dir.Write("d\\inside", "");

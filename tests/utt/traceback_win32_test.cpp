@@ -69,3 +69,25 @@ TEST(TracebackWin32, NamesThisFilesFunctionsWithFileAndLine) {
     EXPECT_THAT(lines[5], HasSubstr("traceback_win32_test.cpp:"));
     EXPECT_THAT(lines.back(), StartsWith("!!!   main")) << "nothing is listed beyond main";
 }
+
+// 64 KiB: the least stack a Windows thread gets.
+TEST(TracebackWin32, NamesFramesOnASmallThreadStackToo) {
+    if (!UnderWine()) GTEST_SKIP() << "Windows' DbgHelp reads no DWARF: a GCC build has no names";
+    const ChildResult r = RunInChild([] {
+        SetEnvironmentVariableW(L"ZUB_DISABLE_EXCEPTION_REPORT", nullptr);
+        int result = 2;
+        const HANDLE thread = CreateThread(
+            nullptr, 64 * 1024,
+            [](void* out) -> DWORD {
+                *static_cast<int*>(out) = CallerOfRaiseHere();
+                return 0;
+            },
+            &result, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread == nullptr) return 3;
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        return result;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("!!!   RaiseHere in ")) << r.err;
+}
