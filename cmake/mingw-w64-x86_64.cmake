@@ -13,7 +13,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/${NUVZUB_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages also from CMAKE_PREFIX_PATH as given (an install tree of Windows DLLs
+# lives anywhere on the build machine).
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # DbgHelp under Wine reads DWARF 4 only; GCC 12 writes DWARF 5 by default.
 set(CMAKE_C_FLAGS_INIT "-gdwarf-4")

@@ -55,5 +55,11 @@ add_custom_command(
 add_executable(catalogue_generator_bytes ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_bytes.cpp
                                          ${probe_out}/src/NUVZubExcProbe.cpp)
 target_include_directories(catalogue_generator_bytes PRIVATE ${probe_out}/include)
+# The probe's classes are declared for export, as the library's own, yet live
+# in the test program: on Windows they must not be imported from the DLL (the
+# library's functions still link through its import library).
+if(WIN32)
+  target_compile_definitions(catalogue_generator_bytes PRIVATE ZELNUVZubContainers_EXPORTS)
+endif()
 target_link_libraries(catalogue_generator_bytes PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
 gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST)
