@@ -4,15 +4,17 @@
 // to that call, runs the function alone and exits with its result; earlier
 // calls return the results the parent saw. So, as with a death test, what the
 // body does before the call is done again in the child (its TempDir is a
-// fresh one), and the parent sees none of the child's memory.
+// fresh one), and the parent sees none of the child's memory. setenv and
+// unsetenv come along for the children's environments.
 #pragma once
 
+#include <EnvironmentWin32.h>
 #include <TempDir.h>
 #include <Utf16Win32.h>
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 
 #include <Utf16Win32.h>
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // UTF-8 <-> UTF-16 for the Windows test helpers.
 #pragma once
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <string>
 
