@@ -3,7 +3,8 @@
 # creates the Wine prefix PREFIX when missing, starts its persistent server and
 # services detached from the caller's streams, then runs PROGRAM with its
 # output in temporary files that are copied back, and exits with its status.
-# wine-run.sh PREFIX --kill stops the prefix's server and every Wine process.
+# wine-run.sh PREFIX --init only creates the prefix; wine-run.sh PREFIX --kill
+# stops the prefix's server and every Wine process.
 #
 # Why: Wine's first process starts the server and services, which would inherit
 # ctest's output pipe and make ctest wait for them (seconds per test, or a hang
@@ -40,6 +41,7 @@ mkdir -p "$(dirname "$prefix")"
     wineboot -i </dev/null >/dev/null 2>&1 9>&-
     "$server" -w </dev/null >/dev/null 2>&1 9>&-
   fi
+  [ "$1" = --init ] && exit 0
   # Succeeds only when no server runs for the prefix; then one dummy program
   # starts the services, all on /dev/null.
   if "$server" -p </dev/null >/dev/null 2>&1 9>&-; then

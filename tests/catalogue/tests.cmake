@@ -5,7 +5,8 @@ add_executable(catalogue_sweep ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/catalogue_s
 add_dependencies(catalogue_sweep NUVZubCatalogueCases)
 target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue)
 target_link_libraries(catalogue_sweep PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
-gtest_discover_tests(catalogue_sweep DISCOVERY_MODE PRE_TEST)
+gtest_discover_tests(catalogue_sweep DISCOVERY_MODE PRE_TEST
+  DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
 
 add_test(NAME catalogue_docs_up_to_date
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
@@ -62,4 +63,5 @@ if(WIN32)
   target_compile_definitions(catalogue_generator_bytes PRIVATE ZELNUVZubContainers_EXPORTS)
 endif()
 target_link_libraries(catalogue_generator_bytes PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
-gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST)
+gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST
+  DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
