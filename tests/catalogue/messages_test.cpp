@@ -100,11 +100,20 @@ TEST(CatalogueMessages, ConstCharFieldsBorrowTheRaisersText) {
                          "At line 2, column: 7 in the XML stream.\n");
 }
 
+#if defined(_WIN32)
+// System errors are GetLastError codes there, with the system's message text.
+constexpr int kAccessDenied = 5, kDiskFull = 112;
+std::string PlatformText(int code) { return NUVBasSystemError(code).AsString(); }
+#else
+constexpr int kAccessDenied = EACCES, kDiskFull = ENOSPC;
+std::string PlatformText(int code) { return std::strerror(code); }
+#endif
+
 TEST(CatalogueMessages, ValueTypesShowTheirOwnText) {
-    EXPECT_EQ(Text(NUVZubExcSystemError("DeleteFile", NUVBasSystemError(EACCES))),
-              std::string("System Error DeleteFile: ") + std::strerror(EACCES));
-    EXPECT_EQ(Text(NUVZubExcWriteError(NUVBasSystemError(ENOSPC))),
-              std::string("Write Error: ") + std::strerror(ENOSPC));
+    EXPECT_EQ(Text(NUVZubExcSystemError("DeleteFile", NUVBasSystemError(kAccessDenied))),
+              "System Error DeleteFile: " + PlatformText(kAccessDenied));
+    EXPECT_EQ(Text(NUVZubExcWriteError(NUVBasSystemError(kDiskFull))),
+              "Write Error: " + PlatformText(kDiskFull));
 
     FailedParser xml;
     NUVZubExcXMLExpatParseError parse(NUVZubUttSerParserError(xml.parser),

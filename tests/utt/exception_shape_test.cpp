@@ -85,10 +85,18 @@ TEST_F(ExceptionShape, ThrowRecordsTheSourcePosition) {
 }
 
 TEST_F(ExceptionShape, ValueTypeFieldsAreCopiedAndShownByTheirText) {
-    NUVZubExcSystemError e(NUVZubUttExceptionString<64>("DeleteFile"), NUVBasSystemError(EACCES));
-    EXPECT_EQ(Text(e), "System Error DeleteFile: Permission denied");
+#if defined(_WIN32)
+    // A GetLastError code (access denied), with the system's message text.
+    const int code = 5;
+    const std::string text = NUVBasSystemError(code).AsString();
+#else
+    const int code = EACCES;
+    const std::string text = "Permission denied";
+#endif
+    NUVZubExcSystemError e(NUVZubUttExceptionString<64>("DeleteFile"), NUVBasSystemError(code));
+    EXPECT_EQ(Text(e), "System Error DeleteFile: " + text);
     NUVZubExcSystemError copy(e);
-    EXPECT_EQ(copy.GetSystemErrorCode().GetCode(), EACCES);
+    EXPECT_EQ(copy.GetSystemErrorCode().GetCode(), code);
 }
 
 } // namespace
