@@ -69,7 +69,11 @@ bool ChargeResize(std::uint64_t from, std::uint64_t to) {
     return lowered <= g_storageLimit;
 }
 
-NUVBasUtlIOStats& Stats() { return omi_Singleton<NUVBasUtlIOStats>::Instance(); }
+// Looked up once: the transfers ask for it each time.
+NUVBasUtlIOStats& Stats() {
+    static NUVBasUtlIOStats& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+    return stats;
+}
 
 // The file itself is missing; a missing directory on the way is a failure of
 // the open call instead, as where the system reports "path not found".
@@ -217,13 +221,25 @@ void NUVZubUttOSFile::Close() {
     }
 }
 
-void NUVZubUttOSFile::Seek(const std::uint64_t& offset) {
+// The transfers' bodies are inline members (hidden, unlike the exported ones)
+// so that ReadAtomic and WriteAtomic run them without further calls: after a
+// system call every return is costly on CPUs whose return predictions the
+// kernel clears.
+#if defined(__GNUC__)
+#define NUVZUB_FLAT __attribute__((always_inline))
+#else
+#define NUVZUB_FLAT
+#endif
+
+NUVZUB_FLAT inline void NUVZubUttOSFile::SeekTo(std::uint64_t offset) {
     if (offset == m_position) return;
     // Refused here rather than as a transfer error later.
     const int error = NUVZubPlatform::CheckOffset(offset);
     if (error != 0) NUVZUB_THROW_SYSTEM("SetFilePointer", error);
     m_position = offset;
 }
+
+void NUVZubUttOSFile::Seek(const std::uint64_t& offset) { SeekTo(offset); }
 
 void NUVZubUttOSFile::Flush() {
     if (m_readOnly) return;
@@ -246,7 +262,7 @@ void NUVZubUttOSFile::Truncate(const std::uint64_t& length) {
     m_position = target;
 }
 
-std::uint64_t NUVZubUttOSFile::Read(void* buffer, std::uint64_t size) {
+NUVZUB_FLAT inline std::uint64_t NUVZubUttOSFile::ReadHere(void* buffer, std::uint64_t size) {
     NUVBasUtlIOStats& stats = Stats();
     char* out = static_cast<char*>(buffer);
     std::uint64_t total = 0;
@@ -266,7 +282,7 @@ std::uint64_t NUVZubUttOSFile::Read(void* buffer, std::uint64_t size) {
     return total;
 }
 
-void NUVZubUttOSFile::WriteAll(const void* data, std::uint64_t size) {
+NUVZUB_FLAT inline void NUVZubUttOSFile::WriteHere(const void* data, std::uint64_t size) {
     if (m_readOnly) NUVZUB_THROW(NUVZubExcReadOnly());
     if (g_storageLimit != 0 && !Charge(size)) NUVZUB_THROW(NUVZubExcDiskFull());
     NUVBasUtlIOStats& stats = Stats();
@@ -288,16 +304,39 @@ void NUVZubUttOSFile::WriteAll(const void* data, std::uint64_t size) {
     }
 }
 
+std::uint64_t NUVZubUttOSFile::Read(void* buffer, std::uint64_t size) {
+    return ReadHere(buffer, size);
+}
+
+void NUVZubUttOSFile::WriteAll(const void* data, std::uint64_t size) { WriteHere(data, size); }
+
+namespace {
+
+// The object's mutex held for one transfer: NUVZubDod_TidyLock's work without
+// its two extra calls on the way in and three on the way out.
+class TransferLock {
+public:
+    explicit TransferLock(NUVZubUttMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+    ~TransferLock() { m_mutex.Unlock(); }
+    TransferLock(const TransferLock&) = delete;
+    TransferLock& operator=(const TransferLock&) = delete;
+
+private:
+    NUVZubUttMutex& m_mutex;
+};
+
+} // namespace
+
 std::uint64_t NUVZubUttOSFile::ReadAtomic(std::uint64_t offset, void* buffer, std::uint64_t size) {
-    NUVZubDod_TidyLock lock(m_mutex);
-    Seek(offset);
-    return Read(buffer, size);
+    TransferLock lock(m_mutex);
+    SeekTo(offset);
+    return ReadHere(buffer, size);
 }
 
 void NUVZubUttOSFile::WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size) {
-    NUVZubDod_TidyLock lock(m_mutex);
-    Seek(offset);
-    WriteAll(data, size);
+    TransferLock lock(m_mutex);
+    SeekTo(offset);
+    WriteHere(data, size);
 }
 
 std::uint64_t NUVZubUttOSFile::FileSize() const {

@@ -70,6 +70,9 @@ private:
     void Open(const NUVString& path, int mode);
     void ReleaseHandle();
     int CloseHandle();
+    inline void SeekTo(std::uint64_t offset);
+    inline std::uint64_t ReadHere(void* buffer, std::uint64_t size);
+    inline void WriteHere(const void* data, std::uint64_t size);
 
     NUVString m_name;
     NUVZubPlatform::Handle m_handle = NUVZubPlatform::kNoHandle;

@@ -89,8 +89,10 @@ public:
     void usefile_Close(NUVBasSharedPtr<NUVBasUtlIOFileStats> record);
     /// Starts the calling thread's timer of `kind`.
     void StartTimer(int kind);
-    /// Stops it and books `bytes` and the time to `record`.
-    void StopTimer(std::uint64_t bytes, int kind, NUVBasSharedPtr<NUVBasUtlIOFileStats> record);
+    /// Stops it and books `bytes` and the time to `record`. The record is taken
+    /// by reference: a copy would cost two atomic count changes per transfer.
+    void StopTimer(std::uint64_t bytes, int kind,
+                   const NUVBasSharedPtr<NUVBasUtlIOFileStats>& record);
 
     /// Totals over every record ever opened under `path` (zeros if none).
     NUVBasUtlIOFileStats Totals(const NUVString& path) const;
