@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace NUVZubPlatform {
 
@@ -75,6 +76,33 @@ int GetHandleIdentity(Handle handle, FileIdentity& identity) {
     return 0;
 }
 
+namespace {
+
+// What a name leads to: the file's identity, and the name of the entry itself
+// once every form of it (letter case, short names, "." and "..", junctions)
+// is resolved. False if the name leads nowhere.
+bool ReadEntry(const std::wstring& path, FileIdentity& identity, std::wstring& entry) {
+    const HANDLE handle =
+        g_win32.CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    std::vector<wchar_t> name(1024);
+    DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                             FILE_NAME_NORMALIZED);
+    if (length >= name.size()) {
+        name.resize(length + 1);
+        length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                           FILE_NAME_NORMALIZED);
+    }
+    const bool read =
+        length > 0 && length < name.size() && GetHandleIdentity(handle, identity) == 0;
+    g_win32.CloseHandle(handle);
+    if (read) entry.assign(name.data(), length);
+    return read;
+}
+
+} // namespace
+
 int RenameFile(const char* from, const char* to) {
     std::wstring source, target;
     if (const int error = ToWidePath(from, source)) return error;
@@ -83,16 +111,19 @@ int RenameFile(const char* from, const char* to) {
     if (!g_win32.MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
         return LastError();
     // Between two links of one file the source name must go; some file
-    // systems (Wine's over POSIX rename) report success and keep both.
-    if (g_win32.GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        FileIdentity moved, left;
-        int step = 0;
-        if (GetIdentity(to, moved, step) == 0 && GetIdentity(from, left, step) == 0 &&
-            moved.device == left.device && moved.index == left.index &&
-            !g_win32.DeleteFileW(source.c_str()))
-            return LastError();
-    }
-    return 0;
+    // systems (Wine's, over POSIX rename) report success and keep both. Two
+    // forms of one name (letter case, say) are one entry: nothing to remove.
+    const DWORD left = g_win32.GetFileAttributesW(source.c_str());
+    if (left == INVALID_FILE_ATTRIBUTES || (left & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
+    FileIdentity moved, kept;
+    std::wstring movedEntry, keptEntry;
+    if (!ReadEntry(target, moved, movedEntry) || !ReadEntry(source, kept, keptEntry) ||
+        moved.device != kept.device || moved.index != kept.index ||
+        CompareStringOrdinal(movedEntry.c_str(), static_cast<int>(movedEntry.size()),
+                             keptEntry.c_str(), static_cast<int>(keptEntry.size()),
+                             TRUE) == CSTR_EQUAL)
+        return 0;
+    return g_win32.DeleteFileW(source.c_str()) ? 0 : LastError();
 }
 
 int MakeHardLink(const char* existing, const char* link) {

@@ -16,6 +16,18 @@
 #include <string>
 #include <vector>
 
+// The inline-frame services of the debugging help library (6.2 and later),
+// which mingw-w64's headers do not declare.
+extern "C" {
+DWORD WINAPI SymAddrIncludeInlineTrace(HANDLE process, DWORD64 address);
+BOOL WINAPI SymQueryInlineTrace(HANDLE process, DWORD64 startAddress, DWORD startContext,
+                                DWORD64 startReturnAddress, DWORD64 currentAddress,
+                                LPDWORD currentContext, LPDWORD currentFrameIndex);
+BOOL WINAPI SymGetLineFromInlineContextW(HANDLE process, DWORD64 address, ULONG inlineContext,
+                                         DWORD64 moduleBase, PDWORD displacement,
+                                         PIMAGEHLP_LINEW64 line);
+}
+
 namespace NUVZubPlatform {
 
 namespace {
@@ -171,9 +183,16 @@ void FindLine(Lookup* lookup) {
     IMAGEHLP_LINEW64 record = {};
     record.SizeOfStruct = sizeof record;
     DWORD displacement = 0;
-    if (!SymGetLineFromAddrW64(g_handler, CallSite(lookup->address), &displacement, &record) ||
-        record.FileName == nullptr)
-        return;
+    const DWORD64 at = CallSite(lookup->address);
+    // Code inlined at the address has its own line, which the plain look-up
+    // may give as the line of the function it was inlined into.
+    DWORD context = 0, frame = 0;
+    const bool inlined =
+        SymAddrIncludeInlineTrace(g_handler, at) > 0 &&
+        SymQueryInlineTrace(g_handler, at, 0, at, at, &context, &frame) &&
+        SymGetLineFromInlineContextW(g_handler, at, context, 0, &displacement, &record);
+    if (!inlined && !SymGetLineFromAddrW64(g_handler, at, &displacement, &record)) return;
+    if (record.FileName == nullptr) return;
     ToNarrow(record.FileName, std::wcslen(record.FileName), lookup->text);
     lookup->line = static_cast<int>(record.LineNumber);
     lookup->found = true;

@@ -297,6 +297,11 @@ TEST(PlatformWin32FileSystem, AttributesMovesAndDirectories) {
     ASSERT_EQ(RenameFile((dir / "link").c_str(), (dir / "to").c_str()), 0);
     EXPECT_TRUE(IsNotFound(GetAttributes((dir / "link").c_str(), attributes)));
     EXPECT_EQ(ReadWhole(dir / "to"), "new");
+    // Another form of the same name is the same entry: the file stays.
+    ASSERT_EQ(RenameFile((dir / "to").c_str(), (dir / "TO").c_str()), 0);
+    EXPECT_EQ(ReadWhole(dir / "to"), "new");
+    ASSERT_EQ(RenameFile((dir / "to").c_str(), (dir / ".\\to").c_str()), 0);
+    EXPECT_EQ(ReadWhole(dir / "to"), "new");
     ASSERT_EQ(MakeDirectory((dir / "d").c_str()), 0);
     EXPECT_TRUE(IsAlreadyExists(MakeDirectory((dir / "d").c_str())));
     dir.Write("d\\inside", "");

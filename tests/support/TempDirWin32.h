@@ -7,6 +7,7 @@
 
 #include <WindowsApi.h>
 
+#include <fstream>
 #include <string>
 
 namespace tempdir_detail {
