@@ -165,3 +165,56 @@ TEST_F(OSFileWin32, LockExcludesAnotherProcessUntilUnlocked) {
     EXPECT_EQ(waiter.ExitCode(), 0);
     EXPECT_THROW(mine.Unlock(), NUVZubExcSystemError);
 }
+
+TEST_F(OSFileWin32, CloseReopenAndDestructionGiveTheHandleBack) {
+    TempDir dir;
+    // An open that shares nothing succeeds only while no handle holds the file.
+    const auto heldOpen = [](const std::string& path) {
+        const HANDLE h = CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ, 0, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+        ::CloseHandle(h);
+        return false;
+    };
+    const std::string a = dir / "a", b = dir / "b";
+    {
+        NUVZubUttOSFile file;
+        file.OpenWrite(NUVString(a));
+        file.OpenWrite(NUVString(b)); // opened again without Close
+        EXPECT_FALSE(heldOpen(a));
+        EXPECT_TRUE(heldOpen(b));
+        file.Close();
+        EXPECT_FALSE(heldOpen(b));
+        file.OpenRead(NUVString(a));
+        EXPECT_TRUE(heldOpen(a));
+    }
+    EXPECT_FALSE(heldOpen(a)) << "the destructor closes the handle";
+}
+
+TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
+    const std::wstring name =
+        L"\\\\.\\pipe\\nuvzub_osfile_" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
+                                           4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    NUVZubUttOSFile pipe;
+    pipe.OpenUpdate(NUVString(utf16::Narrow(name)));
+    pipe.WriteAll("hello", 5);
+    pipe.Flush(); // a pipe's flush would wait for the reader; streams have none
+    char buffer[8] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(server, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "hello");
+    ASSERT_TRUE(WriteFile(server, "back", 4, &n, nullptr));
+    EXPECT_EQ(pipe.Read(buffer, 4), 4u);
+    EXPECT_EQ(std::string(buffer, 4), "back");
+    EXPECT_EQ(pipe.Position(), 9u);
+    ::CloseHandle(server);
+    EXPECT_EQ(pipe.Read(buffer, 4), 0u) << "the other end gone: the end";
+
+    NUVZubUttOSFile device;
+    device.OpenWrite("NUL");
+    device.WriteAll("discarded", 9);
+    device.Flush();
+    EXPECT_EQ(device.FileSize(), 0u);
+}
