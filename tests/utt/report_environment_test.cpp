@@ -45,13 +45,14 @@ struct Outcome {
     std::string err;
 };
 
-/// Runs `body` in a forked child with its stderr captured; the child is killed
-/// if it is still running after `seconds`.
+/// Runs `body` in a forked child with its stderr captured; the child and its own
+/// children are killed if it is still running after `seconds`.
 Outcome RunChild(const std::function<int()>& body, int seconds = 20) {
     int fds[2];
     if (pipe(fds) != 0) std::abort();
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0); // the deadline ends its own children too
         close(fds[0]);
         dup2(fds[1], 2);
         close(fds[1]);
@@ -70,16 +71,17 @@ Outcome RunChild(const std::function<int()>& body, int seconds = 20) {
     outcome.finished = true;
     for (;;) {
         pollfd readable{fds[0], POLLIN, 0};
-        if (poll(&readable, 1, 200) == 0) {
-            if (time(nullptr) < deadline) continue;
+        if (time(nullptr) >= deadline) {
             outcome.finished = false;
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             break;
         }
+        if (poll(&readable, 1, 200) == 0) continue;
         char buffer[8192];
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
         if (n <= 0) break;
-        outcome.err.append(buffer, static_cast<std::size_t>(n));
+        if (outcome.err.size() < (std::size_t(64) << 20)) // a runaway child stays bounded
+            outcome.err.append(buffer, static_cast<std::size_t>(n));
     }
     close(fds[0]);
     int status = 0;
@@ -168,6 +170,40 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnotherFromAColdOrWarmStart) {
         }
         EXPECT_EQ(messages.size(), reports.size()) << "each report appears once";
     }
+}
+
+struct RaisesAtExit {
+    ~RaisesAtExit() { RaiseNoSuchFile("at exit"); }
+};
+
+TEST(ReportsFromThreads, ForkedChildrenAndStaticDestructorsStillReport) {
+    Outcome r = RunChild([]() -> int {
+        static RaisesAtExit atExit;
+        std::atomic<bool> stop{false};
+        std::thread reporter([&stop] {
+            while (!stop)
+                RaiseNoSuchFile("parent");
+        });
+        int failures = 0;
+        for (int i = 0; i < 20; ++i) { // most forks come while the reporter reports
+            const pid_t pid = fork();
+            if (pid == 0) { // its report must not interleave with the parent's
+                dup2(open("/dev/null", O_WRONLY), 2);
+                _exit(RaiseNoSuchFile("child"));
+            }
+            int status = 0;
+            waitpid(pid, &status, 0);
+            failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+        stop = true;
+        reporter.join();
+        std::exit(failures);
+    });
+    ASSERT_TRUE(r.finished) << "a child waited for a lock it could never get";
+    EXPECT_EQ(r.exitCode, 0);
+    std::vector<Report> reports;
+    ASSERT_TRUE(ParseReports(r.err, reports));
+    EXPECT_EQ(reports.back().message, "No such file: at exit");
 }
 
 TEST(ReportsToBrokenStreams, NeitherStopTheProcessNorChangeItsSignals) {
