@@ -4,22 +4,8 @@
 
 #include <windows.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
-
-bool NUVBasWin32::AnsiToUTF16(const char* text, std::u16string& wide) {
-    wide.clear();
-    const std::size_t length = std::strlen(text);
-    if (length == 0) return true;
-    if (length > INT_MAX) return false;
-    const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text,
-                                          static_cast<int>(length), nullptr, 0);
-    if (units <= 0) return false;
-    wide.resize(static_cast<std::size_t>(units));
-    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, static_cast<int>(length),
-                               reinterpret_cast<wchar_t*>(&wide[0]), units) == units;
-}
 
 void NUVBasWin32::SystemMessage(unsigned long code, char* text, std::size_t capacity) {
     wchar_t wide[512];

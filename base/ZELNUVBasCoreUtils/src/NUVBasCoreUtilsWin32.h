@@ -3,12 +3,8 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 namespace NUVBasWin32 {
-
-/// Text in the ANSI code page to UTF-16; false when it holds bytes invalid there.
-bool AnsiToUTF16(const char* text, std::u16string& wide);
 
 /// The system's message for a GetLastError code, as UTF-8 without the line end,
 /// or "Unknown error N" when the message table has none; always terminated.

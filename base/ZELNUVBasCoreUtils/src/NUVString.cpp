@@ -6,10 +6,6 @@
 #include <cstring>
 #include <cwchar>
 
-#if defined(_WIN32)
-#include "NUVBasCoreUtilsWin32.h"
-#endif
-
 namespace {
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -121,21 +117,11 @@ void NUVString::Adopt(std::string utf8, bool bad) {
 
 #if defined(_WIN32)
 NUVString::Result NUVString::BuildFromLocale(const char* text) {
-    if (text == nullptr) {
-        Adopt(std::string(), false);
-        return 0;
-    }
-    // Windows' narrow text is in the ANSI code page; its wide form is UTF-16.
-    std::u16string wide;
-    if (!NUVBasWin32::AnsiToUTF16(text, wide)) {
-        Adopt(std::string(text), true);
-        return 1;
-    }
-    if (BuildFromUTF16(wide.data(), wide.size()) != 0) {
-        Adopt(std::string(text), true);
-        return 1;
-    }
-    return 0;
+    // Windows' own text is UTF-16, which reaches the library as UTF-8 (the
+    // process's arguments included) whatever the ANSI code page: narrow text is
+    // UTF-8 there, and malformed UTF-8 fails.
+    Adopt(std::string(text != nullptr ? text : ""), false);
+    return m_bad ? 1 : 0;
 }
 #else
 NUVString::Result NUVString::BuildFromLocale(const char* text) {

@@ -47,20 +47,21 @@ std::FILE* NUVBasFileOps::Fopen(const char* name, const char* mode) {
 }
 
 NUVBasGetCommandArgs::NUVBasGetCommandArgs() {
-    // The arguments as the C runtime hands them to main: split by the system's
-    // rules, in the ANSI code page (the locale encoding of narrow text).
+    // Split by the system's rules, as the C runtime splits them for main, and
+    // kept whole: UTF-8 (the library's narrow text on Windows) from the wide
+    // command line, not the ANSI code page's lossy form.
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::size_t> starts;
     for (int i = 0; wide != nullptr && i < count; ++i) {
         starts.push_back(m_text.size());
-        int bytes = WideCharToMultiByte(CP_ACP, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
         if (bytes <= 0) {
             m_text.push_back('\0');
             continue;
         }
         m_text.resize(m_text.size() + static_cast<std::size_t>(bytes));
-        WideCharToMultiByte(CP_ACP, 0, wide[i], -1, &m_text[starts.back()], bytes, nullptr,
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &m_text[starts.back()], bytes, nullptr,
                             nullptr);
     }
     if (wide != nullptr) LocalFree(wide);

@@ -35,8 +35,8 @@ public:
     NUVString(const char* utf8, std::size_t byteCount);
     NUVString(const std::string& utf8) : NUVString(utf8.data(), utf8.size()) {}
 
-    /// Text in the process's locale encoding (multibyte; the ANSI code page on
-    /// Windows) to UTF-8. 1 on failure, which leaves the string BAD.
+    /// Text in the process's locale encoding (multibyte; on Windows UTF-8, the
+    /// form of its wide text) to UTF-8. 1 on failure, which leaves the string BAD.
     Result BuildFromLocale(const char* text);
     /// UTF-16 text of `length` units; 1 on failure (unpaired surrogate).
     Result BuildFromUTF16(const char16_t* text, std::size_t length);
