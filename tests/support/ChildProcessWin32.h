@@ -44,14 +44,21 @@ struct TestCalls {
     std::vector<int> exitCodes; ///< of the calls made so far
 };
 
+// The calls of the test that runs now: a listener starts them afresh at each
+// test's start, repetitions of one test included.
 inline TestCalls& Calls() {
     static TestCalls calls;
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string name =
-        info ? std::string(info->test_suite_name()) + "." + info->name() : std::string();
-    if (name != calls.test) calls = TestCalls{name, {}};
     return calls;
 }
+
+class CallsOfEachTest : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo& info) override {
+        Calls() = TestCalls{std::string(info.test_suite_name()) + "." + info.name(), {}};
+    }
+};
+
+inline const bool g_callsTracked =
+    (testing::UnitTest::GetInstance()->listeners().Append(new CallsOfEachTest), true);
 
 /// In a child: the call to run and the exit codes of the calls before it.
 inline bool ChildCall(int& target, std::vector<int>& earlier) {
