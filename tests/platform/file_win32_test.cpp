@@ -11,13 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <cstdio>
 #include <set>
 #include <string>
-
-#undef RemoveDirectory // windows.h's macro; the platform's function is meant
 
 using namespace NUVZubPlatform;
 
@@ -244,6 +242,15 @@ TEST(PlatformWin32Lock, ExcludesAnotherProcessUntilUnlockedAndBlocksNoData) {
     EXPECT_EQ(waiter.ExitCode(), 0);
     EXPECT_NE(UnlockFile(mine), 0) << "unlocking what is not locked fails";
     CloseFile(mine);
+}
+
+TEST(PlatformWin32Lock, UnlockingWhatIsNotLockedGivesTheNotLockedCode) {
+    if (UnderWine()) GTEST_SKIP() << "Wine answers 33 (lock violation) where Windows says 158";
+    TempDir dir;
+    Handle h = kNoHandle;
+    ASSERT_EQ(OpenFile((dir / "f").c_str(), OpenMode::Write, h), 0);
+    EXPECT_EQ(UnlockFile(h), NotLockedError());
+    CloseFile(h);
 }
 
 TEST(PlatformWin32FileSystem, IdentityOfLinksDirectoriesAndExclusivelyOpenFiles) {

@@ -13,3 +13,10 @@
 #undef DeleteFile
 #undef CopyFile
 #undef MoveFile
+
+/// True under Wine, whose behaviour differs from Windows' in a few documented
+/// places (advisory locks, some error codes); tests skip those there.
+inline bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}

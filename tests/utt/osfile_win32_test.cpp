@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <cstdio>
 #include <functional>

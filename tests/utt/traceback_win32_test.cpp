@@ -9,7 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include <WindowsApi.h>
 
 #include <sstream>
 #include <string>
@@ -41,15 +41,10 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// Wine's debugging help library reads the DWARF that GCC writes; Windows' own
-// reads PDB files only, so a GCC build shows no names there.
-bool UnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 } // namespace
 
+// Wine's debugging help library reads the DWARF that GCC writes; Windows' own
+// reads PDB files only, so a GCC build shows no names there.
 TEST(TracebackWin32, NamesThisFilesFunctionsWithFileAndLine) {
     if (!UnderWine()) GTEST_SKIP() << "Windows' DbgHelp reads no DWARF: a GCC build has no names";
     const ChildResult r = RunInChild([] {
