@@ -256,26 +256,32 @@ int CaptureStack(int skip, void** frames, int capacity) {
 
 void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
 
+namespace {
+sigset_t PipeSignal() {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    return pipeSignal;
+}
+} // namespace
+
 ReportScope::ReportScope() {
     static_assert(sizeof(sigset_t) <= sizeof m_savedSignals, "room for a signal mask");
     LockReports();
-    sigset_t pipeSignal, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, reinterpret_cast<sigset_t*>(m_savedSignals));
-    m_pipeSignalWasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    const sigset_t pipeSignal = PipeSignal();
+    auto* saved = reinterpret_cast<sigset_t*>(m_savedSignals);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, saved);
+    // Only a thread that blocked SIGPIPE itself can have one pending already.
+    m_pipeSignalWasBlocked = sigismember(saved, SIGPIPE) == 1;
 }
 
 ReportScope::~ReportScope() {
-    sigset_t pipeSignal, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
     // A write to a pipe without a reader left SIGPIPE pending on this thread:
     // take it before the mask is restored, or it would end the process.
-    if (!m_pipeSignalWasPending && sigpending(&pending) == 0 &&
-        sigismember(&pending, SIGPIPE) == 1) {
+    const sigset_t pipeSignal = PipeSignal();
+    if (!m_pipeSignalWasBlocked) {
         const timespec noWait = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &noWait);
+        sigtimedwait(&pipeSignal, nullptr, &noWait); // EAGAIN when none is pending
     }
     pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(m_savedSignals), nullptr);
     pthread_mutex_unlock(&g_reportLock);
