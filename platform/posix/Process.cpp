@@ -94,8 +94,8 @@ std::string DirectoryOf(const char* path) {
 /// debug link beside the module, in its .debug directory or under
 /// /usr/lib/debug. A link that is a path names a dwz supplement instead, found
 /// from the directory of the debug file that names it.
-int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char* fileName,
-                       const char* link, GElf_Word, char** debugFileName) {
+int SearchLocalDebugInfo(Dwfl_Module* module, const char* fileName, const char* link,
+                         char** debugFileName) {
     static const char kDebugRoot[] = "/usr/lib/debug";
     const std::string directory = fileName ? DirectoryOf(fileName) : std::string(".");
     std::string candidates[3];
@@ -127,6 +127,15 @@ int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, con
             if (fd >= 0) return fd;
         }
     return -1;
+}
+
+int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char* fileName,
+                       const char* link, GElf_Word, char** debugFileName) noexcept {
+    try { // no exception may cross libdw's C frames
+        return SearchLocalDebugInfo(module, fileName, link, debugFileName);
+    } catch (...) {
+        return -1;
+    }
 }
 
 char* g_debuginfoPath = nullptr;
@@ -271,15 +280,18 @@ ReportScope::ReportScope() {
     const sigset_t pipeSignal = PipeSignal();
     auto* saved = reinterpret_cast<sigset_t*>(m_savedSignals);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, saved);
-    // Only a thread that blocked SIGPIPE itself can have one pending already.
-    m_pipeSignalWasBlocked = sigismember(saved, SIGPIPE) == 1;
+    // Only a thread that blocked SIGPIPE itself can have one pending already;
+    // that one is the program's, and stays.
+    sigset_t pending;
+    m_pipeSignalWasPending = sigismember(saved, SIGPIPE) == 1 && sigpending(&pending) == 0 &&
+                             sigismember(&pending, SIGPIPE) == 1;
 }
 
 ReportScope::~ReportScope() {
     // A write to a pipe without a reader left SIGPIPE pending on this thread:
     // take it before the mask is restored, or it would end the process.
     const sigset_t pipeSignal = PipeSignal();
-    if (!m_pipeSignalWasBlocked) {
+    if (!m_pipeSignalWasPending) {
         const timespec noWait = {0, 0};
         sigtimedwait(&pipeSignal, nullptr, &noWait); // EAGAIN when none is pending
     }

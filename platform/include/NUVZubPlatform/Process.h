@@ -26,7 +26,7 @@ public:
 
 private:
     alignas(8) unsigned char m_savedSignals[128]; ///< the thread's signal mask before
-    bool m_pipeSignalWasBlocked = false;
+    bool m_pipeSignalWasPending = false;
 };
 
 /// Reads the list of loaded modules once; modules loaded later stay unknown.
