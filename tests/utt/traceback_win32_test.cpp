@@ -11,6 +11,8 @@
 
 #include <WindowsApi.h>
 
+#include <cstdio>
+#include <io.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,4 +87,27 @@ TEST(TracebackWin32, NamesFramesOnASmallThreadStackToo) {
     });
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("!!!   RaiseHere in ")) << r.err;
+}
+
+// A report writes to whatever stderr has become; a write that fails must not
+// end the process (Windows raises no signal, the runtime only fails the call).
+TEST(TracebackWin32, ReportsToAClosedOrBrokenStderrLeaveTheProcessRunning) {
+    for (const bool broken : {false, true}) {
+        const ChildResult r = RunInChild([broken] {
+            SetEnvironmentVariableW(L"ZUB_DISABLE_EXCEPTION_REPORT", nullptr);
+            std::fflush(stderr);
+            if (broken) {
+                HANDLE readEnd = nullptr, writeEnd = nullptr;
+                if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) return 3;
+                CloseHandle(readEnd); // nobody will ever read
+                const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), 0);
+                if (fd < 0 || _dup2(fd, 2) != 0) return 4;
+            } else {
+                _close(2);
+            }
+            return CallerOfRaiseHere() == 0 && CallerOfRaiseHere() == 0 ? 0 : 5;
+        });
+        EXPECT_EQ(r.exitCode, 0) << (broken ? "broken pipe" : "closed") << ": " << r.err;
+        EXPECT_EQ(r.err, "");
+    }
 }
