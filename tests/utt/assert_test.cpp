@@ -53,7 +53,13 @@ TEST(ThrowReport, BannerThenTracebackStartingAtPropagateAndEndingAtMain) {
     EXPECT_EQ(lines[2], "!!! TRACEBACK:");
     EXPECT_THAT(lines[3], StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "));
     EXPECT_THAT(lines[3], HasSubstr("NUVZubExcFile.cpp:"));
+#if defined(_WIN32)
+    // The debugging help library names a function with or without its scopes,
+    // depending on where its symbols come from.
+    EXPECT_THAT(lines[4], HasSubstr("RaiseNoSuchFile in "));
+#else
     EXPECT_THAT(lines[4], StartsWith("!!!   (anonymous namespace)::RaiseNoSuchFile in "));
+#endif
     EXPECT_THAT(lines[4], HasSubstr("assert_test.cpp:"));
     EXPECT_THAT(lines.back(), StartsWith("!!!   main")) << "nothing is listed beyond main";
     for (const std::string& line : lines)
