@@ -10,8 +10,13 @@
 #include <cstdlib>
 #include <string>
 
+#if defined(_WIN32)
+#include <EnvironmentWin32.h>
+#include <Utf16Win32.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -19,6 +24,48 @@ bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Inst
 
 // Runs the probe as a new program whose environment differs from ours only in
 // ZUB_RESOURCE_MONITOR (null: removed); returns its report line.
+#if defined(_WIN32)
+std::string RunProbe(const char* value) {
+    // The probe inherits this process's environment block, changed for the start.
+    const wchar_t* name = L"ZUB_RESOURCE_MONITOR";
+    SetEnvironmentVariableW(name, value ? utf16::Widen(value).c_str() : nullptr);
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return "pipe failed";
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = writeEnd;
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring command = L"\"" + utf16::Widen(NUVZUB_RESOURCE_MONITOR_PROBE) + L"\"";
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &start, &process);
+    CloseHandle(writeEnd);
+    SetEnvironmentVariableW(name, nullptr);
+    std::string out;
+    if (started) {
+        char buffer[256];
+        DWORD n = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            out.append(buffer, n);
+    }
+    CloseHandle(readEnd);
+    if (!started) return "probe did not start";
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The probe's stdout is in text mode: its line ends come as CR LF.
+    for (std::size_t at; (at = out.find("\r\n")) != std::string::npos;)
+        out.erase(at, 1);
+    if (code != 0) out += " (probe failed)";
+    return out;
+}
+#else
 std::string RunProbe(const char* value) {
     int fds[2];
     if (pipe(fds) != 0) return "pipe failed";
@@ -45,6 +92,7 @@ std::string RunProbe(const char* value) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += " (probe failed)";
     return out;
 }
+#endif
 
 class ResourceMonitor : public ::testing::Test {
 protected:

@@ -3,8 +3,6 @@
 #include <NUVBas/NUVBasShared.h>
 #include <NUVZub/NUVZubContainersC.h>
 
-#include <cstdlib>
-
 namespace {
 // Fetched on every call: the monitor is the shared-services library's business.
 bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Instance(); }
@@ -53,7 +51,10 @@ void NUVZubUttResourceMonitor::ZubStopTimer(int id) {
 extern "C" {
 
 NUVZUB_API void NUVZubUttResourceMonitorInitialize(char const* name, int value) {
-    if (std::getenv("ZUB_RESOURCE_MONITOR") != nullptr) NUVZubUttResourceMonitor::m_logzub = true;
+    // Through the shared services: on Windows only they see a variable set empty
+    // while the process runs (the runtime's copy cannot hold an empty value).
+    NUVString setting;
+    if (NUVBasGetEnv("ZUB_RESOURCE_MONITOR", setting)) NUVZubUttResourceMonitor::m_logzub = true;
     if (name != nullptr) Monitor().Initialize(name, value);
 }
 
