@@ -84,64 +84,6 @@ inline bool ChildCall(int& target, std::vector<int>& earlier) {
     _exit(code); // no static destructors, as in a forked child
 }
 
-struct Started {
-    HANDLE process = nullptr;
-    HANDLE err = nullptr; ///< read end of the child's stderr
-};
-
-/// Starts this program with the current test only, to run call `call`.
-inline Started Start(const std::string& test, int call, const std::vector<int>& earlier) {
-    Started started;
-    std::vector<wchar_t> exe(32768);
-    if (GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())) == 0)
-        return started;
-    std::wstring command =
-        L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" + utf16::Widen(test) + L"\"";
-    std::wstring value = std::to_wstring(call);
-    for (int code : earlier)
-        value += L"," + std::to_wstring(code);
-
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return started;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    // The child's GoogleTest output goes nowhere; only its stderr is wanted.
-    HANDLE nul =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherit, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION info = {};
-    SetEnvironmentVariableW(kCallVariable, value.c_str());
-    SetEnvironmentVariableW(kSharedDirVariable,
-                            SharedDir().empty() ? nullptr : SharedDir().c_str());
-    const BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &info);
-    SetEnvironmentVariableW(kCallVariable, nullptr);
-    SetEnvironmentVariableW(kSharedDirVariable, nullptr);
-    CloseHandle(writeEnd); // the child holds the only write end: its exit ends the pipe
-    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    if (!ok) {
-        CloseHandle(readEnd);
-        return started;
-    }
-    CloseHandle(info.hThread);
-    started.process = info.hProcess;
-    started.err = readEnd;
-    return started;
-}
-
-inline int ExitCodeOf(HANDLE process) {
-    WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    if (!GetExitCodeProcess(process, &code)) return -1;
-    return code >= 0xC0000000 ? -1 : static_cast<int>(code); // an exception status
-}
-
 } // namespace child_detail
 
 /// True in a child started by RunInChild or BackgroundChild: the test body
@@ -153,92 +95,129 @@ inline bool IsChildProcess() {
     return child_detail::ChildCall(target, earlier);
 }
 
-inline ChildResult RunInChild(const std::function<int()>& body) {
-    child_detail::TestCalls& calls = child_detail::Calls();
-    const int call = static_cast<int>(calls.exitCodes.size()) + 1;
-    int target = 0;
-    std::vector<int> earlier;
-    ChildResult result;
-    if (child_detail::ChildCall(target, earlier)) {
-        if (call == target) child_detail::RunHere(body);
-        // A call before ours: the parent's result again, so the body takes the same way.
-        if (call <= static_cast<int>(earlier.size())) result.exitCode = earlier[call - 1];
-        calls.exitCodes.push_back(result.exitCode);
-        return result;
-    }
-    const child_detail::Started started = child_detail::Start(calls.test, call, calls.exitCodes);
-    if (started.process == nullptr) {
-        calls.exitCodes.push_back(result.exitCode);
-        return result;
-    }
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(started.err, buffer, sizeof buffer, &n, nullptr) && n > 0)
-        result.err.append(buffer, n);
-    CloseHandle(started.err);
-    // stderr is a text stream: the runtime wrote each "\n" as "\r\n".
-    for (std::size_t at = 0; (at = result.err.find("\r\n", at)) != std::string::npos; ++at)
-        result.err.erase(at, 1);
-    result.exitCode = child_detail::ExitCodeOf(started.process);
-    CloseHandle(started.process);
-    calls.exitCodes.push_back(result.exitCode);
-    return result;
-}
-
-/// A child that runs `body` in the background (Windows only): the test reads
-/// its stderr line by line, waits for it or ends it by force. Counts as a call
-/// like RunInChild.
+/// A child that runs `body` in the background: the test reads its stderr, waits
+/// for it or ends it by force. RunInChild is one that runs to its end.
 class BackgroundChild {
 public:
     explicit BackgroundChild(const std::function<int()>& body) {
         child_detail::TestCalls& calls = child_detail::Calls();
-        const int call = static_cast<int>(calls.exitCodes.size()) + 1;
-        calls.exitCodes.push_back(0);
+        m_call = calls.exitCodes.size();
         int target = 0;
         std::vector<int> earlier;
         if (child_detail::ChildCall(target, earlier)) {
-            if (call == target) child_detail::RunHere(body);
+            if (static_cast<int>(m_call) + 1 == target) child_detail::RunHere(body);
+            // A call before ours: the parent's result again, so the body takes the same way.
+            calls.exitCodes.push_back(m_call < earlier.size() ? earlier[m_call] : -1);
             return;
         }
-        m_started = child_detail::Start(
-            calls.test, call, std::vector<int>(calls.exitCodes.begin(), calls.exitCodes.end() - 1));
+        Start(calls.test, calls.exitCodes);
+        calls.exitCodes.push_back(m_process ? 0 : -1);
     }
     ~BackgroundChild() {
         Terminate();
-        if (m_started.err) CloseHandle(m_started.err);
-        if (m_started.process) CloseHandle(m_started.process);
+        if (m_err) CloseHandle(m_err);
+        if (m_process) CloseHandle(m_process);
     }
     BackgroundChild(const BackgroundChild&) = delete;
     BackgroundChild& operator=(const BackgroundChild&) = delete;
 
-    bool Started() const { return m_started.process != nullptr; }
+    bool Started() const { return m_process != nullptr; }
     /// The next line of the child's stderr without its end; empty at the end.
     std::string ReadLine() {
         std::string line;
         char c;
         DWORD n = 0;
-        while (m_started.err && ReadFile(m_started.err, &c, 1, &n, nullptr) && n == 1) {
+        while (m_err && ReadFile(m_err, &c, 1, &n, nullptr) && n == 1) {
             if (c == '\n') return line;
             if (c != '\r') line += c; // stderr is a text stream: "\r\n" ends a line
         }
         return line;
     }
+    /// The rest of the child's stderr, each "\r\n" of its text stream as "\n".
+    std::string ReadAll() {
+        std::string text;
+        char buffer[4096];
+        DWORD n = 0;
+        while (m_err && ReadFile(m_err, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            text.append(buffer, n);
+        for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at)
+            text.erase(at, 1);
+        return text;
+    }
     /// True if the child ended within `milliseconds`.
     bool Ended(DWORD milliseconds) {
-        return m_started.process &&
-               WaitForSingleObject(m_started.process, milliseconds) == WAIT_OBJECT_0;
+        return m_process && WaitForSingleObject(m_process, milliseconds) == WAIT_OBJECT_0;
     }
     /// Ends the child by force and waits until it is gone.
     void Terminate() {
-        if (!m_started.process || Ended(0)) return;
-        TerminateProcess(m_started.process, 1);
-        WaitForSingleObject(m_started.process, INFINITE);
+        if (!m_process || Ended(0)) return;
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, INFINITE);
     }
-    int ExitCode() { return m_started.process ? child_detail::ExitCodeOf(m_started.process) : -1; }
+    /// Waits for the child's end; -1 for an exception status (a crash). In a
+    /// child, the parent's result for this call.
+    int ExitCode() {
+        std::vector<int>& codes = child_detail::Calls().exitCodes;
+        int result = m_call < codes.size() ? codes[m_call] : -1;
+        DWORD code = 0;
+        if (!m_process) return result;
+        WaitForSingleObject(m_process, INFINITE);
+        result = GetExitCodeProcess(m_process, &code) && code < 0xC0000000 ? int(code) : -1;
+        if (m_call < codes.size()) codes[m_call] = result; // what a child's replay sees
+        return result;
+    }
 
 private:
-    child_detail::Started m_started;
+    // Starts this program with the current test only, to run our call.
+    void Start(const std::string& test, const std::vector<int>& earlier) {
+        using namespace child_detail;
+        std::vector<wchar_t> exe(32768);
+        if (GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())) == 0) return;
+        std::wstring command =
+            L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" + utf16::Widen(test) + L"\"";
+        std::wstring value = std::to_wstring(m_call + 1);
+        for (int code : earlier)
+            value += L"," + std::to_wstring(code);
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE writeEnd = nullptr;
+        if (!CreatePipe(&m_err, &writeEnd, &inherit, 0)) return;
+        SetHandleInformation(m_err, HANDLE_FLAG_INHERIT, 0);
+        // The child's GoogleTest output goes nowhere; only its stderr is wanted.
+        HANDLE nul =
+            CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &inherit, OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = startup.hStdOutput = nul;
+        startup.hStdError = writeEnd;
+        PROCESS_INFORMATION info = {};
+        SetEnvironmentVariableW(kCallVariable, value.c_str());
+        SetEnvironmentVariableW(kSharedDirVariable,
+                                SharedDir().empty() ? nullptr : SharedDir().c_str());
+        const BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                       nullptr, &startup, &info);
+        SetEnvironmentVariableW(kCallVariable, nullptr);
+        SetEnvironmentVariableW(kSharedDirVariable, nullptr);
+        CloseHandle(writeEnd); // the child holds the only write end: its exit ends the pipe
+        if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+        if (!ok) return;
+        CloseHandle(info.hThread);
+        m_process = info.hProcess;
+    }
+
+    std::size_t m_call = 0; ///< index of this call among the test's calls
+    HANDLE m_process = nullptr;
+    HANDLE m_err = nullptr; ///< read end of the child's stderr
 };
+
+inline ChildResult RunInChild(const std::function<int()>& body) {
+    BackgroundChild child(body);
+    ChildResult result;
+    result.err = child.ReadAll();
+    result.exitCode = child.ExitCode();
+    return result;
+}
 
 /// A temporary directory that the current test shares with its children: the
 /// parent creates and removes it, a child finds the same path. One per test.
