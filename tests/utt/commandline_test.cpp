@@ -76,65 +76,56 @@ protected:
     fs::path m_dir;
 };
 
-TEST(CommandLine, KeyTakesOnlyTheFirstFollowingNonDashArgument) {
-    Argv a{"prog", "-a", "1", "2", "-b"};
+TEST(CommandLine, KeysTakeTheirValueFromTheNextArgumentOnly) {
+    struct Key {
+        const char* key;
+        bool member;
+        const char* value; ///< "none": the default
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<Key> keys;
+    } cases[] = {
+        // Only the first following argument that is no key, and only after a key.
+        {{"prog", "-a", "1", "2", "-b"},
+         {{"a", true, "1"}, {"b", true, "none"}, {"1", false, "none"}}},
+        {{"prog", "x", "-a"}, {{"x", false, "none"}, {"a", true, "none"}}},
+        {{"prog", "-a", "-b", "v"}, {{"a", true, "none"}, {"b", true, "v"}}},
+        // The key is the text after the first dash; a negative number is a key.
+        {{"prog", "--v", "-", "x", "-n", "-5"},
+         {{"-v", true, "none"}, {"v", false, "none"}, {"", true, "x"}, {"5", true, "none"}}},
+        // A repeated key answers with its first occurrence; case counts.
+        {{"prog", "-a", "1", "-a", "2", "-A", "3"}, {{"a", true, "1"}, {"A", true, "3"}}},
+        {{"prog", "-Verbose", "yes"}, {{"verbose", false, "none"}, {"Verbose", true, "yes"}}},
+    };
+    for (const auto& c : cases) {
+        Argv a(c.args);
+        NUVZubCommandLine cl(a.argc(), a.argv());
+        for (const Key& k : c.keys) {
+            SCOPED_TRACE(c.args[1] + " ... key \"" + k.key + "\"");
+            EXPECT_EQ(cl.IsMember(k.key), k.member);
+            EXPECT_EQ(Str(cl.GetString(k.key, "none")), k.value);
+        }
+    }
+}
+
+TEST(CommandLine, PositionsDefaultsNumbersAndCaseInsensitiveMembership) {
+    Argv a{"prog", "-a", "1", "2", "-b", "-n", "-5", "-a", "2", "-A", "3", "-Verbose"};
     NUVZubCommandLine cl(a.argc(), a.argv());
     NUVString fallback("dflt");
-    EXPECT_EQ(cl.GetNumArgs(), 5);
-    EXPECT_TRUE(cl.IsMember("a"));
-    EXPECT_TRUE(cl.IsMember("b"));
-    EXPECT_FALSE(cl.IsMember("1"));
-    EXPECT_EQ(Str(cl.GetString("a", fallback)), "1");
+    EXPECT_EQ(cl.GetNumArgs(), 12);
     // A key without a value answers with the caller's own default object.
     EXPECT_EQ(&cl.GetString("b", fallback), &fallback);
     EXPECT_EQ(Str(cl.GetPosition(0)), "prog");
     EXPECT_EQ(Str(cl.GetPosition(3)), "2");
     EXPECT_EQ(Str(cl.GetPosition(4)), "-b");
-}
-
-TEST(CommandLine, ValuesAttachOnlyToThePrecedingKey) {
-    Argv leading{"prog", "x", "-a"};
-    NUVZubCommandLine first(leading.argc(), leading.argv());
-    EXPECT_FALSE(first.IsMember("x"));
-    EXPECT_EQ(Str(first.GetString("a", "none")), "none");
-    EXPECT_EQ(Str(first.GetPosition(1)), "x");
-
-    Argv twoKeys{"prog", "-a", "-b", "v"};
-    NUVZubCommandLine second(twoKeys.argc(), twoKeys.argv());
-    EXPECT_EQ(Str(second.GetString("a", "none")), "none");
-    EXPECT_EQ(Str(second.GetString("b", "none")), "v");
-}
-
-TEST(CommandLine, KeyIsTheTextAfterTheFirstDashOnly) {
-    Argv a{"prog", "--v", "-", "x", "-n", "-5"};
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_TRUE(cl.IsMember("-v"));
-    EXPECT_FALSE(cl.IsMember("v"));
-    EXPECT_TRUE(cl.IsMember(""));
-    EXPECT_EQ(Str(cl.GetString("", "none")), "x");
-    // A negative number is a key, so -n keeps no value.
-    EXPECT_TRUE(cl.IsMember("5"));
     EXPECT_EQ(cl.GetInt("n", 42), 42);
-}
-
-TEST(CommandLine, RepeatedKeysAnswerWithTheFirstOccurrence) {
-    Argv a{"prog", "-a", "1", "-a", "2", "-A", "3"};
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(Str(cl.GetString("a", "none")), "1");
     EXPECT_EQ(cl.GetInt("a", 0), 1);
     EXPECT_EQ(cl.GetInt("A", 0), 3);
-}
-
-TEST(CommandLine, CaseInsensitiveMembershipOnlyThroughIsMember) {
-    Argv a{"prog", "-Verbose", "yes"};
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_FALSE(cl.IsMember("verbose"));
     EXPECT_FALSE(cl.IsMember("verbose", false));
     EXPECT_TRUE(cl.IsMember("verbose", true));
     EXPECT_TRUE(cl.IsMember("VERBOSE", true));
     EXPECT_FALSE(cl.IsMember("verbos", true));
-    EXPECT_EQ(Str(cl.GetString("verbose", "dflt")), "dflt");
-    EXPECT_EQ(Str(cl.GetString("Verbose", "dflt")), "yes");
 }
 
 TEST(CommandLine, NumbersAreLeadingDigitsNotTheDefault) {
