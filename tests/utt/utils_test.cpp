@@ -25,36 +25,28 @@ TEST(Utils, SameStrIgnoresCaseOverTheGivenLength) {
 }
 
 TEST(Utils, CopyIsBoundedAndAlwaysTerminated) {
-    char dst[8];
-    std::memset(dst, 'Z', sizeof dst);
-    NUVZubUttUtils::Copy(dst, "hello", 3);
-    EXPECT_EQ(dst[0], 'h');
-    EXPECT_EQ(dst[1], 'e');
-    EXPECT_EQ(dst[2], '\0');
-    EXPECT_EQ(dst[3], 'Z'); // nothing written past n bytes
-
-    std::memset(dst, 'Z', sizeof dst);
-    NUVZubUttUtils::Copy(dst, "hello", 1);
-    EXPECT_EQ(dst[0], '\0');
-    EXPECT_EQ(dst[1], 'Z');
-
-    // A short source fills the rest of the first n - 1 bytes with zeros.
-    std::memset(dst, 'Z', sizeof dst);
-    NUVZubUttUtils::Copy(dst, "hi", 6);
-    EXPECT_STREQ(dst, "hi");
-    for (int i = 2; i < 6; ++i)
-        EXPECT_EQ(dst[i], '\0') << i;
-    EXPECT_EQ(dst[6], 'Z');
-
+    // Nothing written past n bytes; a short source fills the rest of n - 1 bytes with zeros.
+    const struct {
+        const char* source;
+        std::size_t n;
+        std::string bytes;
+    } cases[] = {
+        {"hello", 3, std::string("he\0ZZZZZ", 8)},
+        {"hello", 1, std::string("\0ZZZZZZZ", 8)},
+        {"hi", 6, std::string("hi\0\0\0\0ZZ", 8)},
+    };
+    for (const auto& c : cases) {
+        char dst[8];
+        std::memset(dst, 'Z', sizeof dst);
+        NUVZubUttUtils::Copy(dst, c.source, c.n);
+        EXPECT_EQ(std::string(dst, sizeof dst), c.bytes) << c.source << " " << c.n;
+    }
     char whole[16];
     NUVZubUttUtils::Copy(whole, "unbounded", 0);
     EXPECT_STREQ(whole, "unbounded");
-}
-
-TEST(Utils, CopyNoZBAddsNoTerminator) {
-    char dst[6] = {'a', 'b', 'c', 'd', 'e', '\0'};
-    NUVZubUttUtils::CopyNoZB(dst, "hello", 3);
-    EXPECT_EQ(std::string(dst, 5), "helde"); // the fourth byte is left as it was
+    char noZero[6] = {'a', 'b', 'c', 'd', 'e', '\0'};
+    NUVZubUttUtils::CopyNoZB(noZero, "hello", 3);
+    EXPECT_EQ(std::string(noZero, 5), "helde"); // no terminator: the fourth byte stays
 }
 
 TEST(XMLUtils, GetAttrFindsTheFirstNameIgnoringCase) {
@@ -81,10 +73,11 @@ Parser FailedParser() {
     return parser;
 }
 
-TEST(SerErrors, CaptureARealParseFailure) {
+TEST(SerErrors, CaptureARealParseFailureForTheExpatException) {
     Parser parser = FailedParser();
     const NUVZubUttSerParserError error(parser.get());
     const NUVZubUttSerParserPlace place(parser.get());
+    const NUVZubExcXMLExpatParseError e{error, place};
     EXPECT_EQ(error.GetCode(), XML_ERROR_TAG_MISMATCH);
     EXPECT_STREQ(error.AsString(), "mismatched tag");
     EXPECT_STREQ(place.AsString(), "line 12, column: 5");
@@ -93,13 +86,6 @@ TEST(SerErrors, CaptureARealParseFailure) {
     parser.reset();
     EXPECT_EQ(error.GetCode(), XML_ERROR_TAG_MISMATCH);
     EXPECT_STREQ(place.AsString(), "line 12, column: 5");
-}
-
-TEST(SerErrors, TheExpatExceptionShowsCodeTextAndPlace) {
-    Parser parser = FailedParser();
-    const NUVZubExcXMLExpatParseError e{NUVZubUttSerParserError(parser.get()),
-                                        NUVZubUttSerParserPlace(parser.get())};
-    parser.reset();
     const std::string text = e.UserReport(NUVBasStringMode(false)).CStr();
     EXPECT_NE(text.find("mismatched tag"), std::string::npos) << text;
     EXPECT_NE(text.find("line 12, column: 5"), std::string::npos) << text;
