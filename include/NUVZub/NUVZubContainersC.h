@@ -3,6 +3,7 @@
 #ifndef NUVZUB_CONTAINERS_C_H
 #define NUVZUB_CONTAINERS_C_H
 
+#include <NUVBas/NUVBasExport.h>
 #include <NUVZubPlatform/Export.h>
 
 #ifndef __cplusplus
@@ -14,7 +15,7 @@ extern "C" {
 #endif
 
 /* Releases a text that the library handed to the caller. */
-void mem_FreeText(char* text);
+NUVBAS_ALLOC_API void mem_FreeText(char* text);
 
 /* Library version as "major.minor.patch". */
 const char* NUVZubContainers_Version(void);

@@ -9,8 +9,8 @@ int main() {
     try {
         NUVZubExcNoSuchFile(NUVString("installed.zub")).Propagate();
     } catch (const NUVBasException& e) {
-        const char* text = e.AsString(NUVBasStringMode(false)).CStr();
-        std::printf("%d %s\n", e.GetCode(), text);
+        const auto text = e.AsString(NUVBasStringMode(false)); // owns the bytes printed below
+        std::printf("%d %s\n", e.GetCode(), text.CStr());
         return e.GetCode() == 1013 ? 0 : 1;
     }
     return 2;
