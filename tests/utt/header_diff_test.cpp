@@ -64,8 +64,8 @@ protected:
 
     // Runs the check and returns what it wrote to stderr.
     std::string Validate(const std::string& path, const std::vector<unsigned char>& expected,
-                         int verbose = 0) {
-        HeaderTest test(m_monitor, verbose);
+                         int verbose = 0, RecordingMonitor* monitor = nullptr) {
+        HeaderTest test(monitor ? *monitor : m_monitor, verbose);
         ::testing::internal::CaptureStderr();
         test.ValidateHeader(path.c_str(), "my header", expected.data(),
                             static_cast<int>(expected.size()));
@@ -78,42 +78,36 @@ protected:
 
 const std::vector<unsigned char> kEdgeBytes = {0x00, 0x7F, 0x80, 0xFF};
 
-TEST_F(HeaderDiff, EqualBytesPassSilently) {
-    EXPECT_EQ(Validate(Write(kEdgeBytes), kEdgeBytes), "");
-    EXPECT_EQ(m_monitor.getUnitAssertCount(), 4);
-    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 0);
-    EXPECT_TRUE(m_monitor.failures.empty());
-    EXPECT_TRUE(m_monitor.traces.empty());
-}
-
-TEST_F(HeaderDiff, LongerFileFailsOnLengthWithoutComparingContent) {
-    std::vector<unsigned char> actual = kEdgeBytes;
-    actual.push_back(1);
-    EXPECT_EQ(Validate(Write(actual), kEdgeBytes),
-              "my header\nActual length: 5\n0,127,128,255,1\n");
-    EXPECT_EQ(m_monitor.getUnitAssertCount(), 3);
-    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 1);
-    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
-}
-
-TEST_F(HeaderDiff, ShorterFileFailsOnLength) {
-    EXPECT_EQ(Validate(Write({0xFF, 0x80}), kEdgeBytes), "my header\nActual length: 2\n255,128\n");
-    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
-}
-
-TEST_F(HeaderDiff, OneDifferentByteFailsOnContentAndListsAllBytes) {
-    const std::vector<unsigned char> actual = {0x00, 0x7F, 0x81, 0xFF};
-    EXPECT_EQ(Validate(Write(actual), kEdgeBytes), "my header\nActual length: 4\n0,127,129,255\n");
-    EXPECT_EQ(m_monitor.getUnitAssertCount(), 4);
-    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kMatch});
-}
-
-TEST_F(HeaderDiff, EmptyFileAgainstEmptyAndNonEmptyHeaders) {
-    const std::string path = Write({});
-    EXPECT_EQ(Validate(path, {}), "");
-    EXPECT_EQ(m_monitor.getUnitAssertFailureCount(), 0);
-    EXPECT_EQ(Validate(path, {1, 2, 3}), "my header\nActual length: 0\n");
-    EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kLength});
+// Each row: the file's bytes, the header's, the listing on stderr, the assertions
+// counted and the failures recorded. A failed length skips the content.
+TEST_F(HeaderDiff, LengthThenContentListingTheActualBytesOnFailure) {
+    const std::vector<unsigned char> longer = {0x00, 0x7F, 0x80, 0xFF, 1};
+    const struct {
+        std::vector<unsigned char> actual, expected;
+        const char* err;
+        int asserts;
+        std::vector<std::string> failures;
+    } cases[] = {
+        {kEdgeBytes, kEdgeBytes, "", 4, {}},
+        {longer, kEdgeBytes, "my header\nActual length: 5\n0,127,128,255,1\n", 3, {kLength}},
+        {{0xFF, 0x80}, kEdgeBytes, "my header\nActual length: 2\n255,128\n", 3, {kLength}},
+        {{0x00, 0x7F, 0x81, 0xFF},
+         kEdgeBytes,
+         "my header\nActual length: 4\n0,127,129,255\n",
+         4,
+         {kMatch}},
+        {{}, {}, "", 4, {}},
+        {{}, {1, 2, 3}, "my header\nActual length: 0\n", 3, {kLength}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        RecordingMonitor monitor;
+        EXPECT_EQ(Validate(Write(c.actual), c.expected, 0, &monitor), c.err);
+        EXPECT_EQ(monitor.getUnitAssertCount(), c.asserts);
+        EXPECT_EQ(monitor.getUnitAssertFailureCount(), static_cast<int>(c.failures.size()));
+        EXPECT_EQ(monitor.failures, c.failures);
+        EXPECT_TRUE(monitor.traces.empty());
+    }
 }
 
 TEST_F(HeaderDiff, MissingFileRecordsOnlyTheFailedOpen) {
