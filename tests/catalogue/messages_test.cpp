@@ -109,9 +109,10 @@ constexpr int kAccessDenied = EACCES, kDiskFull = ENOSPC;
 std::string PlatformText(int code) { return std::strerror(code); }
 #endif
 
-TEST(CatalogueMessages, ValueTypesShowTheirOwnText) {
-    EXPECT_EQ(Text(NUVZubExcSystemError("DeleteFile", NUVBasSystemError(kAccessDenied))),
-              "System Error DeleteFile: " + PlatformText(kAccessDenied));
+TEST(CatalogueMessages, ValueTypesShowTheirOwnTextAndAreCopied) {
+    const NUVZubExcSystemError system("DeleteFile", NUVBasSystemError(kAccessDenied));
+    EXPECT_EQ(Text(system), "System Error DeleteFile: " + PlatformText(kAccessDenied));
+    EXPECT_EQ(NUVZubExcSystemError(system).GetSystemErrorCode().GetCode(), kAccessDenied);
     EXPECT_EQ(Text(NUVZubExcWriteError(NUVBasSystemError(kDiskFull))),
               "Write Error: " + PlatformText(kDiskFull));
 

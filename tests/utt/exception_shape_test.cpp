@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -26,9 +25,10 @@ TEST_F(ExceptionShape, DerivedClassBuildsItsBaseAndStoresItsOwnCopies) {
                                     NUVZubUttExceptionString<64>("BaseT"), 4,
                                     NUVZubUttExceptionString<64>("T"));
     EXPECT_EQ(e.GetCode(), 1598);
-    EXPECT_EQ(Text(e), "Thrown if a type has an invalid level value w.r.t base type level. Type form "
-                       "name: Form. Offending base level value: 3. Base Type name: BaseT. "
-                       "Offending level value: 4. Type name: T.");
+    EXPECT_EQ(Text(e),
+              "Thrown if a type has an invalid level value w.r.t base type level. Type form "
+              "name: Form. Offending base level value: 3. Base Type name: BaseT. "
+              "Offending level value: 4. Type name: T.");
     const NUVZubExcTypeFormException& base = e;
     EXPECT_STREQ(base.GetFormName().AsString(), e.GetFormName().AsString());
     EXPECT_EQ(base.GetCode(), 1598) << "the code is the derived class's";
@@ -82,21 +82,6 @@ TEST_F(ExceptionShape, ThrowRecordsTheSourcePosition) {
         return;
     }
     FAIL() << "not caught as its own class";
-}
-
-TEST_F(ExceptionShape, ValueTypeFieldsAreCopiedAndShownByTheirText) {
-#if defined(_WIN32)
-    // A GetLastError code (access denied), with the system's message text.
-    const int code = 5;
-    const std::string text = NUVBasSystemError(code).AsString();
-#else
-    const int code = EACCES;
-    const std::string text = "Permission denied";
-#endif
-    NUVZubExcSystemError e(NUVZubUttExceptionString<64>("DeleteFile"), NUVBasSystemError(code));
-    EXPECT_EQ(Text(e), "System Error DeleteFile: " + text);
-    NUVZubExcSystemError copy(e);
-    EXPECT_EQ(copy.GetSystemErrorCode().GetCode(), code);
 }
 
 } // namespace
