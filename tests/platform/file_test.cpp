@@ -1,6 +1,7 @@
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/SystemCalls.h>
 
+#include <PlatformFind.h>
 #include <SystemCallFaults.h>
 #include <TempDir.h>
 
@@ -16,24 +17,6 @@
 
 using namespace NUVZubPlatform;
 
-namespace {
-
-std::set<std::string> Find(const std::string& pattern, int* result = nullptr) {
-    std::set<std::string> names;
-    DirectorySearch* search = nullptr;
-    const char* name = nullptr;
-    int error = FindFirst(pattern.c_str(), search, name);
-    if (result) *result = error;
-    while (error == 0) {
-        names.insert(name);
-        error = FindNext(search, name);
-    }
-    EndFind(search);
-    return names;
-}
-
-} // namespace
-
 TEST(PlatformFind, WildcardsMatchTheLastComponentCaseSensitively) {
     TempDir dir;
     for (const char* name : {"a.txt", "b.TXT", "abc", "axc", "ac", ".hidden", "[ab]", "\xc3\xa9x"})
@@ -47,20 +30,16 @@ TEST(PlatformFind, WildcardsMatchTheLastComponentCaseSensitively) {
     EXPECT_EQ(Find(dir / "a*c").size(), 3u);
 }
 
-TEST(PlatformFind, NoMatchAndMissingDirectoryDiffer) {
+TEST(PlatformFind, NoMatchMissingDirectoryAndFailedStepDiffer) {
     TempDir dir;
     int result = 0;
     EXPECT_TRUE(Find(dir / "*.none", &result).empty());
     EXPECT_EQ(result, kNoMatch);
     Find(dir / "missing/*", &result);
     EXPECT_TRUE(IsNotFound(result));
-}
-
-TEST(PlatformFind, ReaddirFailureIsReportedNotTakenForTheEnd) {
-    TempDir dir;
+    // A failed readdir is reported, not taken for the end.
     dir.Write("a", "");
     fault::Scoped f(&SystemCalls::readdir, &fault::Readdir, EIO);
-    int result = 0;
     Find(dir / "*", &result);
     EXPECT_EQ(result, EIO);
 }

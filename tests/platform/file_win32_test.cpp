@@ -6,6 +6,7 @@
 #include <NUVZubPlatform/SystemCallsWin32.h>
 
 #include <ChildProcess.h>
+#include <PlatformFind.h>
 #include <TempDir.h>
 #include <Utf16Win32.h>
 
@@ -32,21 +33,6 @@ DWORD OpenSecond(const std::string& path, DWORD access, DWORD share) {
 
 bool Exists(const std::string& path) {
     return GetFileAttributesW(utf16::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::set<std::string> Find(const std::string& pattern, int* result = nullptr) {
-    std::set<std::string> names;
-    DirectorySearch* search = nullptr;
-    const char* name = nullptr;
-    int error = FindFirst(pattern.c_str(), search, name);
-    if (result) *result = error;
-    while (error == 0) {
-        names.insert(name);
-        error = FindNext(search, name);
-    }
-    if (result && error != kNoMoreMatches && *result == 0) *result = error;
-    EndFind(search);
-    return names;
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
