@@ -35,11 +35,7 @@ BOOL WINAPI FailWrite(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     SetLastError(g_error);
     return FALSE;
 }
-BOOL WINAPI FailFlush(HANDLE) {
-    SetLastError(g_error);
-    return FALSE;
-}
-BOOL WINAPI FailSetEnd(HANDLE) {
+BOOL WINAPI FailOnHandle(HANDLE) { // FlushFileBuffers, SetEndOfFile
     SetLastError(g_error);
     return FALSE;
 }
@@ -93,9 +89,9 @@ TEST_F(OSFileWin32, EveryDiskFullCodeOfEveryWriteTypeCallGivesDiskFull) {
     const Call calls[] = {
         {"WriteFile", [](SystemCallsWin32& c) { c.WriteFile = FailWrite; },
          [](NUVZubUttOSFile& f) { f.WriteAll("abc", 3); }},
-        {"FlushFileBuffers", [](SystemCallsWin32& c) { c.FlushFileBuffers = FailFlush; },
+        {"FlushFileBuffers", [](SystemCallsWin32& c) { c.FlushFileBuffers = FailOnHandle; },
          [](NUVZubUttOSFile& f) { f.Flush(); }},
-        {"SetEndOfFile", [](SystemCallsWin32& c) { c.SetEndOfFile = FailSetEnd; },
+        {"SetEndOfFile", [](SystemCallsWin32& c) { c.SetEndOfFile = FailOnHandle; },
          [](NUVZubUttOSFile& f) { f.Truncate(10); }},
         {"CloseHandle", [](SystemCallsWin32& c) { c.CloseHandle = FailClose; },
          [](NUVZubUttOSFile& f) { f.Close(); }},
