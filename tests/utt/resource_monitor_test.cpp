@@ -107,19 +107,14 @@ protected:
     bool m_saved = false;
 };
 
-TEST(ResourceMonitorSwitch, UnsetLeavesZubFormsSilentWhilePlainFormsForward) {
+// Unset, the Zub forms stay silent while the plain forms forward; any value,
+// even an empty one, switches them on.
+TEST(ResourceMonitorSwitch, AnyValueEvenEmptySwitchesZubFormsOn) {
+    const std::string on = "logzub=1 zubStarts=1 zubMarks=2 plainStarts=1 marks=3 initialized=0\n";
     EXPECT_EQ(RunProbe(nullptr),
               "logzub=0 zubStarts=0 zubMarks=0 plainStarts=1 marks=1 initialized=0\n");
-}
-
-TEST(ResourceMonitorSwitch, EmptyValueStillSwitchesZubFormsOn) {
-    EXPECT_EQ(RunProbe(""),
-              "logzub=1 zubStarts=1 zubMarks=2 plainStarts=1 marks=3 initialized=0\n");
-}
-
-TEST(ResourceMonitorSwitch, AnyValueSwitchesZubFormsOn) {
-    EXPECT_EQ(RunProbe("0"),
-              "logzub=1 zubStarts=1 zubMarks=2 plainStarts=1 marks=3 initialized=0\n");
+    EXPECT_EQ(RunProbe(""), on);
+    EXPECT_EQ(RunProbe("0"), on);
 }
 
 TEST_F(ResourceMonitor, ZubFormsFollowTheSwitch) {
@@ -157,14 +152,12 @@ TEST_F(ResourceMonitor, PlainFormsAndPlainNamesAlwaysForward) {
     EXPECT_EQ(Monitor().MarkCount(), 2u);
 }
 
-TEST_F(ResourceMonitor, InitializeReachesTheMonitorOnlyWithAName) {
+TEST_F(ResourceMonitor, InitializeReachesTheMonitorOnlyWithANameAndNeverSwitchesOff) {
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
     EXPECT_FALSE(Monitor().IsInitialized());
     NUVZubUttResourceMonitorInitialize("solver run", 3);
     EXPECT_TRUE(Monitor().IsInitialized());
-}
-
-TEST_F(ResourceMonitor, InitializeNeverSwitchesOff) {
+    // Nor does it ever switch the Zub forms off.
     NUVZubUttResourceMonitor::m_logzub = true;
     unsetenv("ZUB_RESOURCE_MONITOR");
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
