@@ -9,21 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <ChildProcess.h>
+#include <TempDir.h>
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
-
-namespace fs = std::filesystem;
 
 // A mutable argument vector that outlives the command line built from it.
 class Argv {
@@ -57,23 +52,9 @@ const char kMoreThan1[] =
     "ERROR: There are more than 1024 command line arguments. All arguments beyond\n";
 const char kMoreThan2[] = "argument 1024 will be ignored.\n";
 
-class ClArgsFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("nuvzub_clargs_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    std::string Write(const std::string& content) {
-        std::string path = (m_dir / "args.txt").string();
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-
-    fs::path m_dir;
+struct ClArgsFile : ::testing::Test {
+    std::string Write(const std::string& content) { return dir.Write("args.txt", content); }
+    TempDir dir;
 };
 
 TEST(CommandLine, KeysTakeTheirValueFromTheNextArgumentOnly) {
@@ -280,9 +261,9 @@ TEST_F(ClArgsFile, LongLinesAndNulBytes) {
 // A file that cannot be opened or read: the message, and the program name alone.
 TEST_F(ClArgsFile, UnreadableFileLeavesTheProgramNameAlone) {
     const std::vector<std::string> cases[] = {
-        {"prog", "-clargsfile", (m_dir / "absent.txt").string(), "-k", "v"},
-        {"prog", "-clargsfile", m_dir.string()}, // a directory opens, yet cannot be read
-        {"prog", "-clargsfile"},                 // no name
+        {"prog", "-clargsfile", dir / "absent.txt", "-k", "v"},
+        {"prog", "-clargsfile", dir.Path()}, // a directory opens, yet cannot be read
+        {"prog", "-clargsfile"},             // no name
     };
     for (const auto& args : cases) {
         Argv a(args);

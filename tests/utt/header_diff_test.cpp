@@ -2,18 +2,14 @@
 // monitor, and the listing of the actual bytes on stderr when a check fails.
 #include <NUVZub/NUVZubFileHeaderDiff.h>
 
+#include <TempDir.h>
+
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kSource[] = "NUVZub/NUVZubUtt.m/src/NUVZubFileHeaderDiff";
 const char kOpen[] = "fp != 0";
@@ -46,20 +42,8 @@ public:
 
 class HeaderDiff : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("nuvzub_header_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string Write(const std::vector<unsigned char>& bytes) {
-        std::string path = (m_dir / "header.bin").string();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path;
+        return dir.Write("header.bin", std::string(bytes.begin(), bytes.end()));
     }
 
     // Runs the check and returns what it wrote to stderr.
@@ -72,7 +56,7 @@ protected:
         return ::testing::internal::GetCapturedStderr();
     }
 
-    fs::path m_dir;
+    TempDir dir;
     RecordingMonitor m_monitor;
 };
 
@@ -111,13 +95,13 @@ TEST_F(HeaderDiff, LengthThenContentListingTheActualBytesOnFailure) {
 }
 
 TEST_F(HeaderDiff, MissingFileRecordsOnlyTheFailedOpen) {
-    EXPECT_EQ(Validate((m_dir / "absent.bin").string(), kEdgeBytes), "");
+    EXPECT_EQ(Validate(dir / "absent.bin", kEdgeBytes), "");
     EXPECT_EQ(m_monitor.getUnitAssertCount(), 1);
     EXPECT_EQ(m_monitor.failures, std::vector<std::string>{kOpen});
 }
 
 TEST_F(HeaderDiff, UnreadableFileFailsTheReadWithoutCrashing) {
-    const std::string err = Validate(m_dir.string(), kEdgeBytes);
+    const std::string err = Validate(dir.Path(), kEdgeBytes);
 #if defined(_WIN32)
     // Windows opens no directory as a file: only the failed open is recorded.
     EXPECT_EQ(err, "");
