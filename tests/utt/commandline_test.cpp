@@ -78,6 +78,9 @@ TEST(CommandLine, KeysTakeTheirValueFromTheNextArgumentOnly) {
         // A repeated key answers with its first occurrence; case counts.
         {{"prog", "-a", "1", "-a", "2", "-A", "3"}, {{"a", true, "1"}, {"A", true, "3"}}},
         {{"prog", "-Verbose", "yes"}, {{"verbose", false, "none"}, {"Verbose", true, "yes"}}},
+        // The argument-file flag is one only right after the program name.
+        {{"prog", "-x", "-clargsfile", "/no/such/args.txt"},
+         {{"clargsfile", true, "/no/such/args.txt"}}},
     };
     for (const auto& c : cases) {
         Argv a(c.args);
@@ -110,8 +113,9 @@ TEST(CommandLine, PositionsDefaultsNumbersAndCaseInsensitiveMembership) {
 }
 
 TEST(CommandLine, NumbersAreLeadingDigitsNotTheDefault) {
-    Argv a{"prog", "-n",   "12abc", "-m",          "abc",   "-f",    "2.5x",
-           "-g",   "junk", "-big",  "99999999999", "-huge", "1e300", "-e"};
+    Argv a{"prog", "-n",           "12abc", "-m",           "abc",   "-f",    "2.5x",
+           "-g",   "junk",         "-big",  "99999999999",  "-huge", "1e300", "-e",
+           "-max", "3.4028235e38", "-over", "3.4028236e38", "-tiny", "1e-45"};
     NUVZubCommandLine cl(a.argc(), a.argv());
     EXPECT_EQ(cl.GetInt("n", 7), 12);
     EXPECT_EQ(cl.GetInt("m", 7), 0);
@@ -122,21 +126,10 @@ TEST(CommandLine, NumbersAreLeadingDigitsNotTheDefault) {
     // Beyond the types' ranges the results are clamped rather than undefined.
     EXPECT_EQ(cl.GetInt("big", 0), INT_MAX);
     EXPECT_TRUE(std::isinf(cl.GetFloat("huge", 0.0f)));
-}
-
-TEST(CommandLine, FloatsRoundToTheNearestFloatUpToItsLargest) {
-    Argv a{"prog", "-max", "3.4028235e38", "-over", "3.4028236e38", "-tiny", "1e-45"};
-    NUVZubCommandLine cl(a.argc(), a.argv());
+    // Floats round to the nearest float up to the largest.
     EXPECT_EQ(cl.GetFloat("max", 0.0f), FLT_MAX); // FLT_MAX as printed
     EXPECT_TRUE(std::isinf(cl.GetFloat("over", 0.0f)));
     EXPECT_EQ(cl.GetFloat("tiny", 0.0f), std::numeric_limits<float>::denorm_min());
-}
-
-TEST(CommandLine, ClArgsFileFlagElsewhereIsAnOrdinaryKey) {
-    Argv a{"prog", "-x", "-clargsfile", "/no/such/args.txt"};
-    NUVZubCommandLine cl(a.argc(), a.argv());
-    EXPECT_EQ(cl.GetNumArgs(), 4);
-    EXPECT_EQ(Str(cl.GetString("clargsfile", "")), "/no/such/args.txt");
 }
 
 TEST(CommandLine, BadStringsAreRefusedBeforeAnyLookup) {
