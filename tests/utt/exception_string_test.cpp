@@ -11,10 +11,9 @@ template <std::size_t N> const char* Bytes(const NUVZubUttExceptionString<N>& s)
     return reinterpret_cast<const char*>(&s);
 }
 
-TEST(ExceptionString, HoldsOnlyItsArray) {
-    static_assert(sizeof(NUVZubUttExceptionString<10>) == 10);
-    static_assert(sizeof(NUVZubUttExceptionString<1024>) == 1024);
-}
+// It holds only its array: copied bytewise into every exception.
+static_assert(sizeof(NUVZubUttExceptionString<10>) == 10);
+static_assert(sizeof(NUVZubUttExceptionString<1024>) == 1024);
 
 TEST(ExceptionString, CutsAtNMinusOneBytes) {
     std::string seventy(70, 'n');
@@ -39,7 +38,8 @@ TEST(ExceptionString, CutsByteWiseEvenInsideAMultiByteCharacter) {
 
 TEST(ExceptionString, ZeroFillsLikeStrncpyAndTerminates) {
     NUVZubUttExceptionString<32> s("ab");
-    for (int i = 2; i < 32; ++i) EXPECT_EQ(Bytes(s)[i], '\0') << "byte " << i;
+    for (int i = 2; i < 32; ++i)
+        EXPECT_EQ(Bytes(s)[i], '\0') << "byte " << i;
     NUVZubUttExceptionString<32> empty{NUVString()};
     EXPECT_STREQ(empty.AsString(), "");
     NUVZubUttExceptionString<32> null(static_cast<const char*>(nullptr));
