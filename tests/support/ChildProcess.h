@@ -6,6 +6,8 @@
 
 #if !defined(_WIN32)
 
+#include <TempDir.h>
+
 #include <functional>
 #include <string>
 
@@ -45,6 +47,9 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     return result;
 }
+
+/// A forked child shares the test's memory, and so its temporary directory.
+using SharedTempDir = TempDir;
 #else
 #include <ChildProcessWin32.h>
 #endif

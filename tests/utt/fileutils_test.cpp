@@ -1,98 +1,91 @@
+// The file utilities as every system has them: absolute paths, identity,
+// existence, moves, hard links, directories, removal by pattern and the
+// wildcard search with its plain-C functions. Paths and system error codes are
+// each system's own.
 #include <NUVZub/NUVZubContainersC.h>
-#include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubExcParser.h>
-#include <NUVZub/NUVZubUttAssert.h>
-#include <NUVZub/NUVZubUttFileUtils.h>
-#include <NUVZubPlatform/SystemCalls.h>
 
-#include <ChildProcess.h>
-#include <SystemCallFaults.h>
+#include <FileUtilsChecks.h>
 #include <TempDir.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+
+#if defined(_WIN32)
+#include <Utf16Win32.h>
+#include <WindowsApi.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace fu = NUVZubUttFileUtils;
-using NUVZubPlatform::SystemCalls;
+#endif
 
 namespace {
 
-constexpr const char* kSource = "NUVZub/NUVZubUtt.m/src/NUVZubUttFileUtils";
+using FileUtils = QuietFileUtils;
+using Glob = QuietFileUtils;
 
-struct Quiet : ::testing::Test {
-    static void SetUpTestSuite() { NUVZubUttAssertDisableExcReport(); }
-};
-using FileUtils = Quiet;
-using Glob = Quiet;
-using FileUtilsFaults = Quiet;
+#if defined(_WIN32)
+// The system's codes for the failures these tests provoke.
+constexpr int kNoSuchFile = ERROR_FILE_NOT_FOUND;
+constexpr int kNoSuchDirectory = ERROR_PATH_NOT_FOUND;
+constexpr int kExists = ERROR_ALREADY_EXISTS;
+constexpr int kNotEmpty = ERROR_DIR_NOT_EMPTY;
 
-// Runs `body`, expects NUVZubExcSystemError for `service` raised from this layer.
-template <class F> void ExpectSystemError(F body, const char* service, int code = 0) {
-    try {
-        body();
-        ADD_FAILURE() << "no exception for " << service;
-    } catch (const NUVZubExcSystemError& e) {
-        EXPECT_STREQ(e.GetServiceName().AsString(), service);
-        EXPECT_STREQ(e.GetSourceFile(), kSource);
-        EXPECT_GT(e.GetSourceLine(), 0);
-        if (code != 0) {
-            EXPECT_EQ(e.GetSystemErrorCode().GetCode(), code);
-        }
-    }
+std::string CurrentDir() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetCurrentDirectoryW(static_cast<DWORD>(path.size()), &path[0]));
+    return utf16::Narrow(path);
 }
-
-std::set<std::string> Collect(const std::string& pattern) {
-    std::set<std::string> names;
-    for (fu::GlobRange range{NUVString(pattern)}; !range.Empty(); range.Next())
-        names.insert(range.Front().Str());
-    return names;
+bool ChangeDir(const std::string& path) {
+    return SetCurrentDirectoryW(utf16::Widen(path).c_str()) != 0;
 }
+bool MakeReadOnly(const std::string& path) {
+    const std::wstring wide = utf16::Widen(path);
+    const DWORD bits = GetFileAttributesW(wide.c_str());
+    return SetFileAttributesW(wide.c_str(), bits | FILE_ATTRIBUTE_READONLY) != 0;
+}
+// A path as the library gives it back: Windows' separators, and a rooted path
+// on the working directory's drive.
+std::string Native(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return !path.empty() && path[0] == '\\' ? CurrentDir().substr(0, 2) + path : path;
+}
+#else
+constexpr int kNoSuchFile = ENOENT;
+constexpr int kNoSuchDirectory = ENOENT;
+constexpr int kExists = EEXIST;
+constexpr int kNotEmpty = ENOTEMPTY;
+
+std::string CurrentDir() {
+    char path[4096];
+    return getcwd(path, sizeof path) ? path : "";
+}
+bool ChangeDir(const std::string& path) { return chdir(path.c_str()) == 0; }
+bool MakeReadOnly(const std::string& path) { return chmod(path.c_str(), 0555) == 0; }
+std::string Native(const std::string& path) { return path; }
+#endif
 
 NUVString Bad() { return NUVString("\xff\xfe"); }
+
+// A match as the search yields it: the pattern's directory as named, a slash, the name.
+std::string Match(const TempDir& dir, const std::string& name) { return dir.Path() + "/" + name; }
 
 } // namespace
 
 TEST_F(FileUtils, AbsolutePathIsLexical) {
-    EXPECT_EQ(fu::AbsolutePath("/no/such/./dir/../x").Str(), "/no/such/x");
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    EXPECT_EQ(fu::AbsolutePath("a\\b").Str(), std::string(cwd) + "/a/b");
-    TempDir dir;
-    ASSERT_EQ(symlink("/usr", (dir / "l").c_str()), 0);
-    EXPECT_EQ(fu::AbsolutePath(NUVString(dir / "l/..")).Str(), dir.Path()); // not /
+    EXPECT_EQ(fu::AbsolutePath("/no/such/./dir/../x").Str(), Native("/no/such/x"));
+    const std::string cwd = CurrentDir();
+    ASSERT_FALSE(cwd.empty());
+    EXPECT_EQ(fu::AbsolutePath("a\\b").Str(), Native(cwd + "/a/b"));
 }
 
-char* NotUtf8Cwd(char* buffer, size_t size) {
-    std::strncpy(buffer, "/bad\xff", size);
-    return buffer;
-}
-
-TEST_F(FileUtilsFaults, AbsolutePathWithoutOrWithAnUnconvertibleWorkingDirectory) {
-    {
-        fault::Scoped f(&SystemCalls::getcwd, &fault::Getcwd, EACCES);
-        testing::internal::CaptureStderr();
-        EXPECT_THROW(fu::AbsolutePath("rel"), NUVBasAssertException);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("absolutePath.s != 0"),
-                  std::string::npos);
-    }
-    fault::Scoped f(&SystemCalls::getcwd, &NotUtf8Cwd, 0);
-    try {
-        fu::AbsolutePath("rel");
-        ADD_FAILURE();
-    } catch (const NUVBasToUTF8Exception& e) {
-        EXPECT_STREQ(e.GetMessage(), "_wfullpath");
-        EXPECT_STREQ(e.GetSourceFile(), kSource);
-    }
-}
-
-TEST_F(FileUtils, SameFileAndIdentityAndTheirFailures) {
+TEST_F(FileUtils, SameFileAndIdentity) {
     TempDir dir;
     const std::string a = dir.Write("a", "1");
     dir.Write("b", "1");
@@ -109,14 +102,8 @@ TEST_F(FileUtils, SameFileAndIdentityAndTheirFailures) {
         ADD_FAILURE();
     } catch (const NUVZubExcNoSuchFile& e) {
         EXPECT_EQ(std::string(e.GetFile_name().AsString()), dir / "missing");
-        EXPECT_STREQ(e.GetSourceFile(), kSource);
+        EXPECT_STREQ(e.GetSourceFile(), kFileUtilsSource);
     }
-    {
-        fault::Scoped f(&SystemCalls::open, &fault::Open, EACCES);
-        ExpectSystemError([&] { fu::GetFileID(NUVString(a)); }, "CreateFile", EACCES);
-    }
-    fault::Scoped f(&SystemCalls::fstat, &fault::Fstat, EIO);
-    ExpectSystemError([&] { fu::GetFileID(NUVString(a)); }, "GetFileInformationByHandle", EIO);
 }
 
 TEST_F(FileUtils, RerootBranchAndShortenFileName) {
@@ -127,18 +114,20 @@ TEST_F(FileUtils, RerootBranchAndShortenFileName) {
     EXPECT_EQ(fu::ShortenFileName("", "rel/../p").Str(), "rel/../p");
     // Neither checks its arguments itself: an empty directory gives the path back as it is.
     EXPECT_TRUE(fu::ShortenFileName("", NUVString("bad \xff")).IsBAD());
-    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a/b/c.txt").Str(), "b/c.txt");
-    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/ab/c.txt").Str(), "/d/ab/c.txt");
-    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a").Str(), "/d/a");
+    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a/b/c.txt").Str(), Native("b/c.txt"));
+    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/ab/c.txt").Str(), Native("/d/ab/c.txt"));
+    EXPECT_EQ(fu::ShortenFileName("/d/a", "/d/a").Str(), Native("/d/a"));
     EXPECT_EQ(fu::ShortenFileName("/d/a/", "/d/a/x/../y").Str(), "y");
+    EXPECT_EQ(fu::ShortenFileName("/", "/d/x").Str(), Native("d/x"));
 }
 
 TEST_F(FileUtils, ExistenceTypeAndWriteability) {
     TempDir dir;
     const std::string file = dir.Write("f", "x");
     const std::string ro = dir.Write("ro", "x");
-    ASSERT_EQ(chmod(ro.c_str(), 0444), 0);
-    ASSERT_EQ(mkdir((dir / "rodir").c_str(), 0555), 0);
+    ASSERT_TRUE(MakeReadOnly(ro));
+    fu::MakeDir(NUVString(dir / "rodir"));
+    ASSERT_TRUE(MakeReadOnly(dir / "rodir"));
     const struct {
         std::string path;
         bool exists, isDir, writeable;
@@ -163,7 +152,7 @@ TEST_F(FileUtils, MoveLinkRemoveAndMovesBetweenLinksOfOneFile) {
     fu::Move(a, b); // replaces b
     EXPECT_EQ(ReadWhole(dir / "b"), "A");
     EXPECT_FALSE(fu::FileExists(a));
-    ExpectSystemError([&] { fu::Move(a, b); }, "MoveFileEx", ENOENT);
+    ExpectSystemError([&] { fu::Move(a, b); }, "MoveFileEx", kNoSuchFile);
 
     EXPECT_TRUE(fu::LinkIfUnique(b, NUVString(dir / "l")));
     dir.Write("other", "O");
@@ -173,7 +162,7 @@ TEST_F(FileUtils, MoveLinkRemoveAndMovesBetweenLinksOfOneFile) {
 
     fu::Remove(NUVString(dir / "l"));
     EXPECT_FALSE(fu::FileExists(NUVString(dir / "l")));
-    ExpectSystemError([&] { fu::Remove(NUVString(dir / "l")); }, "DeleteFile", ENOENT);
+    ExpectSystemError([&] { fu::Remove(NUVString(dir / "l")); }, "DeleteFile", kNoSuchFile);
     EXPECT_FALSE(fu::RemoveNoThrow(NUVString(dir / "l")));
     // A move between two links of one file leaves only the target.
     ASSERT_TRUE(fu::LinkIfUnique(b, a));
@@ -190,10 +179,11 @@ TEST_F(FileUtils, Directories) {
     const NUVString sub(dir / "sub");
     fu::MakeDir(sub);
     EXPECT_TRUE(fu::IsDir(sub));
-    ExpectSystemError([&] { fu::MakeDir(sub); }, "CreateDirectory", EEXIST);
-    ExpectSystemError([&] { fu::MakeDir(NUVString(dir / "x/y")); }, "CreateDirectory", ENOENT);
+    ExpectSystemError([&] { fu::MakeDir(sub); }, "CreateDirectory", kExists);
+    ExpectSystemError([&] { fu::MakeDir(NUVString(dir / "x/y")); }, "CreateDirectory",
+                      kNoSuchDirectory);
     dir.Write("sub/f", "");
-    ExpectSystemError([&] { fu::RemoveDir(sub); }, "RemoveDirectory", ENOTEMPTY);
+    ExpectSystemError([&] { fu::RemoveDir(sub); }, "RemoveDirectory", kNotEmpty);
     fu::Remove(NUVString(dir / "sub/f"));
     fu::RemoveDir(sub);
     EXPECT_FALSE(fu::FileExists(sub));
@@ -206,137 +196,69 @@ TEST_F(FileUtils, RemoveAll) {
     dir.Write("c.y", "");
     fu::RemoveAll(NUVString(dir / "*.none")); // nothing matches: nothing happens
     fu::RemoveAll(NUVString(dir / "*.x"));
-    EXPECT_EQ(Collect(dir / "*"), (std::set<std::string>{dir / "c.y"}));
-    ASSERT_EQ(mkdir((dir / "d.y").c_str(), 0755), 0);
+    EXPECT_EQ(Collect(dir / "*"), (std::set<std::string>{Match(dir, "c.y")}));
+    fu::MakeDir(NUVString(dir / "d.y"));
     ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "d.*")); }, "DeleteFile");
     EXPECT_TRUE(fu::IsDir(NUVString(dir / "d.y")));
-}
-
-TEST_F(FileUtils, RemoveAllMatchesNamesThatAreNotUtf8) {
-    TempDir dir;
-    const std::string latin1 = dir.Write("lat\xE9.x", "");
-    dir.Write("lat\xC3\xA9.x", ""); // the same name in UTF-8: one character
-    dir.Write("keep.y", "");
-    EXPECT_EQ(Collect(dir / "*.x"), (std::set<std::string>{latin1, dir / "lat\xC3\xA9.x"}));
-    EXPECT_TRUE(Collect(dir / "lat??.x").empty());
-    fu::RemoveAll(NUVString(dir / "lat?.x"));
-    EXPECT_EQ(Collect(dir / "*"), (std::set<std::string>{dir / "keep.y"}));
-}
-
-TEST_F(FileUtilsFaults, FailureRowsThroughTheCallTable) {
-    TempDir dir;
-    const NUVString a(dir.Write("a", "A"));
-    {
-        fault::Scoped f(&SystemCalls::rename, &fault::Rename, EXDEV);
-        ExpectSystemError([&] { fu::Move(a, NUVString(dir / "b")); }, "MoveFileEx", EXDEV);
-    }
-    {
-        fault::Scoped f(&SystemCalls::link, &fault::Link, EMLINK);
-        ExpectSystemError([&] { fu::LinkIfUnique(a, NUVString(dir / "b")); }, "CreateHardLink",
-                          EMLINK);
-    }
-    {
-        const NUVString link(dir / "hard");
-        ASSERT_TRUE(fu::LinkIfUnique(a, link));
-        fault::Scoped f(&SystemCalls::unlink, &fault::Unlink, EPERM);
-        // A move between two links of one file ends in removing the source.
-        ExpectSystemError([&] { fu::Move(a, link); }, "MoveFileEx", EPERM);
-        ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", EPERM);
-        ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile", EPERM);
-        EXPECT_FALSE(fu::RemoveNoThrow(a));
-    }
-    {
-        fault::Scoped f(&SystemCalls::mkdir, &fault::Mkdir, ENOSPC);
-        ExpectSystemError([&] { fu::MakeDir(NUVString(dir / "d")); }, "CreateDirectory", ENOSPC);
-    }
-    {
-        fault::Scoped f(&SystemCalls::rmdir, &fault::Rmdir, EBUSY);
-        ExpectSystemError([&] { fu::RemoveDir(NUVString(dir.Path())); }, "RemoveDirectory", EBUSY);
-    }
-    {
-        fault::Scoped f(&SystemCalls::stat, &fault::Stat, EACCES);
-        EXPECT_FALSE(fu::FileExists(a)); // never throws
-        EXPECT_FALSE(fu::IsWriteable(a));
-    }
-    EXPECT_TRUE(fu::FileExists(a));
 }
 
 TEST_F(Glob, YieldsMatchesWithTheDirectoryJoined) {
     TempDir dir;
     dir.Write("a.x", "");
     dir.Write(".h.x", "");
-    dir.Write("A.X", "");
-    ASSERT_EQ(mkdir((dir / "d.x").c_str(), 0755), 0);
+    dir.Write("A.X", ""); // on Windows, a.x again
+    fu::MakeDir(NUVString(dir / "d.x"));
     EXPECT_EQ(Collect(dir / "*.x"),
-              (std::set<std::string>{dir / "a.x", dir / ".h.x", dir / "d.x"}));
-    EXPECT_EQ(Collect(dir / "*").count(dir / "."), 0u);
-    EXPECT_EQ(Collect(dir / ".*"), (std::set<std::string>{dir / ".h.x"})); // no . or ..
+              (std::set<std::string>{Match(dir, "a.x"), Match(dir, ".h.x"), Match(dir, "d.x")}));
+    EXPECT_EQ(Collect(dir / "*").count(Match(dir, ".")), 0u);
+    EXPECT_EQ(Collect(dir / ".*"), (std::set<std::string>{Match(dir, ".h.x")})); // no . or ..
     EXPECT_TRUE(Collect(dir / "*.none").empty());
 }
 
-TEST_F(Glob, PatternWithoutDirectoryAndAtTheRoot) {
+// Each wildcard stands for one character, however many bytes its UTF-8 takes.
+TEST_F(Glob, NamesOutsideAsciiMatchOneCharacterPerWildcard) {
+    TempDir dir;
+    const std::string accented = Match(dir, "lat\xC3\xA9.x");
+    const std::string ideograph = Match(dir, "\xE6\x97\xA5.x");
+    const std::string kept = Match(dir, "keep.y");
+    for (const char* name : {"lat\xC3\xA9.x", "\xE6\x97\xA5.x", "keep.y"})
+        dir.Write(name, "");
+    EXPECT_EQ(Collect(dir / "*.x"), (std::set<std::string>{accented, ideograph}));
+    EXPECT_EQ(Collect(dir / "?.x"), (std::set<std::string>{ideograph}));
+    EXPECT_TRUE(Collect(dir / "lat??.x").empty());
+    fu::RemoveAll(NUVString(dir / "lat?.x"));
+    EXPECT_EQ(Collect(dir / "*"), (std::set<std::string>{ideograph, kept}));
+}
+
+TEST_F(Glob, PatternWithoutDirectory) {
     TempDir dir;
     dir.Write("only.q", "");
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+    const std::string cwd = CurrentDir();
+    ASSERT_TRUE(ChangeDir(dir.Path()));
     const auto relative = Collect("*.q");
-    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(ChangeDir(cwd));
     EXPECT_EQ(relative, (std::set<std::string>{"only.q"}));
-    EXPECT_EQ(Collect("/tm?"), (std::set<std::string>{"/tmp"}));
 }
 
 // Every match carries the directory that the pattern named, in either separator.
 TEST_F(Glob, BackslashPatternsKeepTheirDirectory) {
     TempDir dir;
-    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    fu::MakeDir(NUVString(dir / "sub"));
     dir.Write("sub/a.x", "");
     std::string backslashed = dir / "sub\\*.x";
     for (char& c : backslashed)
         if (c == '/') c = '\\';
     const auto names = Collect(backslashed);
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(fu::AbsolutePath(NUVString(*names.begin())).Str(), dir / "sub/a.x");
-    EXPECT_EQ(Collect("\\tm?"), (std::set<std::string>{"/tmp"}));
-    // RemoveAll at the root, inside a chroot so that the real root is never touched.
-    const ChildResult child = RunInChild([&] {
-        if (chroot(dir.Path().c_str()) != 0) return 77;
-        if (chdir("/sub") != 0) return 2;
-        std::fclose(std::fopen("/a.x", "w"));
-        fu::RemoveAll("\\a.*");
-        return (access("/a.x", F_OK) != 0 && access("/sub/a.x", F_OK) == 0) ? 0 : 3;
-    });
-    if (child.exitCode == 77) GTEST_SKIP() << "chroot not permitted";
-    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(fu::AbsolutePath(NUVString(*names.begin())).Str(), Native(dir / "sub/a.x"));
 }
 
 TEST_F(Glob, MissingDirectoryThrowsWithItsLine) {
     TempDir dir;
     testing::internal::CaptureStderr();
-    ExpectSystemError([&] { Collect(dir / "missing/*"); }, "FindFirstFile", ENOENT);
+    ExpectSystemError([&] { Collect(dir / "missing/*"); }, "FindFirstFile", kNoSuchDirectory);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "!!! Error in FindFirstFile.  Pattern: \"" + dir / "missing/*" + "\"\n");
-}
-
-TEST_F(FileUtilsFaults, GlobSearchFailures) {
-    TempDir dir;
-    dir.Write("a", "");
-    dir.Write("b", "");
-    {
-        fault::Scoped f(&SystemCalls::opendir, &fault::Opendir, EMFILE);
-        testing::internal::CaptureStderr();
-        ExpectSystemError([&] { Collect(dir / "*"); }, "FindFirstFile", EMFILE);
-        testing::internal::GetCapturedStderr();
-    }
-    // The first readdir finds a match; a later one fails.
-    fault::Scoped f(&SystemCalls::readdir, &fault::Readdir, EIO, 1);
-    fu::GlobRange range{NUVString(dir / "*")};
-    ExpectSystemError(
-        [&] {
-            while (!range.Empty())
-                range.Next();
-        },
-        "FindNextFile", EIO);
+              "!!! Error in FindFirstFile.  Pattern: \"" + Native(dir / "missing/*") + "\"\n");
 }
 
 // ---- plain-name functions ----
@@ -356,7 +278,7 @@ TEST_F(Glob, PlainFunctionsWalkAndFree) {
         names.insert(front);
         ASSERT_TRUE(NUVZubUttFileUtils_GlobNext(glob, sizeof buffer, buffer));
     }
-    EXPECT_EQ(names, (std::set<std::string>{dir / "one.p", dir / "two.p"}));
+    EXPECT_EQ(names, (std::set<std::string>{Match(dir, "one.p"), Match(dir, "two.p")}));
     EXPECT_TRUE(NUVZubUttFileUtils_GlobFree(glob, sizeof buffer, buffer));
 }
 

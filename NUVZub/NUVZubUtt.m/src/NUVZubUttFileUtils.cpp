@@ -88,9 +88,14 @@ NUVString ShortenFileName(const NUVString& directory, const NUVString& path) {
     const std::string& dir = absoluteDirectory.Str();
     const std::string& full = absolutePath.Str();
     if (full.size() <= dir.size() || full.compare(0, dir.size(), dir) != 0) return absolutePath;
-    const char next = full[dir.size()];
-    if (next != '/' && next != '\\') return absolutePath;
-    return NUVZubUttFilePathParser::FixPathForOS(NUVString(full.substr(dir.size() + 1)));
+    // Windows keeps a directory's final separator in its absolute form.
+    const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
+    std::size_t start = dir.size();
+    if (!isSeparator(dir.back())) {
+        if (!isSeparator(full[start])) return absolutePath;
+        ++start;
+    }
+    return NUVZubUttFilePathParser::FixPathForOS(NUVString(full.substr(start)));
 }
 
 bool FileExists(const NUVString& path) {
