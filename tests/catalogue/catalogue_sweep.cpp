@@ -70,19 +70,35 @@ TEST_F(CatalogueSweep, EachClassHasItsCodeAndItsTableGetters) {
     }
 }
 
-TEST_F(CatalogueSweep, CopyAndCloneAnswerLikeTheOriginal) {
+// A copy, a clone and the copy that Propagate throws, caught as the class's
+// base and family base too.
+TEST_F(CatalogueSweep, CopiesClonesAndPropagatedCopiesAnswerLikeTheOriginal) {
     for (std::size_t i = 0; i < kCatalogueCaseCount; ++i) {
         const CatalogueCase& c = kCatalogueCases[i];
         SCOPED_TRACE(c.name);
         Owned original(c.make());
+        const auto likeTheOriginal = [&](const NUVBasException& other) {
+            EXPECT_NE(&other, original.get());
+            EXPECT_EQ(typeid(other), typeid(*original));
+            EXPECT_EQ(other.GetCode(), c.code);
+            EXPECT_EQ(Text(other), Text(*original));
+            EXPECT_EQ(c.getters(other), c.getters(*original));
+        };
         Owned copy(c.copy(*original));
         Owned clone(original->Clone());
         ASSERT_NE(clone, nullptr);
-        for (const NUVBasException* other : {copy.get(), clone.get()}) {
-            EXPECT_EQ(typeid(*other), typeid(*original));
-            EXPECT_EQ(other->GetCode(), c.code);
-            EXPECT_EQ(Text(*other), Text(*original));
-            EXPECT_EQ(c.getters(*other), c.getters(*original));
+        likeTheOriginal(*copy);
+        likeTheOriginal(*clone);
+        bool caught = false;
+        try {
+            original->Propagate();
+        } catch (const NUVBasException& thrown) {
+            caught = true;
+            likeTheOriginal(thrown);
+        }
+        EXPECT_TRUE(caught);
+        if (c.caughtAsBase) {
+            EXPECT_EQ(c.caughtAsBase(*original), c.code) << "as " << c.base;
         }
     }
 }
@@ -108,29 +124,6 @@ TEST_F(CatalogueSweep, MessageShowsTextValuesInSubstitutionOrder) {
             const std::size_t at = message.find(value, from);
             ASSERT_NE(at, std::string::npos) << p->getter << " '" << value << "' in " << message;
             from = at + value.size();
-        }
-    }
-}
-
-TEST_F(CatalogueSweep, PropagateThrowsACopyCaughtAsBaseAndFamilyBase) {
-    for (std::size_t i = 0; i < kCatalogueCaseCount; ++i) {
-        const CatalogueCase& c = kCatalogueCases[i];
-        SCOPED_TRACE(c.name);
-        Owned e(c.make());
-        bool caught = false;
-        try {
-            e->Propagate();
-        } catch (const NUVBasException& thrown) {
-            caught = true;
-            EXPECT_NE(&thrown, e.get());
-            EXPECT_EQ(typeid(thrown), typeid(*e));
-            EXPECT_EQ(thrown.GetCode(), c.code);
-            EXPECT_EQ(Text(thrown), Text(*e));
-            EXPECT_EQ(c.getters(thrown), c.getters(*e));
-        }
-        EXPECT_TRUE(caught);
-        if (c.caughtAsBase) {
-            EXPECT_EQ(c.caughtAsBase(*e), c.code) << "as " << c.base;
         }
     }
 }
