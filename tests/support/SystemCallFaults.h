@@ -4,24 +4,17 @@
 
 #include <NUVZubPlatform/SystemCalls.h>
 
+#include <FaultSchedule.h>
+
 #include <cerrno>
 
 namespace fault {
 
 inline NUVZubPlatform::SystemCalls g_real = NUVZubPlatform::GetSystemCalls();
 inline int g_error = 0;
-inline int g_skip = 0;      ///< calls that pass before the first failure
-inline int g_failures = -1; ///< failures before calls pass again; -1 for ever
-inline int g_failed = 0;    ///< failures injected so far
 
 inline bool Fail() {
-    if (g_skip > 0) {
-        --g_skip;
-        return false;
-    }
-    if (g_failures == 0) return false;
-    if (g_failures > 0) --g_failures;
-    ++g_failed;
+    if (!Due()) return false;
     errno = g_error;
     return true;
 }
@@ -66,9 +59,7 @@ public:
         NUVZubPlatform::ResetSystemCalls();
         g_real = NUVZubPlatform::GetSystemCalls();
         g_error = error;
-        g_skip = skip;
-        g_failures = failures;
-        g_failed = 0;
+        Schedule(skip, failures);
         NUVZubPlatform::SystemCalls calls = g_real;
         calls.*member = stub;
         NUVZubPlatform::SetSystemCalls(calls);

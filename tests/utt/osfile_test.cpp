@@ -17,7 +17,7 @@
 
 // The POSIX cases: the system-call table's faults, descriptors, mode bits, fork
 // and /dev/full. The Windows tests have their own for handles, the lock between
-// processes and a full volume.
+// processes, a full volume and the call table's faults (osfile_faults_win32_test).
 #if !defined(_WIN32)
 #include <NUVZubPlatform/SystemCalls.h>
 
