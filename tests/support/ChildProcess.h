@@ -50,6 +50,9 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
 
 /// A forked child shares the test's memory, and so its temporary directory.
 using SharedTempDir = TempDir;
+
+/// A forked child never runs the test's steps again.
+inline bool IsChildProcess() { return false; }
 #else
 #include <ChildProcessWin32.h>
 #endif

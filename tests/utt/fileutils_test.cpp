@@ -6,6 +6,7 @@
 #include <NUVZub/NUVZubExcParser.h>
 
 #include <FileUtilsChecks.h>
+#include <NativePaths.h>
 #include <TempDir.h>
 
 #include <gtest/gtest.h>
@@ -36,25 +37,10 @@ constexpr int kNoSuchDirectory = ERROR_PATH_NOT_FOUND;
 constexpr int kExists = ERROR_ALREADY_EXISTS;
 constexpr int kNotEmpty = ERROR_DIR_NOT_EMPTY;
 
-std::string CurrentDir() {
-    std::wstring path(32768, L'\0');
-    path.resize(GetCurrentDirectoryW(static_cast<DWORD>(path.size()), &path[0]));
-    return utf16::Narrow(path);
-}
-bool ChangeDir(const std::string& path) {
-    return SetCurrentDirectoryW(utf16::Widen(path).c_str()) != 0;
-}
 bool MakeReadOnly(const std::string& path) {
     const std::wstring wide = utf16::Widen(path);
     const DWORD bits = GetFileAttributesW(wide.c_str());
     return SetFileAttributesW(wide.c_str(), bits | FILE_ATTRIBUTE_READONLY) != 0;
-}
-// A path as the library gives it back: Windows' separators, and a rooted path
-// on the working directory's drive.
-std::string Native(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return !path.empty() && path[0] == '\\' ? CurrentDir().substr(0, 2) + path : path;
 }
 #else
 constexpr int kNoSuchFile = ENOENT;
@@ -62,13 +48,7 @@ constexpr int kNoSuchDirectory = ENOENT;
 constexpr int kExists = EEXIST;
 constexpr int kNotEmpty = ENOTEMPTY;
 
-std::string CurrentDir() {
-    char path[4096];
-    return getcwd(path, sizeof path) ? path : "";
-}
-bool ChangeDir(const std::string& path) { return chdir(path.c_str()) == 0; }
 bool MakeReadOnly(const std::string& path) { return chmod(path.c_str(), 0555) == 0; }
-std::string Native(const std::string& path) { return path; }
 #endif
 
 NUVString Bad() { return NUVString("\xff\xfe"); }

@@ -5,6 +5,7 @@
 #include <NUVZub/NUVZubUttOSFile.h>
 
 #include <ChildProcess.h>
+#include <NativePaths.h>
 #include <TempDir.h>
 
 #include <gtest/gtest.h>
@@ -227,14 +228,16 @@ TEST(OSFileLocking, OffOnlyWhenAllThreeVariablesAreSet) {
     }
 }
 
-// POSIX paths and the working directory's "./" form; TMP and TEMP from the
-// environment decide on Windows as well, yet its names come out otherwise.
-#if !defined(_WIN32)
+// The candidates in order: TMPDIR, TEMP, TMP, \temp at the root of the
+// working directory's drive, the working directory itself.
 TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {
-    TempDir dir;
-    dir.Write("plain", "");
-    ASSERT_EQ(mkdir((dir / "usable").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "cwd").c_str(), 0755), 0);
+    SharedTempDir dir; // the child looks at what this test made
+    if (!IsChildProcess()) {
+        NUVZubUttOSFile plain;
+        plain.OpenWrite(NUVString(dir / "plain"));
+        NUVZubUttFileUtils::MakeDir(NUVString(dir / "usable"));
+        NUVZubUttFileUtils::MakeDir(NUVString(dir / "cwd"));
+    }
     const ChildResult r = RunInChild([&] {
         ClearEnvironment();
         // Missing, then a file: both skipped; the third is a directory.
@@ -243,15 +246,14 @@ TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {
         setenv("TMP", (dir / "usable").c_str(), 1);
         NUVZubUttOSFile file;
         file.CreateTemporary(NUVString(""));
-        if (file.Name().Str() != dir / "usable/ZubTemp.1.tmp") return 2;
+        if (file.Name().Str() != Native(dir / "usable/ZubTemp.1.tmp")) return 2;
         // None usable: the working directory, when no \temp exists at the root.
         unsetenv("TMP");
-        if (chdir((dir / "cwd").c_str()) != 0) return 3;
-        if (access("/temp", F_OK) == 0) return 0;
+        if (!ChangeDir(dir / "cwd")) return 3;
+        if (NUVZubUttFileUtils::FileExists("/temp")) return 0;
         NUVZubUttOSFile second;
         second.CreateTemporary(NUVString(""));
-        return second.Name().Str() == "./ZubTemp.1.tmp" ? 0 : 4;
+        return second.Name().Str() == Native("./ZubTemp.1.tmp") ? 0 : 4;
     });
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
-#endif
