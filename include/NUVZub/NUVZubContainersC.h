@@ -24,8 +24,8 @@ const char* NUVZubContainers_Version(void);
    text (release it with mem_FreeText) and true is returned; "Bad string."
    raises inside and comes back as false with the exception's message in
    message (at most messageSize - 1 bytes and a zero). */
-NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text, char** result,
-                                                    char* message, int messageSize);
+NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text, char** result, char* message,
+                                                    int messageSize);
 
 /* Wildcard globbing behind an opaque handle. Each returns true on success;
    false after a failure, with its text in buffer (at most size - 1 bytes and
