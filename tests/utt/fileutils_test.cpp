@@ -220,6 +220,25 @@ TEST_F(Glob, PatternWithoutDirectory) {
     EXPECT_EQ(relative, (std::set<std::string>{"only.q"}));
 }
 
+// Matches at the root carry it, in either separator (Windows: the root of the
+// working directory's drive).
+TEST_F(Glob, PatternAtTheRoot) {
+    TempDir dir;
+    // The temporary directory's first component, its last letter a wildcard: /tmp as /tm?.
+    const std::string& path = dir.Path();
+    const std::size_t start = path.find_first_of("/\\");
+    const std::size_t end = path.find_first_of("/\\", start + 1);
+    ASSERT_NE(end, std::string::npos) << path;
+    const std::string first = path.substr(start + 1, end - start - 1);
+    const std::string pattern = first.substr(0, first.size() - 1) + "?";
+    const std::string cwd = CurrentDir();
+    ASSERT_TRUE(ChangeDir(path));
+    const auto slashed = Collect("/" + pattern), backslashed = Collect("\\" + pattern);
+    ASSERT_TRUE(ChangeDir(cwd));
+    EXPECT_EQ(slashed.count("/" + first), 1u) << pattern;
+    EXPECT_EQ(backslashed.count("/" + first), 1u) << pattern;
+}
+
 // Every match carries the directory that the pattern named, in either separator.
 TEST_F(Glob, BackslashPatternsKeepTheirDirectory) {
     TempDir dir;
