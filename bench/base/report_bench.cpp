@@ -9,7 +9,10 @@
 namespace {
 
 [[gnu::noinline]] int RaiseAtDepth(int depth, const NUVZubExcDiskFull& e) {
-    if (depth == 0) e.Propagate();
+    if (depth == 0) {
+        e.Propagate(); // always throws
+        return 0;
+    }
     int below = RaiseAtDepth(depth - 1, e);
     // Work after the call keeps one real frame per level (no tail call, no loop).
     benchmark::DoNotOptimize(below);
