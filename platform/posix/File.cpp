@@ -37,7 +37,8 @@ int MoveAboveStandardStreams(int& fd) {
     if (null < 0) {
         g_calls.close(low); // the slot stays free; the next open moves again
     } else if (null != low) {
-        g_calls.dup3(null, low, O_CLOEXEC);
+        // Should the copy fail, the slot must still not keep our file.
+        if (g_calls.dup3(null, low, O_CLOEXEC) < 0) g_calls.close(low);
         if (null > 2) g_calls.close(null); // else it fills another free low slot
     }
     return 0;

@@ -98,7 +98,8 @@ int SearchLocalDebugInfo(Dwfl_Module* module, const char* fileName, const char* 
                          char** debugFileName) {
     static const char kDebugRoot[] = "/usr/lib/debug";
     const std::string directory = fileName ? DirectoryOf(fileName) : std::string(".");
-    std::string candidates[3];
+    // The build-ID file first, then the debug link's usual places.
+    std::string candidates[4];
     if (link != nullptr && std::strchr(link, '/') != nullptr) {
         candidates[0] = link[0] == '/' ? std::string(link) : directory + "/" + link;
     } else {
@@ -115,10 +116,11 @@ int SearchLocalDebugInfo(Dwfl_Module* module, const char* fileName, const char* 
                 byId += kHex[id[i] & 15];
             }
             byId += ".debug";
-        } else if (link != nullptr && fileName != nullptr) {
-            candidates[0] = directory + "/" + link;
-            candidates[1] = directory + "/.debug/" + link;
-            candidates[2] = kDebugRoot + directory + "/" + link;
+        }
+        if (link != nullptr && fileName != nullptr) {
+            candidates[1] = directory + "/" + link;
+            candidates[2] = directory + "/.debug/" + link;
+            candidates[3] = kDebugRoot + directory + "/" + link;
         }
     }
     for (const std::string& candidate : candidates)

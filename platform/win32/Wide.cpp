@@ -89,7 +89,9 @@ int ToWidePath(const char* path, std::wstring& wide) {
     if (needed == 0) return static_cast<int>(GetLastError());
     std::wstring full(needed, L'\0');
     const DWORD length = GetFullPathNameW(rest, needed, &full[0], nullptr);
-    if (length == 0 || length >= needed) return static_cast<int>(GetLastError());
+    if (length == 0) return static_cast<int>(GetLastError());
+    // The working directory changed between the two calls.
+    if (length >= needed) return ERROR_INSUFFICIENT_BUFFER;
     full.resize(length);
     if (full.compare(0, 2, L"\\\\") == 0)
         wide = L"\\\\?\\UNC\\" + full.substr(2);

@@ -160,6 +160,13 @@ TEST(OSFileStorageLimit, OpenChargesTheLengthAndTruncateLowersTheCounter) {
             return 6;
         } catch (const NUVZubExcDiskFull&) {
         }
+        const auto charged = NUVZubUttOSFile_StorageCounter();
+        try { // a position out of range is refused before anything is charged
+            file.Truncate(std::uint64_t{1} << 63);
+            return 8;
+        } catch (const NUVZubExcSystemError&) {
+        }
+        if (NUVZubUttOSFile_StorageCounter() != charged) return 9;
         return file.FileSize() == 20 ? 0 : 7;
     });
     EXPECT_EQ(r.exitCode, 0);

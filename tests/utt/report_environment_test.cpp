@@ -9,6 +9,7 @@
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttOSFile.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -282,6 +283,12 @@ TEST(ReportsToBrokenStreams, NeitherStopTheProcessNorChangeItsSignals) {
                 NUVZubUttAssert::ReportValidationFailure("misuse");
             } catch (const NUVZubExcValidationFailure&) {
                 --failures;
+            }
+            try { // the file layer's notice goes the same way
+                NUVZubUttOSFile file;
+                file.OpenRead(NUVString("/proc/self/no such file"));
+                ++failures;
+            } catch (const NUVZubExcNoSuchFile&) {
             }
             // The program's own handling of SIGPIPE is left as it was, and no
             // signal of the reports is left waiting for it.

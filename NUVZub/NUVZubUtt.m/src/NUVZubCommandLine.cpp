@@ -5,6 +5,7 @@
 #include <NUVBas/mem_Alloc.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubBadNUVString.h>
+#include <NUVZubPlatform/Process.h>
 
 #include <cfloat>
 #include <climits>
@@ -128,6 +129,7 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
     const char* name = (argc >= 3 && argv[2] != nullptr) ? argv[2] : "";
     std::unique_ptr<std::FILE, FileCloser> file(NUVBasFileOps::Fopen(name, "r"));
     if (!file) {
+        const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
         std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
         std::fflush(stderr);
         return;
@@ -149,6 +151,7 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
             }
         }
         if (count >= NUVZubClArgsMaxArgs) {
+            const NUVZubPlatform::ReportScope scope;
             std::fprintf(
                 stderr,
                 "ERROR: There are more than %d command line arguments. All arguments beyond\n",
@@ -167,6 +170,7 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
             // Files written on Windows end their lines in CR LF; the CR is no part of the argument.
             if (length > 0 && buffer[length - 1] == '\r') --length;
         } else if (length == maxChars && !AtEnd(file.get())) {
+            const NUVZubPlatform::ReportScope scope;
             std::fprintf(stderr, "ERROR: Command line argument in command line file is too long - "
                                  "maximum = 1023\n");
             std::fflush(stderr);
@@ -178,6 +182,7 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
         // A directory, or a read error part way: no half-read command line.
         for (; count > firstFromFile; --count)
             mem_deleteBuiltIn(out[count - 1]);
+        const NUVZubPlatform::ReportScope scope;
         std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
         std::fflush(stderr);
     }

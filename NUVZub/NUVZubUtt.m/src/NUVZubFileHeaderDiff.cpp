@@ -1,6 +1,7 @@
 #include <NUVZub/NUVZubFileHeaderDiff.h>
 
 #include <NUVZub/NUVZubUttGuards.h>
+#include <NUVZubPlatform/Process.h>
 
 #include <climits>
 #include <cstdio>
@@ -65,6 +66,7 @@ void NUVZubFileHeaderDiff::ValidateHeader(char const* fileName, char const* labe
     }
 
     if (!passed) {
+        const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
         std::fprintf(stderr, "%s\n", label != nullptr ? label : "");
         std::fprintf(stderr, "Actual length: %d\n", static_cast<int>(size_read));
         if (size_read > 0) {

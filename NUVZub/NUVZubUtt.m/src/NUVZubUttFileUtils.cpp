@@ -9,6 +9,7 @@
 #include <NUVZub/NUVZubUttUtils.h>
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
+#include <NUVZubPlatform/Process.h>
 #include <NUVZubUttPathForms.h>
 
 #include <cstdio>
@@ -195,9 +196,12 @@ GlobRange::GlobRange(const NUVString& pattern) : m_impl(new GlobRangeImpl) {
             m_impl->empty = false;
             SkipDots();
         } else if (error != NUVZubPlatform::kNoMatch) {
-            std::fprintf(stderr, "!!! Error in FindFirstFile.  Pattern: \"%s\"\n",
-                         fixed.CastToCharPtr());
-            std::fflush(stderr);
+            {
+                const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
+                std::fprintf(stderr, "!!! Error in FindFirstFile.  Pattern: \"%s\"\n",
+                             fixed.CastToCharPtr());
+                std::fflush(stderr);
+            }
             NUVZUB_THROW_SYSTEM("FindFirstFile", error);
         }
     } catch (...) {

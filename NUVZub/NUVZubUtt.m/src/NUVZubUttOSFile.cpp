@@ -36,6 +36,7 @@ void ReadSettings() {
         unsigned long long limit = 0;
         if (std::sscanf(text, "%llu", &limit) == 1) {
             g_storageLimit = limit;
+            const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
             std::fputs("=== ZUB Storage limit: ", stderr);
             std::fprintf(stderr, "%llu", limit);
             std::fputs("\n", stderr);
@@ -125,6 +126,7 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
         m_handle = NUVZubPlatform::kNoHandle;
         if (kind != kAppend && IsMissingFile(error, m_name)) {
             if (kind == kRead) {
+                const NUVZubPlatform::ReportScope scope;
                 std::fprintf(stderr, "!!! Throwing NUVZubExcNoSuchFile:\n!!!  %s\n",
                              m_name.CastToCharPtr());
                 std::fflush(stderr);
@@ -254,9 +256,10 @@ void NUVZubUttOSFile::Flush() {
 
 void NUVZubUttOSFile::Truncate(const std::uint64_t& length) {
     const std::uint64_t target = length; // length may alias the position
-    if (g_storageLimit != 0 && !ChargeResize(FileSize(), target)) NUVZUB_THROW(NUVZubExcDiskFull());
+    // The position is checked before the budget is charged for it.
     const int offsetError = NUVZubPlatform::CheckOffset(target);
     if (offsetError != 0) NUVZUB_THROW_SYSTEM("SetFilePointer", offsetError);
+    if (g_storageLimit != 0 && !ChargeResize(FileSize(), target)) NUVZUB_THROW(NUVZubExcDiskFull());
     const int error = NUVZubPlatform::SetFileLength(m_handle, target);
     if (error != 0) {
         if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
