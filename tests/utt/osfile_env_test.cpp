@@ -237,6 +237,26 @@ TEST(OSFileLocking, OffOnlyWhenAllThreeVariablesAreSet) {
 
 // The candidates in order: TMPDIR, TEMP, TMP, \temp at the root of the
 // working directory's drive, the working directory itself.
+TEST(OSFileTemporary, ARelativeNameNeverRemovesAnotherFileAfterAChangeOfDirectory) {
+    SharedTempDir dir;
+    if (!IsChildProcess()) {
+        for (const char* sub : {"a", "a/rel", "b", "b/rel"})
+            NUVZubUttFileUtils::MakeDir(NUVString(dir / sub));
+        dir.Write("b/rel/ZubTemp.1.tmp", "keep");
+    }
+    const ChildResult r = RunInChild([&] {
+        if (!ChangeDir(dir / "a")) return 2;
+        NUVZubUttOSFile file;
+        file.CreateTemporary(NUVString("rel"));
+        if (file.Name().Str() != Native("rel/ZubTemp.1.tmp")) return 3;
+        if (!ChangeDir(dir / "b")) return 4;
+        file.Close();
+        return 0;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadWhole(dir / "b/rel/ZubTemp.1.tmp"), "keep");
+}
+
 TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {
     SharedTempDir dir; // the child looks at what this test made
     if (!IsChildProcess()) {

@@ -70,6 +70,14 @@ bool ChargeResize(std::uint64_t from, std::uint64_t to) {
     return lowered <= g_storageLimit;
 }
 
+bool NamesOpenFile(const char* name, NUVZubPlatform::Handle handle) {
+    NUVZubPlatform::FileIdentity byName, byHandle;
+    int failedStep = 0;
+    return NUVZubPlatform::GetIdentity(name, byName, failedStep) == 0 &&
+           NUVZubPlatform::GetHandleIdentity(handle, byHandle) == 0 &&
+           byName.device == byHandle.device && byName.index == byHandle.index;
+}
+
 // Looked up once: the transfers ask for it each time.
 NUVBasUtlIOStats& Stats() {
     static NUVBasUtlIOStats& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
@@ -96,9 +104,12 @@ NUVZubUttOSFile::~NUVZubUttOSFile() { ReleaseHandle(); }
 // Closes an open file and returns the close's error. POSIX releases the
 // descriptor even when close fails: keeping it would close a reused one later.
 int NUVZubUttOSFile::CloseHandle() {
-    // A temporary's name goes first, while the file still holds its data.
-    // Where the system deletes such files at close, nothing is left to remove.
-    if (m_temporary) NUVZubPlatform::RemoveFile(m_name.CastToCharPtr());
+    // A temporary's name goes first, while the file still holds its data, but
+    // only while it still names this file: a relative name may lead elsewhere
+    // after the working directory changed. Where the system deletes such files
+    // at close, nothing is left to remove.
+    if (m_temporary && NamesOpenFile(m_name.CastToCharPtr(), m_handle))
+        NUVZubPlatform::RemoveFile(m_name.CastToCharPtr());
     Stats().usefile_Close(m_stats);
     const int error = NUVZubPlatform::CloseFile(m_handle);
     m_handle = NUVZubPlatform::kNoHandle;
