@@ -54,6 +54,13 @@ err=$(mktemp "${TMPDIR}/wine-run.err.XXXXXX")
 trap 'rm -f "$out" "$err"' EXIT
 "$loader" "$@" >"$out" 2>"$err"
 status=$?
+# A failure without a single byte of output means the program never ran (a rare
+# failed start of Wine's loader under load): start it once more, and say so.
+if [ $status -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine-run: $1 ended with $status before any output; started again" >&2
+  "$loader" "$@" >"$out" 2>"$err"
+  status=$?
+fi
 cat "$out"
 cat "$err" >&2
 exit $status

@@ -152,29 +152,39 @@ const Dwfl_Callbacks g_callbacks = {
 constexpr std::uintptr_t kStackForLookups = 512 * 1024;
 constexpr std::size_t kHelperStackSize = 4 * 1024 * 1024;
 
-/// Lowest address of the calling thread's stack; UINTPTR_MAX if unknown.
-std::uintptr_t StackLimit() {
-    thread_local std::uintptr_t t_limit = 0;
-    if (t_limit == 0) {
-        t_limit = UINTPTR_MAX;
+/// Bounds of the calling thread's stack; both 0 if unknown.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+};
+
+const StackBounds& ThreadStack() {
+    thread_local StackBounds t_bounds;
+    thread_local bool t_known = false;
+    if (!t_known) {
+        t_known = true;
         pthread_attr_t attributes;
         if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
             void* low = nullptr;
             std::size_t size = 0;
-            if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr)
-                t_limit = reinterpret_cast<std::uintptr_t>(low);
+            if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr) {
+                t_bounds.low = reinterpret_cast<std::uintptr_t>(low);
+                t_bounds.high = t_bounds.low + size;
+            }
             pthread_attr_destroy(&attributes);
         }
     }
-    return t_limit;
+    return t_bounds;
 }
 
 /// Runs `work` here if the stack has room for libdw, else on a helper thread
 /// with an ample stack while the caller waits. False if neither could run it.
+/// A frame outside the thread's own stack (a signal stack, a coroutine's) is
+/// taken as small.
 bool RunWithAmpleStack(void (*work)(void*), void* context) {
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    const std::uintptr_t limit = StackLimit();
-    if (here > limit && here - limit >= kStackForLookups) {
+    const StackBounds& stack = ThreadStack();
+    if (here > stack.low && here <= stack.high && here - stack.low >= kStackForLookups) {
         work(context);
         return true;
     }

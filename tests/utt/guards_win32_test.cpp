@@ -1,6 +1,7 @@
 // CleanUpHandle and the platform's CloseHandle over Windows' HANDLE.
 #include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZubPlatform/Handle.h>
+#include <NUVZubPlatform/SystemCallsWin32.h>
 
 #include <WindowsApi.h>
 
@@ -32,10 +33,21 @@ TEST(CleanUpHandleWin32, ClosesItsHandleAndNullClosesNothing) {
 }
 
 TEST(PlatformHandleWin32, ReportsAFailedCloseWithTheLastError) {
+    // The failure comes through the call table: closing a stale handle for real
+    // could close one that another thread has just been given.
+    NUVZubPlatform::SystemCallsWin32 table = NUVZubPlatform::GetWin32Calls();
+    table.CloseHandle = [](HANDLE) -> BOOL {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    };
     const HANDLE handle = NewEvent();
     ASSERT_NE(handle, nullptr);
+    NUVZubPlatform::SetWin32Calls(table);
+    const bool closed = NUVZubPlatform::CloseHandle(handle);
+    const DWORD error = GetLastError();
+    NUVZubPlatform::ResetWin32Calls();
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(error, DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(NUVZubPlatform::CloseHandle(handle));
-    EXPECT_FALSE(NUVZubPlatform::CloseHandle(handle));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(NUVZubPlatform::CloseHandle(NUVZubPlatform::kNoHandle));
 }

@@ -242,7 +242,9 @@ TEST(OSFileTemporary, ARelativeNameNeverRemovesAnotherFileAfterAChangeOfDirector
     if (!IsChildProcess()) {
         for (const char* sub : {"a", "a/rel", "b", "b/rel"})
             NUVZubUttFileUtils::MakeDir(NUVString(dir / sub));
-        dir.Write("b/rel/ZubTemp.1.tmp", "keep");
+        NUVZubUttOSFile other;
+        other.OpenWrite(NUVString(dir / "b/rel/ZubTemp.1.tmp"));
+        other.WriteAll("keep", 4);
     }
     const ChildResult r = RunInChild([&] {
         if (!ChangeDir(dir / "a")) return 2;
