@@ -94,6 +94,30 @@ TEST(IOStats, FilesOfDifferentThreadsAreIndependent) {
     }
 }
 
+TEST(IOStats, TotalsMayBeAskedWhileTheOwnerBooksTransfers) {
+    auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+    const NUVString path("/iostats/watched");
+    auto record = stats.usefile_Open(path);
+    constexpr std::uint64_t kTransfers = 20000;
+    std::atomic<bool> done{false};
+    std::thread monitor([&] {
+        std::uint64_t last = 0;
+        while (!done.load()) {
+            const std::uint64_t seen = stats.Totals(path).reads;
+            EXPECT_GE(seen, last); // a watcher never sees the count go back
+            last = seen;
+        }
+    });
+    for (std::uint64_t i = 0; i < kTransfers; ++i) {
+        stats.StartTimer(NUVBasUtlIOStats::Read);
+        stats.StopTimer(1, NUVBasUtlIOStats::Read, record);
+    }
+    done = true;
+    monitor.join();
+    EXPECT_EQ(stats.Totals(path).bytesRead, kTransfers);
+    stats.usefile_Close(record);
+}
+
 TEST(IOStats, BooksTransfersToTheFileUntilAndAfterClose) {
     auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
     const NUVString path("/tmp/iostats-test-file");

@@ -58,15 +58,28 @@ std::int64_t CoarseNanoseconds() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// The counters of an open record have one writer, its file's owner, and may
+// be read meanwhile by whoever asks for totals: relaxed atomic loads and
+// stores, which cost plain moves on the platforms we build for.
+template <class T> T Load(const T& field) {
+    T value;
+    __atomic_load(&field, &value, __ATOMIC_RELAXED);
+    return value;
+}
+template <class T> void Add(T& field, T amount) {
+    const T sum = Load(field) + amount;
+    __atomic_store(&field, &sum, __ATOMIC_RELAXED);
+}
+
 void AddInto(NUVBasUtlIOFileStats& total, const NUVBasUtlIOFileStats& part) {
-    total.opens += part.opens;
-    total.closes += part.closes;
-    total.reads += part.reads;
-    total.writes += part.writes;
-    total.bytesRead += part.bytesRead;
-    total.bytesWritten += part.bytesWritten;
-    total.readSeconds += part.readSeconds;
-    total.writeSeconds += part.writeSeconds;
+    total.opens += Load(part.opens);
+    total.closes += Load(part.closes);
+    total.reads += Load(part.reads);
+    total.writes += Load(part.writes);
+    total.bytesRead += Load(part.bytesRead);
+    total.bytesWritten += Load(part.bytesWritten);
+    total.readSeconds += Load(part.readSeconds);
+    total.writeSeconds += Load(part.writeSeconds);
 }
 } // namespace
 
@@ -100,14 +113,15 @@ void NUVBasUtlIOStats::StopTimer(std::uint64_t bytes, int kind,
     const double seconds = (CoarseNanoseconds() - t_ioStart[kind]) * 1e-9;
     // A record belongs to one open file, whose transfers its owner serialises;
     // the shared lock guards only the lists of records.
+    NUVBasUtlIOFileStats& r = *record;
     if (kind == Read) {
-        record->reads += 1;
-        record->bytesRead += bytes;
-        record->readSeconds += seconds;
+        Add(r.reads, std::uint64_t{1});
+        Add(r.bytesRead, bytes);
+        Add(r.readSeconds, seconds);
     } else {
-        record->writes += 1;
-        record->bytesWritten += bytes;
-        record->writeSeconds += seconds;
+        Add(r.writes, std::uint64_t{1});
+        Add(r.bytesWritten, bytes);
+        Add(r.writeSeconds, seconds);
     }
 }
 
@@ -126,8 +140,10 @@ void NUVBasUtlIOStats::PrintSummary(std::FILE* out) const {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     std::fprintf(out,
                  "I/O summary: file, reads, bytes read, read s, writes, bytes written, write s\n");
-    auto print = [out](const NUVBasUtlIOFileStats& s) {
-        std::fprintf(out, "%s, %llu, %llu, %.6f, %llu, %llu, %.6f\n", s.path.CastToCharPtr(),
+    auto print = [out](const NUVBasUtlIOFileStats& record) {
+        NUVBasUtlIOFileStats s;
+        AddInto(s, record);
+        std::fprintf(out, "%s, %llu, %llu, %.6f, %llu, %llu, %.6f\n", record.path.CastToCharPtr(),
                      static_cast<unsigned long long>(s.reads),
                      static_cast<unsigned long long>(s.bytesRead), s.readSeconds,
                      static_cast<unsigned long long>(s.writes),
