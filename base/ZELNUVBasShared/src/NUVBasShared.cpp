@@ -67,7 +67,7 @@ template <class T> T Load(const T& field) {
     return value;
 }
 template <class T> void Add(T& field, T amount) {
-    const T sum = Load(field) + amount;
+    T sum = Load(field) + amount; // clang takes no pointer to const here
     __atomic_store(&field, &sum, __ATOMIC_RELAXED);
 }
 
