@@ -21,6 +21,22 @@ namespace {
 // 0x7ffff000 bytes per call anyway.
 constexpr std::uint64_t kMaxTransfer = 0x7ffff000;
 
+size_t Capped(std::uint64_t size) {
+    return static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+}
+
+// One read or write call, repeated while a signal interrupts it; `done` gets
+// the bytes moved, the result is 0 or the call's error.
+template <class Call> int Transfer(std::uint64_t& done, Call call) {
+    ssize_t n;
+    do {
+        n = call();
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno;
+    done = static_cast<std::uint64_t>(n);
+    return 0;
+}
+
 // A descriptor 0, 1 or 2 is free only because the process closed a standard
 // stream; whoever writes there next (a report to stderr, say) would write into
 // our file. Move the file above 2 and park /dev/null in the low slot.
@@ -117,28 +133,18 @@ int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint64_t offset
            std::uint64_t& done) {
     done = 0;
     if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return EINVAL;
-    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    ssize_t n;
-    do {
-        n = g_calls.pread(handle, buffer, count, static_cast<off_t>(offset));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    done = static_cast<std::uint64_t>(n);
-    return 0;
+    return Transfer(done, [&] {
+        return g_calls.pread(handle, buffer, Capped(size), static_cast<off_t>(offset));
+    });
 }
 
 int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
             std::uint64_t& done) {
     done = 0;
     if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return EFBIG;
-    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    ssize_t n;
-    do {
-        n = g_calls.pwrite(handle, data, count, static_cast<off_t>(offset));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    done = static_cast<std::uint64_t>(n);
-    return 0;
+    return Transfer(done, [&] {
+        return g_calls.pwrite(handle, data, Capped(size), static_cast<off_t>(offset));
+    });
 }
 
 bool IsStream(Handle handle) {
@@ -149,26 +155,12 @@ bool IsStream(Handle handle) {
 
 int ReadNext(Handle handle, void* buffer, std::uint64_t size, std::uint64_t& done) {
     done = 0;
-    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    ssize_t n;
-    do {
-        n = g_calls.read(handle, buffer, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    done = static_cast<std::uint64_t>(n);
-    return 0;
+    return Transfer(done, [&] { return g_calls.read(handle, buffer, Capped(size)); });
 }
 
 int WriteNext(Handle handle, const void* data, std::uint64_t size, std::uint64_t& done) {
     done = 0;
-    const size_t count = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    ssize_t n;
-    do {
-        n = g_calls.write(handle, data, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    done = static_cast<std::uint64_t>(n);
-    return 0;
+    return Transfer(done, [&] { return g_calls.write(handle, data, Capped(size)); });
 }
 
 int CheckOffset(std::uint64_t offset) {
