@@ -28,6 +28,15 @@ suite() {
     tee "$logs/$name.ctest.log"
 }
 
+# The README's run command first, as a new user types it: it must build its
+# own tree and show the two classes that share code 1013.
+echo "== run command"
+run_output=$(bash scripts/run.sh)
+for class in NUVZubExcNoSuchFile NUVZubExcNoSuchForm; do
+  grep -q "^$class\$" <<<"$run_output" || { echo "scripts/run.sh did not show $class" >&2; exit 1; }
+done
+echo "scripts/run.sh works"
+
 suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVZUB_SANITIZE=OFF -DNUVZUB_BENCHMARKS=ON
 
 # Built by clang, so the suite (tracebacks included) covers both compilers.
