@@ -4,10 +4,15 @@
 
 #include <NUVZubPlatform/File.h>
 
+#include "../ReportText.h"
+
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,9 +42,48 @@ template <class Call> int Transfer(std::uint64_t& done, Call call) {
     return 0;
 }
 
+// ---- the standard streams and the library's files ----
+//
 // A descriptor 0, 1 or 2 is free only because the process closed a standard
-// stream; whoever writes there next (a report to stderr, say) would write into
-// our file. Move the file above 2 and park /dev/null in the low slot.
+// stream; a file of ours landing there would receive whatever is written to
+// that stream next (a report to stderr). So free standard slots are filled
+// with /dev/null before each open, and a file that lands there all the same
+// (another thread closed a standard stream meanwhile) is moved above 2 at
+// once. Reports never write to descriptor 2 itself but to a copy taken while
+// no open of ours is under way, which therefore names the program's stream.
+
+std::atomic<unsigned> g_opensInFlight{0};
+std::atomic<std::uint64_t> g_opensStarted{0};
+
+struct OpenInFlight {
+    OpenInFlight() {
+        g_opensInFlight.fetch_add(1);
+        g_opensStarted.fetch_add(1);
+    }
+    ~OpenInFlight() { g_opensInFlight.fetch_sub(1); }
+    OpenInFlight(const OpenInFlight&) = delete;
+    OpenInFlight& operator=(const OpenInFlight&) = delete;
+};
+
+bool StandardSlotFree() {
+    pollfd slots[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(slots, 3, 0) < 0) return true; // unknown: filling is harmless
+    return ((slots[0].revents | slots[1].revents | slots[2].revents) & POLLNVAL) != 0;
+}
+
+// Each open of /dev/null takes the lowest free slot, until one lands above 2.
+// The programs's later dup2 onto a standard slot still works.
+void FillStandardSlots() {
+    for (;;) {
+        const int null = g_calls.open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+        if (null < 0) return;
+        if (null > 2) {
+            g_calls.close(null);
+            return;
+        }
+    }
+}
+
 int MoveAboveStandardStreams(int& fd) {
     const int moved = g_calls.fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (moved < 0) {
@@ -93,6 +137,8 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
         permissions = 0600;
         break;
     }
+    if (StandardSlotFree()) FillStandardSlots();
+    const OpenInFlight inFlight;
     int fd;
     do {
         fd = g_calls.open(path, flags, permissions);
@@ -120,6 +166,34 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
     if (randomAccess) g_calls.posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); // only a hint
     handle = fd;
     return 0;
+}
+
+void WriteStandardError(const char* data, std::size_t size) {
+    // A copy of descriptor 2 taken while none of our opens was under way. An
+    // open blocked for long (a FIFO without a writer) is waited for only so
+    // long: it holds no descriptor while it blocks.
+    constexpr int kPatience = 10000;
+    int copy = -1;
+    for (int attempt = 0; copy < 0; ++attempt) {
+        const std::uint64_t started = g_opensStarted.load();
+        if (g_opensInFlight.load() == 0 || attempt == kPatience) {
+            copy = g_calls.fcntl(2, F_DUPFD_CLOEXEC, 3);
+            if (copy < 0) return; // stderr is closed
+            if (attempt == kPatience) break;
+            if (g_opensInFlight.load() == 0 && g_opensStarted.load() == started) break;
+            g_calls.close(copy);
+            copy = -1;
+        }
+        sched_yield();
+    }
+    while (size > 0) {
+        const ssize_t n = g_calls.write(copy, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // a closed pipe or a full disk: the report is lost
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    g_calls.close(copy);
 }
 
 int CloseFile(Handle handle) {

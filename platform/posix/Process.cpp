@@ -4,6 +4,9 @@
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
 
+#include "../ReportText.h"
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,31 +33,124 @@ namespace {
 Dwfl* g_dwfl = nullptr;
 ProcessFaults g_faults;
 
-// One lock for every report and for the symbol handler with its frame cache:
-// constant-initialised and never destroyed, so usable during static
-// initialisation and at exit; recursive, so a report raised inside a report
-// proceeds. Fork handlers hand children a consistent handler and a free lock.
-pthread_mutex_t g_reportLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-pthread_once_t g_forkHandlersOnce = PTHREAD_ONCE_INIT;
+// The symbol handler's frame cache; lives as long as the handler.
+struct ResolvedFrame;
+std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr;
 
-void LockReports() {
-    pthread_once(&g_forkHandlersOnce, [] {
-        pthread_atfork([] { pthread_mutex_lock(&g_reportLock); },
-                       [] { pthread_mutex_unlock(&g_reportLock); },
-                       [] {
-                           // The child's one thread is not the owner the lock records.
-                           const pthread_mutex_t unlocked = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-                           g_reportLock = unlocked;
-                       });
-    });
-    pthread_mutex_lock(&g_reportLock);
+/// One lock for every report and for the symbol handler with its frame cache,
+/// taken again freely by the thread that holds it. Usable at any time: during
+/// static initialisation and at exit, and in a forked child from its first
+/// instruction on, whatever the program's own fork handlers do. No fork handler
+/// takes it: a child finds out by its process id that it was forked, and starts
+/// afresh. While held, the thread is not cancelled (a report finishes what it
+/// starts) and a write to a pipe without a reader raises no SIGPIPE.
+class ReportLock {
+public:
+    static void Lock();
+    static void Unlock();
+
+private:
+    static void StartAfterFork(pid_t self);
+
+    static pthread_mutex_t s_mutex;
+    static std::atomic<pthread_t> s_owner; // 0 when free
+    static int s_depth;                    // changed by the owner only
+    static std::atomic<pid_t> s_pid;       // the process the lock belongs to
+    // What the outermost scope saved of the owning thread, restored at its end.
+    static sigset_t s_savedSignals;
+    static bool s_pipeSignalWasPending;
+    static int s_savedCancelState;
+};
+
+pthread_mutex_t ReportLock::s_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<pthread_t> ReportLock::s_owner{0};
+int ReportLock::s_depth = 0;
+std::atomic<pid_t> ReportLock::s_pid{0};
+sigset_t ReportLock::s_savedSignals;
+bool ReportLock::s_pipeSignalWasPending = false;
+int ReportLock::s_savedCancelState = PTHREAD_CANCEL_ENABLE;
+
+sigset_t PipeSignal() {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    return pipeSignal;
 }
 
-struct ReportLock {
-    ReportLock() { LockReports(); }
-    ~ReportLock() { pthread_mutex_unlock(&g_reportLock); }
-    ReportLock(const ReportLock&) = delete;
-    ReportLock& operator=(const ReportLock&) = delete;
+void ReportLock::StartAfterFork(pid_t self) {
+    // The parent's threads are gone; one of them may have held the lock, in the
+    // middle of changing what it guards. The forking thread itself keeps its
+    // hold (it forked from inside a report).
+    const pthread_t owner = s_owner.load();
+    const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    s_mutex = fresh;
+    if (owner != 0 && pthread_equal(owner, pthread_self())) {
+        pthread_mutex_lock(&s_mutex);
+    } else {
+        if (owner != 0) {
+            // Half-changed state is left behind, never used again.
+            g_dwfl = nullptr;
+            g_resolved = nullptr;
+            DiscardReportText();
+        }
+        s_owner.store(0);
+        s_depth = 0;
+    }
+    s_pid.store(self);
+}
+
+void ReportLock::Lock() {
+    const pid_t self = getpid();
+    pid_t known = s_pid.load();
+    if (known != self) {
+        if (known == 0 && s_pid.compare_exchange_strong(known, self)) {
+            // First use in this process.
+        } else if (known != self) {
+            StartAfterFork(self);
+        }
+    }
+    const pthread_t thread = pthread_self();
+    if (s_owner.load() != 0 && pthread_equal(s_owner.load(), thread)) {
+        ++s_depth;
+        return;
+    }
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
+    pthread_mutex_lock(&s_mutex);
+    s_owner.store(thread);
+    s_depth = 1;
+    s_savedCancelState = cancelState;
+    const sigset_t pipeSignal = PipeSignal();
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &s_savedSignals);
+    // Only a thread that blocked SIGPIPE itself can have one pending already;
+    // that one is the program's, and stays.
+    sigset_t pending;
+    s_pipeSignalWasPending = sigismember(&s_savedSignals, SIGPIPE) == 1 &&
+                             sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+void ReportLock::Unlock() {
+    if (--s_depth != 0) return;
+    // A write to a pipe without a reader left SIGPIPE pending on this thread:
+    // take it before the mask is restored, or it would end the process.
+    if (!s_pipeSignalWasPending) {
+        const sigset_t pipeSignal = PipeSignal();
+        const timespec noWait = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &noWait); // EAGAIN when none is pending
+    }
+    const sigset_t savedSignals = s_savedSignals;
+    const int cancelState = s_savedCancelState;
+    s_owner.store(0);
+    pthread_mutex_unlock(&s_mutex);
+    pthread_sigmask(SIG_SETMASK, &savedSignals, nullptr);
+    pthread_setcancelstate(cancelState, nullptr);
+}
+
+struct HeldReportLock {
+    HeldReportLock() { ReportLock::Lock(); }
+    ~HeldReportLock() { ReportLock::Unlock(); }
+    HeldReportLock(const HeldReportLock&) = delete;
+    HeldReportLock& operator=(const HeldReportLock&) = delete;
 };
 
 /// Opens a file for libdw, close-on-exec. A descriptor 0-2 (free because the
@@ -180,7 +276,8 @@ const StackBounds& ThreadStack() {
 /// Runs `work` here if the stack has room for libdw, else on a helper thread
 /// with an ample stack while the caller waits. False if neither could run it.
 /// A frame outside the thread's own stack (a signal stack, a coroutine's) is
-/// taken as small.
+/// taken as small. The caller holds the report lock, which defers its
+/// cancellation: it never leaves while the helper works on its data.
 bool RunWithAmpleStack(void (*work)(void*), void* context) {
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     const StackBounds& stack = ThreadStack();
@@ -193,7 +290,7 @@ bool RunWithAmpleStack(void (*work)(void*), void* context) {
         void* context;
     } call{work, context};
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
+    if (g_faults.helperThreadFails || pthread_attr_init(&attributes) != 0) return false;
     pthread_t helper;
     const bool started = pthread_attr_setstacksize(&attributes, kHelperStackSize) == 0 &&
                          pthread_create(
@@ -277,42 +374,22 @@ int CaptureStack(int skip, void** frames, int capacity) {
 
 void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
 
-namespace {
-sigset_t PipeSignal() {
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    return pipeSignal;
-}
-} // namespace
-
 ReportScope::ReportScope() {
-    static_assert(sizeof(sigset_t) <= sizeof m_savedSignals, "room for a signal mask");
-    LockReports();
-    const sigset_t pipeSignal = PipeSignal();
-    auto* saved = reinterpret_cast<sigset_t*>(m_savedSignals);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, saved);
-    // Only a thread that blocked SIGPIPE itself can have one pending already;
-    // that one is the program's, and stays.
-    sigset_t pending;
-    m_pipeSignalWasPending = sigismember(saved, SIGPIPE) == 1 && sigpending(&pending) == 0 &&
-                             sigismember(&pending, SIGPIPE) == 1;
+    ReportLock::Lock();
+    OpenReportText();
 }
 
 ReportScope::~ReportScope() {
-    // A write to a pipe without a reader left SIGPIPE pending on this thread:
-    // take it before the mask is restored, or it would end the process.
-    const sigset_t pipeSignal = PipeSignal();
-    if (!m_pipeSignalWasPending) {
-        const timespec noWait = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &noWait); // EAGAIN when none is pending
-    }
-    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(m_savedSignals), nullptr);
-    pthread_mutex_unlock(&g_reportLock);
+    CloseReportText();
+    ReportLock::Unlock();
 }
 
-bool StartSymbolHandler() {
-    ReportLock lock;
+namespace {
+
+bool g_handlerWanted = false; // started once; restarted after a stop or in a child
+
+/// The caller holds the report lock.
+bool StartHandler() {
     if (g_faults.symbolHandlerFails) return false;
     g_dwfl = dwfl_begin(&g_callbacks);
     if (g_dwfl == nullptr) return false;
@@ -330,6 +407,15 @@ bool StartSymbolHandler() {
     return reported;
 }
 
+} // namespace
+
+bool StartSymbolHandler() {
+    HeldReportLock lock;
+    if (g_dwfl != nullptr) return true;
+    g_handlerWanted = StartHandler();
+    return g_handlerWanted;
+}
+
 namespace {
 
 /// What a return address resolves to. Resolving scans a module's symbol table,
@@ -343,7 +429,7 @@ struct ResolvedFrame {
 };
 
 constexpr std::size_t kMaxCachedFrames = 4096;
-std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr; // lives as long as the handler
+ResolvedFrame g_uncached; // a look-up that could not run, handed out but not kept
 
 /// The line of `at` found by walking the compilation units' address ranges:
 /// the fast look-up needs .debug_aranges, which clang does not emit by default.
@@ -385,9 +471,11 @@ void Resolve(void* address, ResolvedFrame& frame) {
     }
 }
 
-/// The caller holds the report lock while it reads the result.
+/// The caller holds the report lock while it reads the result. Only what a
+/// look-up resolved is kept: a frame left unknown because the look-up could
+/// not run (no helper thread, no memory) is tried again next time.
 const ResolvedFrame* Lookup(void* address) {
-    if (g_dwfl == nullptr) return nullptr;
+    if (g_dwfl == nullptr && !(g_handlerWanted && StartHandler())) return nullptr;
     if (g_resolved == nullptr) g_resolved = new std::unordered_map<void*, ResolvedFrame>;
     auto found = g_resolved->find(address);
     if (found != g_resolved->end()) return &found->second;
@@ -395,24 +483,31 @@ const ResolvedFrame* Lookup(void* address) {
     struct Request {
         void* address;
         ResolvedFrame frame;
-    } request{address, {}};
-    RunWithAmpleStack(
+        bool resolved;
+    } request{address, {}, false};
+    const bool ran = RunWithAmpleStack(
         [](void* data) {
             auto* r = static_cast<Request*>(data);
             try {
                 Resolve(r->address, r->frame);
-            } catch (...) { // out of memory: the frame stays unknown
+                r->resolved = true;
+            } catch (...) { // out of memory: the frame stays unknown (cancellation is
+                            // deferred while the lock is held, so none is swallowed)
                 r->frame = ResolvedFrame();
             }
         },
         &request);
+    if (!ran || !request.resolved) {
+        g_uncached = ResolvedFrame();
+        return &g_uncached;
+    }
     return &g_resolved->emplace(address, std::move(request.frame)).first->second;
 }
 
 } // namespace
 
 bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
-    ReportLock lock;
+    HeldReportLock lock;
     const ResolvedFrame* frame = Lookup(address);
     if (frame == nullptr || !frame->named) return false;
     CopyBounded(name, capacity, frame->name.data(), frame->name.size());
@@ -420,12 +515,20 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
 }
 
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
-    ReportLock lock;
+    HeldReportLock lock;
     const ResolvedFrame* frame = Lookup(address);
     if (frame == nullptr || !frame->located) return false;
     CopyBounded(file, capacity, frame->file.data(), frame->file.size());
     line = frame->line;
     return true;
+}
+
+void StopSymbolHandler() {
+    HeldReportLock lock;
+    delete g_resolved;
+    g_resolved = nullptr;
+    if (g_dwfl != nullptr) dwfl_end(g_dwfl);
+    g_dwfl = nullptr;
 }
 
 bool IsMemoryCheckerPresent() {

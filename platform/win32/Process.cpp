@@ -5,6 +5,8 @@
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
 
+#include "../ReportText.h"
+
 #include <windows.h>
 
 #include <dbghelp.h>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <io.h>
 #include <string>
 #include <vector>
 
@@ -130,9 +133,29 @@ int CaptureStack(int skip, void** frames, int capacity) {
                                     frames, nullptr);
 }
 
-// Windows raises no signal for a write to a pipe without a reader: the lock is all.
-ReportScope::ReportScope() { LockReports(); }
-ReportScope::~ReportScope() { UnlockReports(); }
+// Windows raises no signal for a write to a pipe without a reader, and has no
+// cancellation that unwinds: the lock and the text are all.
+ReportScope::ReportScope() {
+    LockReports();
+    OpenReportText();
+}
+
+ReportScope::~ReportScope() {
+    CloseReportText();
+    UnlockReports();
+}
+
+void WriteStandardError(const char* data, std::size_t size) {
+    // Through the C runtime's descriptor 2, as the program's own stderr output
+    // goes (text mode turns line feeds into CR LF).
+    while (size > 0) {
+        const unsigned part = size < 0x40000000u ? static_cast<unsigned>(size) : 0x40000000u;
+        const int n = _write(2, data, part);
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
 
 void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
 
@@ -153,6 +176,14 @@ bool StartSymbolHandler() {
     g_handler = handler;
     LoadModules(self);
     return true;
+}
+
+void StopSymbolHandler() {
+    SymbolLock lock;
+    if (g_handler == nullptr) return;
+    SymCleanup(g_handler);
+    ::CloseHandle(g_handler);
+    g_handler = nullptr;
 }
 
 namespace {

@@ -66,15 +66,15 @@ void NUVZubFileHeaderDiff::ValidateHeader(char const* fileName, char const* labe
     }
 
     if (!passed) {
-        const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
-        std::fprintf(stderr, "%s\n", label != nullptr ? label : "");
-        std::fprintf(stderr, "Actual length: %d\n", static_cast<int>(size_read));
-        if (size_read > 0) {
-            std::fprintf(stderr, "%d", static_cast<int>(bytes[0]));
-            for (std::size_t i = 1; i < size_read; ++i)
-                std::fprintf(stderr, ",%d", static_cast<int>(bytes[i]));
-            std::fprintf(stderr, "\n");
+        NUVZubPlatform::ReportScope notice; // whole, and never a SIGPIPE
+        notice.Write(label != nullptr ? label : "");
+        notice.Write("\nActual length: ");
+        notice.WriteDecimal(static_cast<int>(size_read));
+        notice.Write("\n");
+        for (std::size_t i = 0; i < size_read; ++i) {
+            if (i > 0) notice.Write(",");
+            notice.WriteDecimal(static_cast<int>(bytes[i]));
         }
-        std::fflush(stderr);
+        if (size_read > 0) notice.Write("\n");
     }
 }

@@ -6,7 +6,7 @@
 #include <NUVZubPlatform/Process.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -24,7 +24,7 @@ std::atomic<int> g_memoryCheckMode{kCheckUndecided};
 constexpr int kMaxFrames = 1024;
 constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert";
 
-NUVZUB_KEEP_FRAME void PrintTraceback(int framesToSkip) {
+NUVZUB_KEEP_FRAME void PrintTraceback(NUVZubPlatform::ReportScope& report, int framesToSkip) {
     if (g_symbolHandler == nullptr) {
         g_symbolHandler = &g_symbolHandler; // first, so that a failure is not retried
         if (!NUVZubPlatform::StartSymbolHandler())
@@ -32,43 +32,43 @@ NUVZUB_KEEP_FRAME void PrintTraceback(int framesToSkip) {
     }
     void* frames[kMaxFrames];
     const int count = NUVZubPlatform::CaptureStack(framesToSkip, frames, kMaxFrames);
-    std::fputs("!!! TRACEBACK:\n", stderr);
-    if (count == 0) std::fputs("!!! TRACEBACK NOT AVAILABLE.\n", stderr);
+    report.Write("!!! TRACEBACK:\n");
+    if (count == 0) report.Write("!!! TRACEBACK NOT AVAILABLE.\n");
     for (int i = 0; i < count; ++i) {
         char name[1024];
         char file[4096];
         int line = 0;
         const bool named = NUVZubPlatform::SymbolForAddress(frames[i], name, sizeof name);
-        if (named)
-            std::fprintf(stderr, "!!!   %s", name);
-        else
-            std::fputs("!!!   <stack frame not available>", stderr);
-        if (NUVZubPlatform::LineForAddress(frames[i], file, sizeof file, line))
-            std::fprintf(stderr, " in %s:%d", file, line);
-        std::fputs("\n", stderr);
-        if (named && name[0] == 'm' && name[1] == 'a' && name[2] == 'i' && name[3] == 'n' &&
-            name[4] == '\0')
-            break;
+        report.Write(named ? "!!!   " : "!!!   <stack frame not available>");
+        if (named) report.Write(name);
+        if (NUVZubPlatform::LineForAddress(frames[i], file, sizeof file, line)) {
+            report.Write(" in ");
+            report.Write(file);
+            report.Write(":");
+            report.WriteDecimal(line);
+        }
+        report.Write("\n");
+        if (named && std::strcmp(name, "main") == 0) break;
     }
-    std::fflush(stderr);
 }
 
 /// The throw report; its traceback starts two frames above it, at the caller of
 /// ReportException or at the Propagate that called ReportPropagation.
 NUVZUB_KEEP_FRAME void ReportThrow(const char* message) {
     if (g_reportsDisabled.load(std::memory_order_relaxed)) return;
-    NUVZubPlatform::ReportScope scope;
+    NUVZubPlatform::ReportScope report;
     if (g_tracebackMode == kUndecided) {
         if (NUVZubPlatform::IsEnvSet("ZUB_DISABLE_EXCEPTION_REPORT")) {
-            std::fputs("!!! - ZUB Exception throw reports are disabled.\n", stderr);
+            report.Write("!!! - ZUB Exception throw reports are disabled.\n");
             g_tracebackMode = kNoTracebacks;
         } else {
             g_tracebackMode = kTracebacks;
         }
     }
-    std::fprintf(stderr, "!!! EXCEPTION:\n!!!   %s\n", message);
-    if (g_tracebackMode == kTracebacks) PrintTraceback(3);
-    std::fflush(stderr);
+    report.Write("!!! EXCEPTION:\n!!!   ");
+    report.Write(message);
+    report.Write("\n");
+    if (g_tracebackMode == kTracebacks) PrintTraceback(report, 3);
 }
 
 } // namespace
@@ -88,22 +88,23 @@ void NUVZubUttAssert::ReportPropagation(const NUVBasException& exception) {
 
 void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
     {
-        NUVZubPlatform::ReportScope scope;
-        std::fprintf(stderr, "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! %s\n",
-                     condition);
-        PrintTraceback(2);
+        NUVZubPlatform::ReportScope report;
+        report.Write("!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! ");
+        report.Write(condition);
+        report.Write("\n");
+        PrintTraceback(report, 2);
     }
     NUVBasAssertException(condition).Throw(kSourceFile, 213);
 }
 
 void NUVZubUttAssert::ReportValidationFailure(const char* message) {
     {
-        NUVZubPlatform::ReportScope scope;
-        std::fprintf(stderr,
-                     "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
-                     "!!! %s\n",
-                     message);
-        PrintTraceback(2);
+        NUVZubPlatform::ReportScope report;
+        report.Write("!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
+                     "!!! ");
+        report.Write(message);
+        report.Write("\n");
+        PrintTraceback(report, 2);
     }
     NUVZubExcValidationFailure().Throw(kSourceFile, 220);
 }

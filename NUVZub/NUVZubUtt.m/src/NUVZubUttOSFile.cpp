@@ -36,11 +36,10 @@ void ReadSettings() {
         unsigned long long limit = 0;
         if (std::sscanf(text, "%llu", &limit) == 1) {
             g_storageLimit = limit;
-            const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
-            std::fputs("=== ZUB Storage limit: ", stderr);
-            std::fprintf(stderr, "%llu", limit);
-            std::fputs("\n", stderr);
-            std::fflush(stderr);
+            char text[64];
+            std::snprintf(text, sizeof text, "=== ZUB Storage limit: %llu\n", limit);
+            NUVZubPlatform::ReportScope notice; // whole, and never a SIGPIPE
+            notice.Write(text);
         }
     }
     g_lockingDisabled = NUVZubPlatform::IsEnvSet("BAS_DISABLE_FILE_LOCKING") &&
@@ -137,10 +136,10 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
         m_handle = NUVZubPlatform::kNoHandle;
         if (kind != kAppend && IsMissingFile(error, m_name)) {
             if (kind == kRead) {
-                const NUVZubPlatform::ReportScope scope;
-                std::fprintf(stderr, "!!! Throwing NUVZubExcNoSuchFile:\n!!!  %s\n",
-                             m_name.CastToCharPtr());
-                std::fflush(stderr);
+                NUVZubPlatform::ReportScope notice;
+                notice.Write("!!! Throwing NUVZubExcNoSuchFile:\n!!!  ");
+                notice.Write(m_name.CastToCharPtr());
+                notice.Write("\n");
             }
             NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
         }

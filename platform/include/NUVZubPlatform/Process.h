@@ -13,10 +13,21 @@ namespace NUVZubPlatform {
 /// Returns how many were stored (at most `capacity`).
 NUVZUB_KEEP_FRAME int CaptureStack(int skip, void** frames, int capacity);
 
-/// Held while a report is written. Reports and symbol look-ups of the whole
-/// process take turns (one thread may nest them); writes to a pipe whose reader
-/// has gone raise no signal on the holding thread. Usable at any time: during
-/// static initialisation and destruction, and in forked children.
+/// Held while a report is written; its text reaches stderr when the outermost
+/// scope ends. Reports and symbol look-ups of the whole process take turns (one
+/// thread may nest them). Usable at any time: during static initialisation and
+/// destruction, and in a forked child from its first instruction, whatever
+/// the program's fork handlers do. While held, the thread is not cancelled (a
+/// cancellation waits until the report is written) and a write to a pipe whose
+/// reader has gone raises no signal.
+///
+/// A report is emitted whole: with one write when it fits kReportTextCapacity
+/// bytes, in whole lines otherwise, so that processes sharing one log never
+/// interleave mid-line. No heap memory is used on the way (a report may be
+/// about memory exhaustion). No write to stderr ever lands in a file the
+/// library opened, whatever the state of descriptors 0 to 2.
+///
+/// Not async-signal-safe: a report must not be raised from a signal handler.
 class ReportScope {
 public:
     ReportScope();
@@ -24,10 +35,14 @@ public:
     ReportScope(const ReportScope&) = delete;
     ReportScope& operator=(const ReportScope&) = delete;
 
-private:
-    alignas(8) unsigned char m_savedSignals[128]; ///< the thread's signal mask before
-    bool m_pipeSignalWasPending = false;
+    /// Appends to the report's text.
+    void Write(const char* text, std::size_t length);
+    void Write(const char* text);
+    void WriteDecimal(long long value);
 };
+
+/// What one write of a report may hold.
+constexpr std::size_t kReportTextCapacity = 64 * 1024;
 
 /// Reads the list of loaded modules once; modules loaded later stay unknown.
 /// False if the symbol handler could not be started.
@@ -40,6 +55,10 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 
 /// Source file and line of the call that `address` returns from; false if unknown.
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
+
+/// Releases the symbol session and the frame cache (at unload); a later look-up
+/// starts them again. Safe when they were never started.
+void StopSymbolHandler();
 
 /// True if a memory-checking tool (Valgrind) runs this process.
 bool IsMemoryCheckerPresent();

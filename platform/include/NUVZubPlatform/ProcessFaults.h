@@ -10,9 +10,10 @@ namespace NUVZubPlatform {
 struct ProcessFaults {
     bool symbolHandlerFails = false; ///< StartSymbolHandler reports failure
     bool stackIsEmpty = false;       ///< CaptureStack captures no frame
+    bool helperThreadFails = false;  ///< look-ups find no thread to move to
 };
 
-/// Set them before the first report of the process.
+/// Set them while no report is written.
 NUVZUB_API void SetProcessFaults(const ProcessFaults& faults);
 
 } // namespace NUVZubPlatform
