@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace NUVZubPlatform {
@@ -170,19 +171,24 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
 
 void WriteStandardError(const char* data, std::size_t size) {
     // A copy of descriptor 2 taken while none of our opens was under way. An
-    // open blocked for long (a FIFO without a writer) is waited for only so
-    // long: it holds no descriptor while it blocks.
-    constexpr int kPatience = 10000;
+    // open blocked for long (a FIFO without a writer) holds no descriptor while
+    // it blocks, so it is waited for only so long.
+    constexpr long kPatienceNanoseconds = 200 * 1000 * 1000;
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
     int copy = -1;
-    for (int attempt = 0; copy < 0; ++attempt) {
+    for (;;) {
         const std::uint64_t started = g_opensStarted.load();
-        if (g_opensInFlight.load() == 0 || attempt == kPatience) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const bool patient =
+            (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) <
+            kPatienceNanoseconds;
+        if (g_opensInFlight.load() == 0 || !patient) {
             copy = g_calls.fcntl(2, F_DUPFD_CLOEXEC, 3);
             if (copy < 0) return; // stderr is closed
-            if (attempt == kPatience) break;
-            if (g_opensInFlight.load() == 0 && g_opensStarted.load() == started) break;
+            if (!patient || (g_opensInFlight.load() == 0 && g_opensStarted.load() == started))
+                break;
             g_calls.close(copy);
-            copy = -1;
         }
         sched_yield();
     }

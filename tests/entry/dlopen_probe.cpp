@@ -8,6 +8,8 @@
 #include <NUVBas/mem_Alloc.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -49,10 +51,50 @@ void Cycle(int round) {
     std::fprintf(stderr, "round %d unload: %s\n", round, log.c_str());
 }
 
+int OpenDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+/// A plug-in host that loads the library, has it write a report with a
+/// traceback, and unloads it, again and again: the symbol session opened for
+/// the traceback must go with the library.
+void ReportCycles(int cycles) {
+    const int savedStderr = dup(2);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    close(null);
+    int before = -1;
+    for (int i = 0; i < cycles; ++i) {
+        void* library = dlopen(NUVZUB_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) break;
+        using GlobInit = bool (*)(const char*, void**, int, char*);
+        auto globInit = reinterpret_cast<GlobInit>(dlsym(library, "NUVZubUttFileUtils_GlobInit"));
+        void* glob = nullptr;
+        char text[256];
+        // A null pattern is misuse: an assertion report, traceback and all.
+        const bool failed = globInit != nullptr && !globInit(nullptr, &glob, sizeof text, text);
+        dlclose(library);
+        if (!failed) {
+            Expect(false, "a null pattern is refused", "");
+            break;
+        }
+        if (i == 0) before = OpenDescriptors(); // the first load's own needs settle
+    }
+    const int after = OpenDescriptors();
+    dup2(savedStderr, 2);
+    close(savedStderr);
+    Expect(before == after, "report cycles leave no descriptor open",
+           std::to_string(before) + " before, " + std::to_string(after) + " after");
+}
+
 } // namespace
 
 int main() {
     Cycle(1);
     Cycle(2); // a reload starts from uninitialised counters again
+    ReportCycles(20);
     return probe::g_failures == 0 ? 0 : 1;
 }

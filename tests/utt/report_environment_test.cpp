@@ -10,6 +10,7 @@
 #include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttOSFile.h>
+#include <NUVZubPlatform/ProcessFaults.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -30,12 +32,15 @@
 #include <ChildProcess.h>
 #include <WindowsApi.h>
 #else
+#include <NUVZubPlatform/SystemCalls.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -403,6 +408,262 @@ TEST(TracebackOnSmallStack, FirstReportOfTheProcessOnA64KiBThreadIsComplete) {
     ASSERT_GE(reports[0].frames.size(), 2u);
     EXPECT_THAT(reports[0].frames[0], HasSubstr("NUVZubExcFile.cpp:"));
     EXPECT_THAT(reports[0].frames[1], HasSubstr(kTestFile));
+}
+
+// ---- fork with the program's own handlers, cancellation, a closed stderr ----
+
+pthread_mutex_t g_programMutex = PTHREAD_MUTEX_INITIALIZER;
+
+/// Forks `rounds` times while `reporter` runs on another thread; each child
+/// reports at once and exits. Returns the number of children that failed.
+int ForkWhileReporting(void (*reporter)(std::atomic<bool>& stop), int rounds) {
+    std::atomic<bool> stop{false};
+    std::thread thread([&stop, reporter] { reporter(stop); });
+    int failures = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open("/dev/null", O_WRONLY), 2);
+            _exit(RaiseNoSuchFile("child"));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    stop = true;
+    thread.join();
+    return failures;
+}
+
+TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
+    const struct {
+        const char* name;
+        void (*prepare)();
+        void (*parent)();
+        void (*child)();
+        void (*reporter)(std::atomic<bool>& stop);
+    } cases[] = {
+        // The common idiom: the program's own lock held across fork, and a
+        // worker that reports while holding it.
+        {"program lock held across fork, worker reports under it",
+         [] { pthread_mutex_lock(&g_programMutex); }, [] { pthread_mutex_unlock(&g_programMutex); },
+         [] { pthread_mutex_unlock(&g_programMutex); },
+         [](std::atomic<bool>& stop) {
+             while (!stop) {
+                 pthread_mutex_lock(&g_programMutex);
+                 RaiseNoSuchFile("worker");
+                 pthread_mutex_unlock(&g_programMutex);
+             }
+         }},
+        // A child handler that reports, while another thread of the parent
+        // may hold the report lock.
+        {"child handler reports", nullptr, nullptr,
+         [] {
+             if (RaiseNoSuchFile("child handler") != 0) _exit(7);
+         },
+         [](std::atomic<bool>& stop) {
+             while (!stop)
+                 RaiseNoSuchFile("worker");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome r = RunChild(
+            [&c] {
+                // Registered before the library's first report in this process.
+                pthread_atfork(c.prepare, c.parent, c.child);
+                if (RaiseNoSuchFile("parent") != 0) return 1;
+                return ForkWhileReporting(c.reporter, 20);
+            },
+            30);
+        ASSERT_TRUE(r.finished) << "fork deadlocked";
+        EXPECT_EQ(r.exitCode, 0) << "signal " << r.signal;
+    }
+}
+
+/// Starts a thread on a 64 KiB stack of its own that reports, cancels it after
+/// `delayMicroseconds`, and unmaps its stack once joined: its look-ups run on a
+/// helper thread, which must be done with that stack by then.
+int CancelSmallStackReporter(int delayMicroseconds) {
+    constexpr std::size_t kStack = 64 * 1024;
+    void* stack = mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED) return 2;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    if (pthread_attr_setstack(&attributes, stack, kStack) != 0) return 3;
+    pthread_t thread;
+    const auto body = [](void*) -> void* {
+        for (;;) {
+            RaiseNoSuchFile("cancelled");
+            pthread_testcancel();
+        }
+    };
+    if (pthread_create(&thread, &attributes, body, nullptr) != 0) return 4;
+    pthread_attr_destroy(&attributes);
+    usleep(static_cast<useconds_t>(delayMicroseconds));
+    pthread_cancel(thread);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    munmap(stack, kStack);
+    if (result != PTHREAD_CANCELED) return 5;
+    // The lock and the symbol handler are free again.
+    return RaiseNoSuchFile("after the cancellation");
+}
+
+TEST(ReportsAndCancellation, ACancelledReporterFinishesItsReportAndFreesTheLock) {
+    for (int delay : {1000, 5000, 20000, 60000}) {
+        SCOPED_TRACE(delay);
+        Outcome r = RunChild([delay] { return CancelSmallStackReporter(delay); });
+        ASSERT_TRUE(r.finished);
+        ASSERT_EQ(r.exitCode, 0) << "signal " << r.signal << "\n" << r.err.substr(0, 2000);
+        std::vector<Report> reports;
+        ASSERT_TRUE(ParseReports(r.err, reports)) << "a report was cut off";
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().message, "No such file: after the cancellation");
+    }
+}
+
+TEST(TracebackOnSmallStack, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
+    Outcome r = RunChild([] {
+        const auto reportOnSmallStack = [] {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            pthread_attr_setstacksize(&attributes, 64 * 1024);
+            pthread_t thread;
+            pthread_create(
+                &thread, &attributes,
+                [](void*) -> void* { return reinterpret_cast<void*>(RaiseNoSuchFile("small")); },
+                nullptr);
+            pthread_attr_destroy(&attributes);
+            pthread_join(thread, nullptr);
+        };
+        NUVZubPlatform::ProcessFaults faults;
+        faults.helperThreadFails = true;
+        NUVZubPlatform::SetProcessFaults(faults);
+        reportOnSmallStack();
+        NUVZubPlatform::SetProcessFaults(NUVZubPlatform::ProcessFaults());
+        reportOnSmallStack();
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<Report> reports;
+    ASSERT_TRUE(ParseReports(r.err, reports)) << r.err;
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].frames[0], "!!!   <stack frame not available>");
+    EXPECT_THAT(reports[1].frames[0], HasSubstr("NUVZubExcFile.cpp:"));
+    EXPECT_THAT(reports[1].frames[1], HasSubstr(kTestFile));
+}
+
+NUVZubPlatform::SystemCalls g_realCalls;
+
+TEST(ReportsWithStderrClosed, NeverLandInAFileTheLibraryOpened) {
+    // Another thread closes stderr just before each open of the data file, so
+    // that the open takes descriptor 2, and the move above 2 is slow.
+    TempDir dir;
+    const std::string path = dir.Path() + "/data";
+    const std::string contents(4096, 'd');
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(contents.data(), 1, contents.size(), file);
+        std::fclose(file);
+    }
+    Outcome r = RunChild([&path] {
+        g_realCalls = NUVZubPlatform::GetSystemCalls();
+        NUVZubPlatform::SystemCalls calls = g_realCalls;
+        calls.open = [](const char* name, int flags, mode_t mode) {
+            if (std::strstr(name, "/data") != nullptr) close(2);
+            return g_realCalls.open(name, flags, mode);
+        };
+        calls.fcntl = [](int fd, int command, int argument) {
+            if (fd == 2 && command == F_DUPFD_CLOEXEC) usleep(2000);
+            return g_realCalls.fcntl(fd, command, argument);
+        };
+        RaiseNoSuchFile("warm-up");
+        NUVZubPlatform::SetSystemCalls(calls);
+        std::atomic<bool> stop{false};
+        std::thread reporter([&stop] {
+            while (!stop)
+                RaiseNoSuchFile("reporter");
+        });
+        for (int i = 0; i < 50; ++i) {
+            NUVZubUttOSFile file; // opened for update and never written
+            file.OpenUpdate(NUVString(path.c_str()));
+        }
+        stop = true;
+        reporter.join();
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << "signal " << r.signal;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string now(8192, '\0');
+    now.resize(std::fread(&now[0], 1, now.size(), file));
+    std::fclose(file);
+    EXPECT_EQ(now, contents) << "a report was written into the file";
+}
+
+TEST(ReportsWithStderrClosed, ReachTheLogAProgramOpensInItsPlace) {
+    TempDir dir;
+    const std::string log = dir.Path() + "/log";
+    Outcome r = RunChild([&log] {
+        close(2);
+        if (open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600) != 2) return 2;
+        return RaiseNoSuchFile("into the program's log");
+    });
+    ASSERT_EQ(r.exitCode, 0);
+    std::FILE* file = std::fopen(log.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string text(65536, '\0');
+    text.resize(std::fread(&text[0], 1, text.size(), file));
+    std::fclose(file);
+    std::vector<Report> reports;
+    ASSERT_TRUE(ParseReports(text, reports)) << text;
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].message, "No such file: into the program's log");
+}
+
+TEST(ReportsToASharedLog, ArriveWholeFromSeveralProcesses) {
+    // Services append several processes' stderr to one log.
+    TempDir dir;
+    const std::string log = dir.Path() + "/server.log";
+    constexpr int kProcesses = 3, kReports = 300;
+    Outcome r = RunChild([&log] {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        dup2(fd, 2);
+        close(fd);
+        std::vector<pid_t> children;
+        for (int p = 0; p < kProcesses; ++p) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                int failures = 0;
+                for (int i = 0; i < kReports; ++i)
+                    failures += RaiseNoSuchFile(std::to_string(p) + "." + std::to_string(i));
+                _exit(failures);
+            }
+            children.push_back(pid);
+        }
+        int failures = 0;
+        for (pid_t pid : children) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+        return failures;
+    });
+    ASSERT_EQ(r.exitCode, 0);
+    std::FILE* file = std::fopen(log.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string text;
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+    std::fclose(file);
+    std::vector<Report> reports;
+    ASSERT_TRUE(ParseReports(text, reports)) << "reports interleaved";
+    ASSERT_EQ(reports.size(), std::size_t(kProcesses * kReports));
+    for (const Report& report : reports)
+        EXPECT_EQ(report.frames, reports.front().frames) << report.message;
 }
 
 #endif // !_WIN32
