@@ -481,6 +481,45 @@ TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
     }
 }
 
+TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
+    // The I/O statistics' lock may be held by another thread at the fork.
+    TempDir dir;
+    const std::string path = dir.Path() + "/file";
+    std::fclose(std::fopen(path.c_str(), "wb"));
+    Outcome r = RunChild(
+        [&path] {
+            const auto openAndClose = [&path] {
+                NUVZubUttOSFile file;
+                file.OpenRead(NUVString(path.c_str()));
+            };
+            std::atomic<bool> stop{false};
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 2; ++t)
+                threads.emplace_back([&] {
+                    while (!stop)
+                        openAndClose();
+                });
+            int failures = 0;
+            for (int i = 0; i < 300; ++i) {
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    openAndClose();
+                    _exit(0);
+                }
+                int status = 0;
+                waitpid(pid, &status, 0);
+                failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+            }
+            stop = true;
+            for (std::thread& thread : threads)
+                thread.join();
+            return failures;
+        },
+        60);
+    ASSERT_TRUE(r.finished) << "a child waited for a lock it could never get";
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
 /// Starts a thread on a 64 KiB stack of its own that reports, cancels it after
 /// `delayMicroseconds`, and unmaps its stack once joined: its look-ups run on a
 /// helper thread, which must be done with that stack by then.

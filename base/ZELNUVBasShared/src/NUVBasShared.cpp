@@ -11,6 +11,10 @@
 #include <string>
 #include <time.h>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #if !defined(CLOCK_MONOTONIC_COARSE)
 // Windows' runtime (winpthreads) has no coarse clock; its monotonic one serves.
 #define CLOCK_MONOTONIC_COARSE CLOCK_MONOTONIC
@@ -22,13 +26,38 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 NUVBasInitCounter g_init;
+
+/// A forked child has the forking thread only: a lock that another thread of
+/// the parent held at the fork would never be released. The child starts its
+/// records afresh then, leaving the half-changed ones alone; a free lock and
+/// its records are kept.
+template <class State> void RenewIfHeld(std::unique_ptr<State>& state) {
+    if (state->mutex.try_lock()) {
+        state->mutex.unlock();
+        return;
+    }
+    state.release();
+    state.reset(new State);
+}
+
+void InForkedChild(void (*renew)()) {
+#if !defined(_WIN32)
+    pthread_atfork(nullptr, nullptr, renew);
+#else
+    (void)renew; // Windows starts children as new programs
+#endif
+}
 } // namespace
 
 template <class T> T& omi_Singleton<T>::Instance() {
     // Leaked on purpose: a destroyed singleton would leave the destructors of
     // static objects that run after it (an OS file still open at exit) a
     // dangling lock.
-    static T* const instance = new T;
+    static T* const instance = [] {
+        T* made = new T;
+        InForkedChild([] { RenewIfHeld(Instance().m_state); });
+        return made;
+    }();
     return *instance;
 }
 template class omi_Singleton<NUVBasUtlIOStats>;

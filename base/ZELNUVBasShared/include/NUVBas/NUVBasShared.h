@@ -103,6 +103,7 @@ public:
     ~NUVBasUtlIOStats();
 
 private:
+    friend class omi_Singleton<NUVBasUtlIOStats>; // renews the state in a forked child
     struct State;
     std::unique_ptr<State> m_state;
 };
@@ -127,6 +128,7 @@ public:
     void Reset();
 
 private:
+    friend class omi_Singleton<bcu_ResourceMonitor>; // renews the state in a forked child
     struct State;
     std::unique_ptr<State> m_state;
 };
