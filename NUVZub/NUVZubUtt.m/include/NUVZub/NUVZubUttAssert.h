@@ -1,5 +1,14 @@
 // Reports on stderr before anything is thrown: throw reports, internal
 // assertion failures and client misuse, each with a traceback.
+//
+// Each report reaches stderr whole, in one write up to 64 KiB (whole lines
+// beyond), so that processes appending to one log never interleave inside a
+// report. Reports are safe from any thread, during static initialisation and
+// at exit, in a forked child (from its fork handlers on), and on small thread
+// stacks; a thread cancelled meanwhile is cancelled once its report is written.
+// They are not async-signal-safe: never raise one from a signal handler (the
+// report lock is taken again by the interrupted thread, and the debug
+// information reader is not reentrant).
 #pragma once
 
 #include <NUVZubPlatform/Export.h>
