@@ -222,12 +222,42 @@ def source(family):
         out.append("    void* storage = %s::operator new(sizeof(%s));" % (n, n))
         out.append("    return storage ? new (storage) %s(*this) : nullptr;" % n)
         out.append("}")
+        out += report_parameters(c)
         out.append("void %s::Propagate() const {" % n)
-        out.append("    if (NUVZubUttAssert::IsReporting()) NUVZubUttAssert::ReportPropagation(*this);")
+        out.append("    if (NUVZubUttAssert::IsReporting())")
+        out.append("        NUVZubUttAssert::ReportPropagation(*this, %s, %s);" % (
+            cpp_string(n), "&ReportParametersOf%s" % n if c["params"] else "nullptr"))
         out.append("    throw %s(*this);" % n)
         out.append("}")
         out.append("")
     return "\n".join(out)
+
+
+# Parameter type -> how its value goes into a JSON report.
+REPORT_WRITERS = {"int": "Integer", "int64": "Integer", "unsigned": "Unsigned",
+                  "uint64": "Unsigned", "float": "Real", "double": "Real", "bool": "Boolean",
+                  "const char*": "Text"}
+
+
+def report_parameters(c):
+    """The function that writes a class's parameters by name (the getter's name
+    without Get, first letter lowered) for its JSON report."""
+    if not c["params"]:
+        return []
+    n = c["name"]
+    out = ["namespace {",
+           "void ReportParametersOf%s(const NUVBasException& e, NUVZubUttReportParameters& out) {" % n,
+           "    const %s& x = static_cast<const %s&>(e);" % (n, n)]
+    for p in c["params"]:
+        stem = p.getter[3:]
+        name = cpp_string(stem[0].lower() + stem[1:])
+        value = "x.%s()" % p.getter
+        if p.kind in REPORT_WRITERS:
+            out.append("    out.%s(%s, %s);" % (REPORT_WRITERS[p.kind], name, value))
+        else:
+            out.append("    out.Text(%s, %s.AsString());" % (name, value))
+    out += ["}", "} // namespace"]
+    return out
 
 
 def umbrella(families):

@@ -303,4 +303,6 @@ bool IsPathNotFound(int error, const char* path) {
 bool IsAlreadyExists(int error) { return error == EEXIST; }
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
+Handle StandardInput() { return fcntl(0, F_GETFD) == -1 ? kNoHandle : 0; }
+
 } // namespace NUVZubPlatform

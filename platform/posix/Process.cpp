@@ -7,6 +7,7 @@
 #include "../ReportText.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -549,5 +550,53 @@ bool IsMemoryCheckerPresent() {
 }
 
 bool IsEnvSet(const char* name) { return std::getenv(name) != nullptr; }
+
+bool EnvValue(const char* name, char* value, std::size_t capacity) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return false;
+    CopyBounded(value, capacity, text, std::strlen(text));
+    return true;
+}
+
+namespace {
+const char* BaseName(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+} // namespace
+
+bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
+                      std::uintptr_t& offset) {
+    // The link map's load bias turns the address back into the module's own
+    // virtual address, for position-independent programs too.
+    Dl_info info;
+    link_map* map = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
+        map == nullptr)
+        return false;
+    offset = reinterpret_cast<std::uintptr_t>(address) - map->l_addr;
+    const char* file = info.dli_fname != nullptr && info.dli_fname[0] != '\0'
+                           ? BaseName(info.dli_fname)
+                           : program_invocation_short_name;
+    CopyBounded(name, capacity, file, std::strlen(file));
+    return true;
+}
+
+long long WallClockMicroseconds() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+unsigned long long CurrentProcessId() { return static_cast<unsigned long long>(getpid()); }
+unsigned long long CurrentThreadId() { return static_cast<unsigned long long>(gettid()); }
+
+bool ProgramName(char* name, std::size_t capacity) {
+    // The C library's copy of the program's name as it was started.
+    const char* program = program_invocation_short_name;
+    if (program == nullptr || program[0] == '\0') return false;
+    CopyBounded(name, capacity, program, std::strlen(program));
+    return true;
+}
 
 } // namespace NUVZubPlatform

@@ -271,3 +271,95 @@ bool IsEnvSet(const char* name) {
 }
 
 } // namespace NUVZubPlatform
+
+// Module, clock, identities, environment and standard input for reports and
+// the tools.
+namespace NUVZubPlatform {
+
+namespace {
+
+/// UTF-16 to UTF-8 into a bounded buffer, cut at a whole character, without
+/// the heap.
+void CopyNarrow(const wchar_t* text, int length, char* out, std::size_t capacity) {
+    if (capacity == 0) return;
+    int written = 0;
+    for (int i = 0; i < length; ++i) {
+        // One character (a surrogate pair is one) at a time, so a cut never
+        // splits it.
+        const int units = (IS_HIGH_SURROGATE(text[i]) && i + 1 < length) ? 2 : 1;
+        char bytes[8];
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, text + i, units, bytes, sizeof bytes, nullptr, nullptr);
+        if (n <= 0 || static_cast<std::size_t>(written + n) >= capacity) break;
+        std::memcpy(out + written, bytes, static_cast<std::size_t>(n));
+        written += n;
+        i += units - 1;
+    }
+    out[written] = '\0';
+}
+
+/// The file name of a module, without directories.
+bool ModuleBaseName(HMODULE module, char* name, std::size_t capacity) {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return false;
+    DWORD start = length;
+    while (start > 0 && path[start - 1] != L'\\' && path[start - 1] != L'/')
+        --start;
+    CopyNarrow(path + start, static_cast<int>(length - start), name, capacity);
+    return true;
+}
+
+} // namespace
+
+bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
+                      std::uintptr_t& offset) {
+    // A module's handle is its load address.
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module) ||
+        module == nullptr)
+        return false;
+    offset = reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(module);
+    if (!ModuleBaseName(module, name, capacity) && capacity > 0) name[0] = '\0';
+    return true;
+}
+
+long long WallClockMicroseconds() {
+    // 100 ns units since 1601-01-01 UTC.
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr unsigned long long kTicksTo1970 = 116444736000000000ULL;
+    return static_cast<long long>((ticks - kTicksTo1970) / 10);
+}
+
+unsigned long long CurrentProcessId() { return GetCurrentProcessId(); }
+unsigned long long CurrentThreadId() { return GetCurrentThreadId(); }
+
+bool ProgramName(char* name, std::size_t capacity) {
+    return ModuleBaseName(nullptr, name, capacity);
+}
+
+bool EnvValue(const char* name, char* value, std::size_t capacity) {
+    wchar_t wideName[256];
+    const int nameLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wideName,
+                                               sizeof wideName / sizeof wideName[0]);
+    if (nameLength == 0) return false;
+    wchar_t text[1024];
+    SetLastError(ERROR_SUCCESS); // an empty value returns 0 and leaves the error alone
+    DWORD length = GetEnvironmentVariableW(wideName, text, sizeof text / sizeof text[0]);
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+    if (length >= sizeof text / sizeof text[0]) length = 0; // too long for any value we read
+    CopyNarrow(text, static_cast<int>(length), value, capacity);
+    return true;
+}
+
+Handle StandardInput() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    return input == INVALID_HANDLE_VALUE ? kNoHandle : input;
+}
+
+} // namespace NUVZubPlatform

@@ -1,7 +1,7 @@
 #include <NUVZub/NUVZubFileHeaderDiff.h>
 
+#include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttGuards.h>
-#include <NUVZubPlatform/Process.h>
 
 #include <climits>
 #include <cstdio>
@@ -66,15 +66,24 @@ void NUVZubFileHeaderDiff::ValidateHeader(char const* fileName, char const* labe
     }
 
     if (!passed) {
-        NUVZubPlatform::ReportScope notice; // whole, and never a SIGPIPE
-        notice.Write(label != nullptr ? label : "");
-        notice.Write("\nActual length: ");
-        notice.WriteDecimal(static_cast<int>(size_read));
-        notice.Write("\n");
-        for (std::size_t i = 0; i < size_read; ++i) {
-            if (i > 0) notice.Write(",");
-            notice.WriteDecimal(static_cast<int>(bytes[i]));
-        }
-        if (size_read > 0) notice.Write("\n");
+        struct Header {
+            const char* label;
+            const unsigned char* bytes;
+            std::size_t size;
+        } header{label != nullptr ? label : "", bytes, size_read};
+        NUVZubUttAssert::ReportNotice(
+            [](NUVZubUttNoticeText& notice, const void* context) {
+                const Header& h = *static_cast<const Header*>(context);
+                notice.Write(h.label);
+                notice.Write("\nActual length: ");
+                notice.WriteDecimal(static_cast<int>(h.size));
+                notice.Write("\n");
+                for (std::size_t i = 0; i < h.size; ++i) {
+                    if (i > 0) notice.Write(",");
+                    notice.WriteDecimal(h.bytes[i]);
+                }
+                if (h.size > 0) notice.Write("\n");
+            },
+            &header);
     }
 }

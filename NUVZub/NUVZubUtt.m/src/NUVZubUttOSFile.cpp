@@ -36,10 +36,9 @@ void ReadSettings() {
         unsigned long long limit = 0;
         if (std::sscanf(text, "%llu", &limit) == 1) {
             g_storageLimit = limit;
-            char text[64];
-            std::snprintf(text, sizeof text, "=== ZUB Storage limit: %llu\n", limit);
-            NUVZubPlatform::ReportScope notice; // whole, and never a SIGPIPE
-            notice.Write(text);
+            char digits[24];
+            std::snprintf(digits, sizeof digits, "%llu", limit);
+            NUVZubUttAssert::ReportNotice({"=== ZUB Storage limit: ", digits, "\n"});
         }
     }
     g_lockingDisabled = NUVZubPlatform::IsEnvSet("BAS_DISABLE_FILE_LOCKING") &&
@@ -136,10 +135,8 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
         m_handle = NUVZubPlatform::kNoHandle;
         if (kind != kAppend && IsMissingFile(error, m_name)) {
             if (kind == kRead) {
-                NUVZubPlatform::ReportScope notice;
-                notice.Write("!!! Throwing NUVZubExcNoSuchFile:\n!!!  ");
-                notice.Write(m_name.CastToCharPtr());
-                notice.Write("\n");
+                NUVZubUttAssert::ReportNotice(
+                    {"!!! Throwing NUVZubExcNoSuchFile:\n!!!  ", m_name.CastToCharPtr(), "\n"});
             }
             NUVZUB_THROW(NUVZubExcNoSuchFile(m_name));
         }

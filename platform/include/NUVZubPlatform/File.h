@@ -23,6 +23,9 @@ enum class OpenMode {
 };
 
 NUVZUB_API int OpenFile(const char* path, OpenMode mode, Handle& handle);
+/// The process's standard input, read as bytes (never closed by the caller);
+/// kNoHandle when it has none.
+NUVZUB_API Handle StandardInput();
 NUVZUB_API int CloseFile(Handle handle);
 
 /// Reads up to `size` bytes at `offset` in one call; `done` is 0 at end of file.

@@ -5,6 +5,7 @@
 #include <NUVZubPlatform/Export.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace NUVZubPlatform {
 
@@ -59,6 +60,25 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
 /// Releases the symbol session and the frame cache (at unload); a later look-up
 /// starts them again. Safe when they were never started.
 void StopSymbolHandler();
+
+/// The module (the program or a shared library) holding `address`: its file's
+/// name without directories, and the address's offset from the module's load
+/// address, which offline symbolisers take (an ELF virtual address; on Windows
+/// the relative virtual address). False if no module holds it.
+bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
+                      std::uintptr_t& offset);
+
+/// Microseconds since 1970-01-01 00:00 UTC.
+long long WallClockMicroseconds();
+/// This process's id, and the calling thread's id as the system numbers threads.
+unsigned long long CurrentProcessId();
+unsigned long long CurrentThreadId();
+/// The running program's file name without directories; false if unknown.
+bool ProgramName(char* name, std::size_t capacity);
+
+/// The value of an environment variable as UTF-8, cut to fit `capacity`; false
+/// if it is not set.
+bool EnvValue(const char* name, char* value, std::size_t capacity);
 
 /// True if a memory-checking tool (Valgrind) runs this process.
 bool IsMemoryCheckerPresent();

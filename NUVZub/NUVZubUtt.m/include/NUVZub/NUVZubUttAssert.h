@@ -9,11 +9,56 @@
 // They are not async-signal-safe: never raise one from a signal handler (the
 // report lock is taken again by the interrupted thread, and the debug
 // information reader is not reentrant).
+//
+// Reports and notices (texts the library writes to stderr outside reports)
+// come in one of two forms for the whole process: text, as always, or JSON,
+// one record per line (docs/reports.md), chosen by
+// ZUB_EXCEPTION_REPORT_FORMAT=json (read once, at the first report or notice)
+// or by NUVZubUttAssertSetReportFormat.
 #pragma once
 
 #include <NUVZubPlatform/Export.h>
 
+#include <cstddef>
+#include <initializer_list>
+
 class NUVBasException;
+
+/// Takes an exception's parameters by name for its JSON report. The catalogue's
+/// classes describe theirs through a generated function.
+class NUVZUB_API NUVZubUttReportParameters {
+public:
+    void Integer(const char* name, long long value);
+    void Unsigned(const char* name, unsigned long long value);
+    void Real(const char* name, double value);
+    void Boolean(const char* name, bool value);
+    /// null for a null text.
+    void Text(const char* name, const char* value);
+
+    /// Made by the library around the record being written.
+    explicit NUVZubUttReportParameters(void* record) : m_record(record) {}
+
+private:
+    void* m_record;
+};
+
+/// Writes the parameters of `exception`, which is of the class that passed it.
+using NUVZubUttParameterWriter = void (*)(const NUVBasException& exception,
+                                          NUVZubUttReportParameters& parameters);
+
+/// Takes the text of a notice written piece by piece.
+class NUVZUB_API NUVZubUttNoticeText {
+public:
+    void Write(const char* text);
+    void Write(const char* text, std::size_t length);
+    void WriteDecimal(long long value);
+
+    /// Made by the library around the notice being written.
+    explicit NUVZubUttNoticeText(void* state) : m_state(state) {}
+
+private:
+    void* m_state;
+};
 
 class NUVZUB_API NUVZubUttAssert {
 public:
@@ -25,11 +70,31 @@ public:
     /// ReportException with the exception's message, formatted here so that
     /// Propagate itself holds no temporaries (and stays cheap to unwind).
     NUVZUB_KEEP_FRAME static void ReportPropagation(const NUVBasException& exception);
+    /// The same, naming the exception's class and how to write its parameters
+    /// (null when it has none) for the JSON form.
+    NUVZUB_KEEP_FRAME static void ReportPropagation(const NUVBasException& exception,
+                                                    const char* className,
+                                                    NUVZubUttParameterWriter parameters);
     /// An internal assertion failed: report, then raise NUVBasAssertException.
     [[noreturn]] NUVZUB_KEEP_FRAME static void ReportAssertionFailure(const char* condition);
     /// The client misused the API: report, then raise NUVZubExcValidationFailure.
     [[noreturn]] NUVZUB_KEEP_FRAME static void ReportValidationFailure(const char* message);
+
+    /// A notice: its text is the pieces in order. The text form writes it as
+    /// given; the JSON form writes one record whose message is the text without
+    /// its final line feed. Either arrives whole, in one write when it fits.
+    static void ReportNotice(std::initializer_list<const char*> pieces);
+    /// The same for a text written piece by piece: `write` is called once, with
+    /// the report lock held, and must not raise.
+    static void ReportNotice(void (*write)(NUVZubUttNoticeText& text, const void* context),
+                             const void* context);
 };
+
+enum class NUVZubUttReportFormat { Text, Json };
+
+/// Sets the form of every later report and notice of the process, whatever
+/// ZUB_EXCEPTION_REPORT_FORMAT says.
+NUVZUB_API void NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat format);
 
 /// Silences every later throw report of the process (assertion and validation reports stay).
 NUVZUB_API void NUVZubUttAssertDisableExcReport();
