@@ -5,11 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config python3 googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libexpat1-dev libdw-dev clang libclang-rt-14-dev)
+          libbenchmark-dev libexpat1-dev libdw-dev clang libclang-rt-14-dev nlohmann-json3-dev)
 windows=false
 if [ "${1:-}" = --windows ]; then
   windows=true
-  packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev)
+  packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
+            nlohmann-json3-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,7 @@
 // zubexc: explains exception codes and class names seen in logs, from the
 // library's own description of its catalogue.
+#include "triage.h"
+
 #include <NUVZub/NUVZubExcTable.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@ namespace {
 const char kUsage[] =
     "usage: zubexc [--json] CODE|NAME...\n"
     "       zubexc [--json] --list [FAMILY]\n"
+    "       zubexc triage [--json] [FILE...]   (zubexc triage --help)\n"
     "\n"
     "Describes exception classes of the ZUB catalogue: family, base, code,\n"
     "constructor parameters (getter and type) and message template.\n"
@@ -107,6 +110,7 @@ int Usage(FILE* stream, int status) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && !std::strcmp(argv[1], "triage")) return Triage(argc - 2, argv + 2);
     bool json = false, list = false;
     const char* family = nullptr;
     std::vector<const char*> queries;
