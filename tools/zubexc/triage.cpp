@@ -262,6 +262,7 @@ private:
     std::vector<std::string> m_continuation;
     std::size_t m_continuationBytes = 0;
     unsigned long long m_continuationFrom = 0; // the line number of the first
+    std::string m_key; // reused for look-ups
 };
 
 bool LogTriage::Read(std::size_t file) {
@@ -467,7 +468,48 @@ void LogTriage::Finish() {
     if (heldBack) FlushContinuation();
 }
 
+/// The fingerprint and time of a whole record, found without a parser: in a
+/// record's text a key's quotes are never escaped, and every quote inside a
+/// string is. Only records of groups already known go this way.
+bool QuickRecord(std::string_view line, std::string_view& fingerprint, std::string_view& time) {
+    constexpr std::string_view kKey = "\"fingerprint\":\"";
+    if (line.empty() || line.back() != '}' || !StartsWith(line, "{\"report\":\"")) return false;
+    const std::size_t at = line.rfind(kKey);
+    if (at == std::string_view::npos) return false;
+    const std::size_t digits = at + kKey.size();
+    const std::string_view rest = line.substr(digits);
+    if (rest.size() < NUVZubUttFingerprint::kDigits + 2 || rest[NUVZubUttFingerprint::kDigits] != '"')
+        return false;
+    const std::string_view after = rest.substr(NUVZubUttFingerprint::kDigits + 1);
+    if (after != "}" && after != ",\"truncated\":true}") return false;
+    fingerprint = rest.substr(0, NUVZubUttFingerprint::kDigits);
+    if (fingerprint.find_first_not_of("0123456789abcdef") != std::string_view::npos) return false;
+    constexpr std::string_view kTime = ",\"time\":\"";
+    const std::size_t timeAt = line.find(kTime);
+    time = std::string_view();
+    if (timeAt != std::string_view::npos && timeAt < 64) {
+        const std::size_t start = timeAt + kTime.size();
+        const std::size_t end = line.find('"', start);
+        if (end != std::string_view::npos && end - start <= 64) time = line.substr(start, end - start);
+    }
+    return true;
+}
+
 void LogTriage::Json(std::string_view line) {
+    std::string_view quickFingerprint, quickTime;
+    if (QuickRecord(line, quickFingerprint, quickTime)) {
+        m_key.assign(quickFingerprint.data(), quickFingerprint.size());
+        const auto found = m_groups.find(m_key);
+        if (found != m_groups.end()) {
+            ++m_reports;
+            Group& group = found->second;
+            ++group.count;
+            group.last.file = m_file;
+            group.last.line = m_line;
+            group.last.time.assign(quickTime.data(), quickTime.size());
+            return;
+        }
+    }
     RecordReader reader;
     const bool whole =
         json::sax_parse(line.begin(), line.end(), &reader, json::input_format_t::json, false);
