@@ -14,6 +14,7 @@ class NUVZubUttJsonRecord {
 public:
     /// Starts the record: {"report":kind,"time":...,"pid":...,"tid":...,"program":...
     NUVZubUttJsonRecord(NUVZubPlatform::ReportScope& out, const char* kind);
+    ~NUVZubUttJsonRecord() { Flush(); }
     NUVZubUttJsonRecord(const NUVZubUttJsonRecord&) = delete;
     NUVZubUttJsonRecord& operator=(const NUVZubUttJsonRecord&) = delete;
 
@@ -49,10 +50,14 @@ public:
 
 private:
     void Put(const char* text, std::size_t length);
+    void Flush();
     void PutUnit(const char* text, std::size_t length);
     void FlushPending();
 
     NUVZubPlatform::ReportScope& m_out;
+    // Small pieces gather here before they join the report's text.
+    char m_chunk[2048];
+    std::size_t m_chunkUsed = 0;
     std::size_t m_used = 0;
     bool m_truncated = false;
     bool m_first = true; // no member yet in the innermost open object

@@ -568,15 +568,22 @@ const char* BaseName(const char* path) {
 bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
                       std::uintptr_t& offset) {
     // The link map's load bias turns the address back into the module's own
-    // virtual address, for position-independent programs too.
+    // virtual address, for position-independent programs too. The C library's
+    // object look-up finds it without dladdr's search of the symbol table.
+    const link_map* map = nullptr;
+#if defined(DLFO_STRUCT_HAS_EH_DBASE)
+    dl_find_object found;
+    if (_dl_find_object(const_cast<void*>(address), &found) == 0) map = found.dlfo_link_map;
+#else
     Dl_info info;
-    link_map* map = nullptr;
-    if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
-        map == nullptr)
-        return false;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0)
+        map = nullptr;
+#endif
+    if (map == nullptr) return false;
     offset = reinterpret_cast<std::uintptr_t>(address) - map->l_addr;
-    const char* file = info.dli_fname != nullptr && info.dli_fname[0] != '\0'
-                           ? BaseName(info.dli_fname)
+    // The program's own map has no name.
+    const char* file = map->l_name != nullptr && map->l_name[0] != '\0'
+                           ? BaseName(map->l_name)
                            : program_invocation_short_name;
     CopyBounded(name, capacity, file, std::strlen(file));
     return true;

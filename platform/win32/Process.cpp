@@ -274,6 +274,8 @@ bool IsEnvSet(const char* name) {
 
 // Module, clock, identities, environment and standard input for reports and
 // the tools.
+#include <NUVZubPlatform/File.h>
+
 namespace NUVZubPlatform {
 
 namespace {

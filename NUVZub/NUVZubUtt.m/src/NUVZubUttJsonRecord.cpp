@@ -108,14 +108,34 @@ void NUVZubUttJsonRecord::Put(const char* text, std::size_t length) {
         m_truncated = true;
         return;
     }
-    m_out.Write(text, length);
     m_used += length;
+    if (m_chunkUsed + length > sizeof m_chunk) {
+        Flush();
+        if (length > sizeof m_chunk) return m_out.Write(text, length);
+    }
+    std::memcpy(m_chunk + m_chunkUsed, text, length);
+    m_chunkUsed += length;
+}
+
+void NUVZubUttJsonRecord::Flush() {
+    if (m_chunkUsed > 0) m_out.Write(m_chunk, m_chunkUsed);
+    m_chunkUsed = 0;
 }
 
 void NUVZubUttJsonRecord::Key(const char* key) {
     if (!m_first) Put(",", 1);
     m_first = false;
-    String(key, 256);
+    // The library's own keys need no escape; others (parameter names) get one.
+    const char* end = key;
+    while (IsPlain(static_cast<unsigned char>(*end)) && end - key < 256)
+        ++end;
+    if (*end != '\0') {
+        String(key, 256);
+    } else {
+        Put("\"", 1);
+        Put(key, static_cast<std::size_t>(end - key));
+        Put("\"", 1);
+    }
     Put(":", 1);
 }
 
@@ -269,4 +289,5 @@ void NUVZubUttJsonRecord::Finish(const char (&fingerprint)[17]) {
         Put("true", 4);
     }
     Put("}\n", 2);
+    Flush();
 }
