@@ -42,7 +42,27 @@ zubexc_test(unknown_code 1 "^$" "zubexc: no exception class has code 999\n" 999)
 zubexc_test(unknown_name 1 "^$" "zubexc: no exception class name contains 'NoSuchThing'\n" NoSuchThing)
 zubexc_test(unknown_family 1 "^$" "zubexc: no family 'Nonsense'; families are Association, " --list Nonsense)
 zubexc_test(no_arguments 2 "^$" "usage: zubexc" "")
-zubexc_test(help 0 "usage: zubexc.*--list.*--json" "^$" --help)
+zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not be written" "^$"
+  --help)
+
+# Output that was lost is an error, whatever was found: a full device, or a
+# standard output closed from the start.
+function(zubexc_output_lost name stdout reason)
+  add_test(NAME catalogue_zubexc_lost_${name}_${stdout}
+    COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>" "-DARGS=${ARGN}"
+            -DSTDOUT=${stdout} -DEXPECT_RC=3 "-DSTDOUT_REGEX=^$"
+            "-DSTDERR_REGEX=(^|\n)zubexc: cannot write the output: ${reason}\n$"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
+endfunction()
+foreach(stdout_reason "full|No space left on device" "closed|Bad file descriptor")
+  string(REPLACE "|" ";" stdout_reason "${stdout_reason}")
+  list(GET stdout_reason 0 stdout)
+  list(GET stdout_reason 1 reason)
+  zubexc_output_lost(list ${stdout} ${reason} --list)
+  zubexc_output_lost(code ${stdout} ${reason} 1013)
+  zubexc_output_lost(json ${stdout} ${reason} --json 1836)
+  zubexc_output_lost(not_found_after_output ${stdout} ${reason} 1013 999)
+endforeach()
 
 # The generator's escapes, byte for byte: a small data file generated at build
 # time and compiled into a test.
