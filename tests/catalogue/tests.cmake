@@ -46,7 +46,9 @@ zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not
   --help)
 
 # Output that was lost is an error, whatever was found: a full device, or a
-# standard output closed from the start.
+# standard output closed from the start. Not under Wine: its runner takes the
+# tool's output through a file of its own, so the tool never meets the device
+# or the closed stream that the test sets up.
 function(zubexc_output_lost name stdout reason)
   add_test(NAME catalogue_zubexc_lost_${name}_${stdout}
     COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>" "-DARGS=${ARGN}"
@@ -54,15 +56,17 @@ function(zubexc_output_lost name stdout reason)
             "-DSTDERR_REGEX=(^|\n)zubexc: cannot write the output: ${reason}\n$"
             -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
 endfunction()
-foreach(stdout_reason "full|No space left on device" "closed|Bad file descriptor")
-  string(REPLACE "|" ";" stdout_reason "${stdout_reason}")
-  list(GET stdout_reason 0 stdout)
-  list(GET stdout_reason 1 reason)
-  zubexc_output_lost(list ${stdout} ${reason} --list)
-  zubexc_output_lost(code ${stdout} ${reason} 1013)
-  zubexc_output_lost(json ${stdout} ${reason} --json 1836)
-  zubexc_output_lost(not_found_after_output ${stdout} ${reason} 1013 999)
-endforeach()
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  foreach(stdout_reason "full|No space left on device" "closed|Bad file descriptor")
+    string(REPLACE "|" ";" stdout_reason "${stdout_reason}")
+    list(GET stdout_reason 0 stdout)
+    list(GET stdout_reason 1 reason)
+    zubexc_output_lost(list ${stdout} ${reason} --list)
+    zubexc_output_lost(code ${stdout} ${reason} 1013)
+    zubexc_output_lost(json ${stdout} ${reason} --json 1836)
+    zubexc_output_lost(not_found_after_output ${stdout} ${reason} 1013 999)
+  endforeach()
+endif()
 
 # The generator's escapes, byte for byte: a small data file generated at build
 # time and compiled into a test.
