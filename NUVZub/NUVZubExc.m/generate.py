@@ -370,14 +370,14 @@ def bases_first(ordered, classes):
     moved to just before the first class derived from it."""
     placed, out = set(), []
     for c in ordered:
-        chain = []
-        while c is not None and c["name"] not in placed:
-            chain.append(c)
-            base = classes.get(c["base"])
-            c = base if base is not None and base["family"] == c["family"] else None
-        for c in reversed(chain):
-            placed.add(c["name"])
-            out.append(c)
+        chain, link = [], c
+        while link is not None and link["name"] not in placed:
+            chain.append(link)
+            base = classes.get(link["base"])
+            link = base if base is not None and base["family"] == c["family"] else None
+        for link in reversed(chain):
+            placed.add(link["name"])
+            out.append(link)
     return out
 
 
