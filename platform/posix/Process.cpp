@@ -3,6 +3,7 @@
 // from local files only, and every descriptor opened for it is close-on-exec.
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
 
@@ -308,7 +309,7 @@ bool RunWithAmpleStack(void (*work)(void*), void* context) {
 
 void CopyBounded(char* out, std::size_t capacity, const char* text, std::size_t length) {
     if (capacity == 0) return;
-    if (length >= capacity) length = capacity - 1;
+    length = Utf8FittingLength(text, length, capacity - 1);
     std::memcpy(out, text, length);
     out[length] = '\0';
 }

@@ -4,6 +4,7 @@
 
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
 
@@ -75,7 +76,7 @@ HANDLE g_handler = nullptr;
 
 void CopyBounded(char* out, std::size_t capacity, const std::string& text) {
     if (capacity == 0) return;
-    const std::size_t length = text.size() < capacity ? text.size() : capacity - 1;
+    const std::size_t length = Utf8FittingLength(text.data(), text.size(), capacity - 1);
     std::memcpy(out, text.data(), length);
     out[length] = '\0';
 }
