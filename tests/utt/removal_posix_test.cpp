@@ -16,7 +16,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <set>
 #include <string>
 #include <sys/mman.h>
@@ -56,31 +55,36 @@ void MakeSwappable(const std::string& path, const std::string& target) {
     ASSERT_EQ(symlink(target.c_str(), (path + ".link").c_str()), 0);
 }
 
-// Another process that exchanges `path` and `path`.link over and over once
-// started, until it is killed; the real directory is back at `path` after.
+// Another process that exchanges `path` and `path`.link a few times whenever
+// nudged, while the nudging process goes on; the real directory is back at
+// `path` after.
 class Swapper {
 public:
     explicit Swapper(const std::string& path) : m_path(path), m_link(path + ".link") {
         void* shared = mmap(nullptr, sizeof(std::atomic<unsigned>), PROT_READ | PROT_WRITE,
                             MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (shared == MAP_FAILED || pipe(m_go) != 0) std::abort();
+        if (shared == MAP_FAILED || pipe(m_go) != 0 || pipe(m_started) != 0) std::abort();
         m_swaps = new (shared) std::atomic<unsigned>(0);
         m_pid = fork();
         if (m_pid == 0) {
             // Never outlives the test, however it ends; allocates nothing.
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             close(m_go[1]);
-            char go;
-            if (read(m_go[0], &go, 1) != 1) _exit(0); // never started
-            for (;;)
-                if (Exchange(m_path.c_str(), m_link.c_str())) m_swaps->fetch_add(1);
+            close(m_started[0]);
+            for (char go; read(m_go[0], &go, 1) == 1;) {
+                if (write(m_started[1], &go, 1) != 1) break;
+                for (int i = 0; i < 15; ++i) // odd: the link and the directory trade places
+                    if (Exchange(m_path.c_str(), m_link.c_str())) m_swaps->fetch_add(1);
+            }
+            _exit(0);
         }
         close(m_go[0]);
+        close(m_started[1]);
     }
     ~Swapper() {
-        kill(m_pid, SIGKILL);
-        if (m_alive) waitpid(m_pid, nullptr, 0);
-        close(m_go[1]);
+        close(m_go[1]); // the other process ends at its next read
+        close(m_started[0]);
+        waitpid(m_pid, nullptr, 0);
         struct stat info;
         if (lstat(m_path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) Exchange(m_path);
         munmap(m_swaps, sizeof *m_swaps);
@@ -88,16 +92,11 @@ public:
     Swapper(const Swapper&) = delete;
     Swapper& operator=(const Swapper&) = delete;
 
-    void Start() {
-        if (!m_started) m_started = write(m_go[1], "g", 1) == 1;
-    }
-    /// Returns once the other process has swapped again (or has died).
-    void AwaitSwap() {
-        const unsigned seen = m_swaps->load();
-        while (m_swaps->load() == seen && m_alive) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) m_alive = false;
-            sched_yield();
-        }
+    /// Returns once the other process has begun a round of swaps, which then
+    /// runs alongside whatever this process does next; false if it is gone.
+    bool Nudge() {
+        char started;
+        return write(m_go[1], "g", 1) == 1 && read(m_started[0], &started, 1) == 1;
     }
     unsigned Swaps() const { return m_swaps->load(); }
 
@@ -105,18 +104,18 @@ private:
     std::string m_path, m_link;
     std::atomic<unsigned>* m_swaps = nullptr;
     int m_go[2] = {-1, -1};
+    int m_started[2] = {-1, -1};
     pid_t m_pid = -1;
-    bool m_alive = true;
-    bool m_started = false;
 };
 
 Swapper* g_swapper = nullptr;
+unsigned g_entries = 0;
 
-// Every entry is read only after another swap: the walk and the swaps
-// interleave however the two processes are scheduled.
+// Before every 16th entry read (the search holds its directory by now) the
+// other process starts another round of swaps: the walk and the swaps race
+// however the two processes are scheduled, all along.
 struct dirent* ReaddirWhileSwapping(DIR* directory) {
-    g_swapper->Start(); // the search holds its directory by now
-    g_swapper->AwaitSwap();
+    if (g_entries++ % 16 == 0) g_swapper->Nudge();
     return fault::g_real.readdir(directory);
 }
 
@@ -137,15 +136,18 @@ TEST_F(Removal, RemoveAllStaysInTheSearchedDirectoryWhileAnotherProcessSwapsItFo
         const std::string searched = swapped + c.below;
         const std::string decoy = dir / "V" + c.below;
         ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
-        MakeSwappable(swapped, dir / "V");
+        ASSERT_NO_FATAL_FAILURE(MakeSwappable(swapped, dir / "V"));
         if (*c.below != '\0') {
             ASSERT_EQ(mkdir(searched.c_str(), 0755), 0);
             ASSERT_EQ(mkdir(decoy.c_str(), 0755), 0);
         }
+        // Removals take names: thousands of links to one file serve as well as
+        // thousands of files, which cost far more to create.
+        const std::string file = dir.Write("file", "");
         for (int i = 0; i < kFiles; ++i) {
             const std::string name = "/f" + std::to_string(i);
-            std::fclose(std::fopen((searched + name).c_str(), "w"));
-            std::fclose(std::fopen((decoy + name).c_str(), "w"));
+            ASSERT_EQ(link(file.c_str(), (searched + name).c_str()), 0);
+            ASSERT_EQ(link(file.c_str(), (decoy + name).c_str()), 0);
         }
         if (!Exchange(swapped) || !Exchange(swapped))
             GTEST_SKIP() << "this file system cannot exchange two names: " << std::strerror(errno);
@@ -153,6 +155,7 @@ TEST_F(Removal, RemoveAllStaysInTheSearchedDirectoryWhileAnotherProcessSwapsItFo
         {
             Swapper swapper(swapped);
             g_swapper = &swapper;
+            g_entries = 0;
             fault::Scoped hook(&SystemCalls::readdir, &ReaddirWhileSwapping, 0);
             EXPECT_NO_THROW(fu::RemoveAll(NUVString(searched + "/*")));
             swaps = swapper.Swaps();
@@ -160,7 +163,7 @@ TEST_F(Removal, RemoveAllStaysInTheSearchedDirectoryWhileAnotherProcessSwapsItFo
         ASSERT_GT(swaps, 0u) << "the other process never swapped: nothing was shown";
         const std::size_t kept = Names(decoy).size();
         EXPECT_EQ(kept, static_cast<std::size_t>(kFiles))
-            << kFiles - kept << " files removed through the link, " << swaps << " swaps";
+            << kFiles - kept << " names removed through the link, " << swaps << " swaps";
         EXPECT_EQ(Names(searched).size(), 0u);
     }
 }
@@ -208,7 +211,7 @@ DIR* SwapOnceThenOpendir(const char* path) {
 TEST_F(Removal, ATemporaryIsRemovedFromTheDirectoryItWasCreatedInOnly) {
     TempDir dir;
     ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
-    MakeSwappable(dir / "T", dir / "V");
+    ASSERT_NO_FATAL_FAILURE(MakeSwappable(dir / "T", dir / "V"));
     {
         NUVZubUttOSFile file;
         file.CreateTemporary(NUVString(dir / "T"));
@@ -237,7 +240,7 @@ TEST_F(Removal, AMoveBetweenTwoLinksOfOneFileRemovesTheSourceInItsOwnDirectory) 
     ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
     dir.Write("V/a", "kept");
     dir.Write("V/b", "kept");
-    MakeSwappable(dir / "D", dir / "V");
+    ASSERT_NO_FATAL_FAILURE(MakeSwappable(dir / "D", dir / "V"));
     ASSERT_EQ(link(dir.Write("D/b", "moved").c_str(), (dir / "D/a").c_str()), 0);
     g_swapPath = dir / "D";
     g_swapped = false;
