@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -284,12 +285,14 @@ struct PinnedName {
 
 int PinName(const char* path, PinnedName*& pinned) {
     pinned = nullptr;
-    std::string directory, name;
-    SplitLast(path, directory, name);
+    // Allocated before anything is open that could leak.
+    std::unique_ptr<PinnedName> made(new PinnedName{-1, {}});
+    std::string directory;
+    SplitLast(path, directory, made->name);
     // No rights needed: the descriptor only anchors the name.
-    const int held = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
-    if (held < 0) return errno;
-    pinned = new PinnedName{held, name};
+    made->directory = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (made->directory < 0) return errno;
+    pinned = made.release();
     return 0;
 }
 
