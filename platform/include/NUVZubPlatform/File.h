@@ -122,7 +122,7 @@ NUVZUB_API void EndFind(DirectorySearch* search);
 // handle). Until its layer does, it removes by the directory's path joined
 // with the name, so that a directory on the way replaced by a junction or a
 // symbolic link meanwhile redirects the removal; a link found is still
-// removed itself, never its target.
+// removed itself (a link to a directory is refused), never its target.
 
 /// Removes the file `name`, a match that `search` returned, from the directory
 /// searched. A directory is not removed: that fails.
