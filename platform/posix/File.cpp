@@ -113,6 +113,10 @@ bool IsRegularOrDirectory(int fd) {
 } // namespace
 
 int OpenFile(const char* path, OpenMode mode, Handle& handle) {
+    return OpenAt(AT_FDCWD, path, mode, handle);
+}
+
+int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
     int flags = O_CLOEXEC;
     mode_t permissions = 0666;
     bool randomAccess = true;
@@ -142,7 +146,8 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
     const OpenInFlight inFlight;
     int fd;
     do {
-        fd = g_calls.open(path, flags, permissions);
+        fd = directory == AT_FDCWD ? g_calls.open(path, flags, permissions)
+                                   : g_calls.openat(directory, path, flags, permissions);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         handle = kNoHandle;
