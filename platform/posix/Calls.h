@@ -13,4 +13,9 @@ extern SystemCalls g_calls;
 /// working directory for AT_FDCWD.
 int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle);
 
+/// Fills standard slots 0-2 the process left free with /dev/null, so that a
+/// descriptor we open next cannot take one (see File.cpp). Called before every
+/// open whose descriptor outlives the call.
+void FillFreeStandardSlots();
+
 } // namespace NUVZubPlatform

@@ -85,6 +85,14 @@ void FillStandardSlots() {
     }
 }
 
+} // namespace
+
+void FillFreeStandardSlots() {
+    if (StandardSlotFree()) FillStandardSlots();
+}
+
+namespace {
+
 int MoveAboveStandardStreams(int& fd) {
     const int moved = g_calls.fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (moved < 0) {
@@ -142,7 +150,7 @@ int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
         permissions = 0600;
         break;
     }
-    if (StandardSlotFree()) FillStandardSlots();
+    FillFreeStandardSlots();
     const OpenInFlight inFlight;
     int fd;
     do {

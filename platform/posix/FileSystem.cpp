@@ -115,6 +115,7 @@ int RenameFile(const char* from, const char* to) {
     // meanwhile, nothing there is touched.
     std::string directory, name;
     SplitLast(from, directory, name);
+    FillFreeStandardSlots();
     const int held = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
     if (held < 0) return 0;
     struct stat source, target;
@@ -252,6 +253,7 @@ int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) 
     search = nullptr;
     std::string directory, last;
     SplitLast(pattern, directory, last);
+    FillFreeStandardSlots();
     DIR* handle = g_calls.opendir(directory.c_str());
     if (handle == nullptr) return errno;
     DirectorySearch* opened = new DirectorySearch{handle, last};
@@ -290,6 +292,7 @@ int PinName(const char* path, PinnedName*& pinned) {
     std::string directory;
     SplitLast(path, directory, made->name);
     // No rights needed: the descriptor only anchors the name.
+    FillFreeStandardSlots();
     made->directory = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
     if (made->directory < 0) return errno;
     pinned = made.release();
