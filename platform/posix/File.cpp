@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -183,6 +184,7 @@ int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
 }
 
 void WriteStandardError(const char* data, std::size_t size) {
+    std::fflush(stderr); // what the program wrote through stdio comes first
     // A copy of descriptor 2 taken while none of our opens was under way. An
     // open blocked for long (a FIFO without a writer) holds no descriptor while
     // it blocks, so it is waited for only so long.

@@ -14,6 +14,7 @@
 #include <psapi.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <io.h>
@@ -148,7 +149,9 @@ ReportScope::~ReportScope() {
 
 void WriteStandardError(const char* data, std::size_t size) {
     // Through the C runtime's descriptor 2, as the program's own stderr output
-    // goes (text mode turns line feeds into CR LF).
+    // goes (text mode turns line feeds into CR LF), after what the program
+    // wrote through stdio.
+    std::fflush(stderr);
     while (size > 0) {
         const unsigned part = size < 0x40000000u ? static_cast<unsigned>(size) : 0x40000000u;
         const int n = _write(2, data, part);
