@@ -3,7 +3,11 @@
 
 Each data file (data/<Family>.toml) lists one family's classes: name, code,
 optional base, constructor parameters (getter name and type), optional
-substitution order and message template. Output, under --out:
+substitution order, message template, and the classes it shares its code
+with (a code is unique otherwise). Data that breaks a rule of the catalogue
+(names, types, capacities, codes, bases, messages) is refused with a line
+naming the file, the class and the rule, and exit status 1; within a family,
+a base is emitted before the classes derived from it. Output, under --out:
   include/NUVZub/NUVZubExc<Family>.h   one header per family
   include/NUVZub/NUVZubExcCatalogue.h  all families
   src/NUVZubExc<Family>.cpp            the out-of-line members
@@ -16,10 +20,16 @@ their text changes.
 import argparse
 import glob
 import os
+import re
 import sys
 import tomllib
 
 ROOT_BASE = "NUVBasException"
+# Catalogue rules: the codes' range, the text fields' capacities, and the most
+# values that a message's formatting takes.
+CODES = (1001, 1840)
+CAPACITIES = (10, 32, 64, 1024)
+MAX_PARAMS = 9
 
 # Data type -> (C++ field type, header, how the value is substituted)
 SCALARS = {
@@ -38,22 +48,73 @@ VALUE_TYPES = {
     "NUVZubUttSerParserPlace": "<NUVZub/NUVZubUttSerErrors.h>",
     "NUVZubUttSerSystemError": "<NUVZub/NUVZubUttSerErrors.h>",
 }
-CPP_KEYWORDS = {"default", "class", "new", "delete", "register", "template", "this", "operator",
-                "union", "private", "public", "protected", "namespace", "switch", "case"}
+# Words a constructor argument cannot be named, so it takes a trailing
+# underscore: the keywords and alternative tokens of C++ (to C++20), and the
+# lower-case object-like macros of the C runtimes, of GNU mode and of windows.h.
+CPP_KEYWORDS = set("""
+    alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t
+    char16_t char32_t class compl concept const const_cast consteval constexpr constinit
+    continue co_await co_return co_yield decltype default delete do double dynamic_cast else
+    enum explicit export extern false float for friend goto if inline int long mutable
+    namespace new noexcept not not_eq nullptr operator or or_eq private protected public
+    register reinterpret_cast requires return short signed sizeof static static_assert
+    static_cast struct switch template this thread_local throw true try typedef typeid
+    typename union unsigned using virtual void volatile wchar_t while xor xor_eq
+    """.split())
+MACROS = {"errno", "stdin", "stdout", "stderr", "linux", "unix", "interface", "small", "near",
+          "far", "pascal", "cdecl", "hyper"}
+
+# Names: ASCII letters and digits, words joined by single underscores (two in a
+# row are reserved to the implementation).
+WORDS = r"[A-Za-z0-9]+(?:_[A-Za-z0-9]+)*"
+CLASS_NAME = re.compile("NUVZubExc" + WORDS)
+GETTER = re.compile("Get[A-Z][A-Za-z0-9]*(?:_[A-Za-z0-9]+)*")
+FAMILY = re.compile("[A-Z][A-Za-z0-9]*")
+STRING_TYPE = re.compile(r"string\(([0-9]+)\)")
+# Names taken by the library's own catalogue types, and by the generated files
+# that are not a family's (compared ignoring case, as Windows names files).
+RESERVED_CLASSES = {"NUVZubExcTable", "NUVZubExcClassInfo", "NUVZubExcFamilyInfo",
+                    "NUVZubExcParamInfo"}
+RESERVED_FAMILIES = {"catalogue", "table", "tabledata"}
+# Members that every exception has: a getter of that name would clash or hide them.
+RESERVED_GETTERS = {"GetCode", "GetSourceFile", "GetSourceLine"}
+FILE_KEYS = {"family", "title", "exception"}
+CLASS_KEYS = {"name", "code", "base", "params", "order", "message", "shares_code_with"}
+
+
+class Refused(Exception):
+    """Catalogue data that breaks a rule: where, which class, and the rule."""
+
+    def __init__(self, path, rule, cls=None):
+        super().__init__("%s: %s%s" % (path, "class %s: " % cls if cls else "", rule))
+
+
+def control_characters(text, allowed=""):
+    """The control characters of `text` (C0, DEL and C1) other than `allowed`, in order."""
+    return [ch for ch in text if (ord(ch) < 0x20 or 0x7F <= ord(ch) <= 0x9F) and ch not in allowed]
 
 
 class Param:
     def __init__(self, getter, kind):
-        if not getter.startswith("Get"):
-            raise ValueError("getter must start with Get: " + getter)
+        if not GETTER.fullmatch(getter):
+            raise ValueError("getter %r is not Get followed by a capital letter, then letters, "
+                             "digits and single underscores" % getter)
+        if getter in RESERVED_GETTERS:
+            raise ValueError("getter %s would clash with the member of that name that every "
+                             "exception has" % getter)
         self.getter = getter
         self.kind = kind
         stem = getter[3:]
         self.field = "m_" + stem
         name = stem[0].lower() + stem[1:]
-        self.arg = name + "_" if name in CPP_KEYWORDS else name
-        if kind.startswith("string(") and kind.endswith(")"):
-            self.cpp = "NUVZubUttExceptionString<%d>" % int(kind[7:-1])
+        self.arg = name + "_" if name in CPP_KEYWORDS or name in MACROS else name
+        string = STRING_TYPE.fullmatch(kind)
+        if string:
+            capacity = int(string.group(1))
+            if capacity not in CAPACITIES:
+                raise ValueError("%s: a text field's capacity is one of %s, not %d" % (
+                    getter, ", ".join(map(str, CAPACITIES)), capacity))
+            self.cpp = "NUVZubUttExceptionString<%d>" % capacity
             self.text = True
         elif kind in SCALARS:
             self.cpp = SCALARS[kind]
@@ -62,7 +123,8 @@ class Param:
             self.cpp = kind
             self.text = True
         else:
-            raise ValueError("unknown parameter type: " + kind)
+            raise ValueError("%s: unknown parameter type %r; types are string(N), %s" % (
+                getter, kind, ", ".join(list(SCALARS) + list(VALUE_TYPES))))
 
     def value(self):
         """The expression substituted into the message."""
@@ -96,48 +158,227 @@ def comment_text(text):
 
 
 def load(data_dir):
-    families = []
-    for path in sorted(glob.glob(os.path.join(data_dir, "*.toml"))):
+    """Every family of the data directory, its classes as the data lists them."""
+    paths = sorted(glob.glob(os.path.join(data_dir, "*.toml")))
+    if not paths:
+        raise Refused(data_dir, "holds no data file (*.toml)")
+    return [load_family(path) for path in paths]
+
+
+def load_family(path):
+    try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
-        family = {"name": data["family"], "title": data["title"], "classes": []}
-        for entry in data["exception"]:
-            params = [Param(g, t) for g, t in entry.get("params", [])]
-            order = entry.get("order")
-            if order is not None:
-                by_getter = {p.getter: p for p in params}
-                if sorted(order) != sorted(by_getter):
-                    raise ValueError(entry["name"] + ": order must list every parameter once")
-                order = [by_getter[g] for g in order]
-            family["classes"].append({
-                "name": entry["name"],
-                "code": entry["code"],
-                "base": entry.get("base", ROOT_BASE),
-                "params": params,
-                "order": order or params,
-                "message": entry["message"],
-                "family": data["family"],
-                "title": data["title"],
-            })
-        families.append(family)
-    return families
+    except OSError as e:
+        raise Refused(path, "cannot be read: %s" % (e.strerror or e))
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
+        raise Refused(path, "is not valid TOML: %s" % e)
+    unknown = sorted(set(data) - FILE_KEYS)
+    if unknown:
+        raise Refused(path, "unknown key %r; a data file has family, title and exception" %
+                      unknown[0])
+    name = data.get("family")
+    stem = os.path.splitext(os.path.basename(path))[0]
+    if not isinstance(name, str) or not FAMILY.fullmatch(name):
+        raise Refused(path, "family %r is not a name: a capital letter, then letters and digits"
+                      % (name,))
+    if name != stem:
+        raise Refused(path, "family %s must be named as its file, %s" % (name, stem))
+    if name.lower() in RESERVED_FAMILIES:
+        raise Refused(path, "family %s would take the name of another generated file, "
+                      "NUVZubExc%s" % (name, name))
+    title = data.get("title")
+    if not isinstance(title, str) or not title or control_characters(title):
+        raise Refused(path, "title must be one line of text")
+    entries = data.get("exception")
+    if not isinstance(entries, list) or not entries or \
+            not all(isinstance(e, dict) for e in entries):
+        raise Refused(path, "a data file lists its classes, at least one, as [[exception]] tables")
+    family = {"name": name, "title": title, "path": path, "classes": []}
+    family["classes"] = [load_class(family, entry, k) for k, entry in enumerate(entries)]
+    return family
+
+
+def load_class(family, entry, index):
+    path, name = family["path"], entry.get("name")
+    if not isinstance(name, str):
+        raise Refused(path, "has no name (a text)", "number %d" % (index + 1))
+    if not CLASS_NAME.fullmatch(name):
+        raise Refused(path, "a class name is NUVZubExc followed by ASCII letters and digits, "
+                      "words joined by single underscores", repr(name))
+
+    def refuse(rule):
+        return Refused(path, rule, name)
+
+    if name in RESERVED_CLASSES:
+        raise refuse("the name is taken by the library's own catalogue type")
+    unknown = sorted(set(entry) - CLASS_KEYS)
+    if unknown:
+        raise refuse("unknown key %r; a class has %s" % (unknown[0], ", ".join(sorted(CLASS_KEYS))))
+    code = entry.get("code")
+    if type(code) is not int or not CODES[0] <= code <= CODES[1]:
+        raise refuse("code %r is not a whole number from %d to %d" % ((code,) + CODES))
+    base = entry.get("base", ROOT_BASE)
+    if not isinstance(base, str):
+        raise refuse("base must be a class name")
+    pairs = entry.get("params", [])
+    if not isinstance(pairs, list) or not all(
+            isinstance(p, list) and len(p) == 2 and all(isinstance(x, str) for x in p)
+            for p in pairs):
+        raise refuse("params must be a list of [getter, type] pairs of texts")
+    try:
+        params = [Param(g, t) for g, t in pairs]
+    except ValueError as e:
+        raise refuse(str(e))
+    by_getter = {}
+    for p in params:
+        if by_getter.setdefault(p.getter, p) is not p:
+            raise refuse("parameter %s is listed twice" % p.getter)
+    if len(params) > MAX_PARAMS:
+        raise refuse("%d parameters; a message takes at most %d values" % (len(params), MAX_PARAMS))
+    order = entry.get("order")
+    if order is not None:
+        if not isinstance(order, list) or not all(isinstance(g, str) for g in order) or \
+                sorted(order) != sorted(by_getter):
+            raise refuse("order must list every parameter's getter once")
+        order = [by_getter[g] for g in order]
+    message = entry.get("message")
+    if not isinstance(message, str):
+        raise refuse("has no message (a text)")
+    if "\0" in message:
+        raise refuse("the message holds a NUL character, at which C would cut it")
+    controls = control_characters(message, "\n\t")
+    if controls:
+        raise refuse("the message holds the control character U+%04X; a message is text, line "
+                     "feeds and tabs" % ord(controls[0]))
+    shares = entry.get("shares_code_with", [])
+    if not isinstance(shares, list) or not all(isinstance(n, str) for n in shares):
+        raise refuse("shares_code_with must be a list of class names")
+    return {
+        "name": name,
+        "code": code,
+        "base": base,
+        "params": params,
+        "order": order or params,
+        "message": message,
+        "shares": shares,
+        "family": family["name"],
+        "title": family["title"],
+        "path": path,
+    }
 
 
 def check(families):
-    classes = {c["name"]: c for f in families for c in f["classes"]}
+    """The catalogue's rules across classes and files. Orders each family's
+    classes so that a base comes before the classes derived from it, and
+    returns every class by name."""
+    classes = {}
+    seen_families = {}
+    for f in families:
+        other = seen_families.setdefault(f["name"].lower(), f)
+        if other is not f:
+            raise Refused(f["path"], "family %s differs only in case from family %s (%s)" % (
+                f["name"], other["name"], other["path"]))
+        for c in f["classes"]:
+            other = classes.setdefault(c["name"], c)
+            if other is not c:
+                raise Refused(c["path"], "defined twice; it is also at %s" % other["path"],
+                              c["name"])
+    check_codes(classes)
     for c in classes.values():
-        if c["base"] != ROOT_BASE:
-            base = classes.get(c["base"])
-            if base is None:
-                raise ValueError(c["name"] + ": unknown base " + c["base"])
-            mine = {p.getter: p for p in c["params"]}
-            for bp in base["params"]:
-                if bp.getter not in mine or mine[bp.getter].kind != bp.kind:
-                    raise ValueError(c["name"] + ": base parameter %s not among its own" % bp.getter)
-            c["base_args"] = [mine[bp.getter].arg for bp in base["params"]]
-        else:
-            c["base_args"] = []
+        check_base(c, classes)
+    check_family_bases(families, classes)
+    for f in families:
+        f["classes"] = bases_first(f["classes"], classes)
     return classes
+
+
+def check_codes(classes):
+    by_code = {}
+    for c in classes.values():
+        by_code.setdefault(c["code"], []).append(c)
+    for c in classes.values():
+        others = [o["name"] for o in by_code[c["code"]] if o is not c]
+        for name in c["shares"]:
+            if name not in others:
+                raise Refused(c["path"], "shares_code_with names %s, which does not have code %d"
+                              % (name, c["code"]), c["name"])
+        for name in others:
+            if name not in c["shares"]:
+                raise Refused(c["path"], "code %d is also %s's; a code is unique unless the "
+                              "classes that share it name each other in shares_code_with" % (
+                                  c["code"], name), c["name"])
+
+
+def check_base(c, classes):
+    def refuse(rule):
+        return Refused(c["path"], rule, c["name"])
+
+    c["base_args"] = []
+    if c["base"] == ROOT_BASE:
+        return
+    chain = [c["name"]]
+    base = classes.get(c["base"])
+    while base is not None and base["name"] not in chain:
+        chain.append(base["name"])
+        base = classes.get(base["base"])
+    if base is not None:
+        chain.append(base["name"])
+        raise refuse("its bases form a cycle: " + " -> ".join(chain[chain.index(base["name"]):]))
+    base = classes.get(c["base"])
+    if base is None:
+        raise refuse("unknown base %s" % c["base"])
+    mine = {p.getter: p for p in c["params"]}
+    for bp in base["params"]:
+        if bp.getter not in mine or mine[bp.getter].kind != bp.kind:
+            raise refuse("base parameter %s not among its own" % bp.getter)
+    c["base_args"] = [mine[bp.getter].arg for bp in base["params"]]
+
+
+def check_family_bases(families, classes):
+    """A family's header includes the headers of its bases' families, so no
+    family may reach itself that way: two headers that include each other
+    cannot both be compiled."""
+    via = {f["name"]: {} for f in families}  # family -> {its bases' family: first class}
+    for f in families:
+        for c in f["classes"]:
+            base = classes.get(c["base"])
+            if base is not None and base["family"] != f["name"]:
+                via[f["name"]].setdefault(base["family"], c)
+    for f in families:
+        start, parent, todo = f["name"], {}, [f["name"]]
+        while todo:
+            here = todo.pop(0)
+            for there in via[here]:
+                if there == start:
+                    loop = [here]
+                    while loop[-1] != start:
+                        loop.append(parent[loop[-1]])
+                    loop = loop[::-1] + [start]
+                    c = via[start][loop[1]]
+                    raise Refused(c["path"], "derives from %s of family %s, and the families "
+                                  "derive from each other (%s): their headers would include "
+                                  "each other" % (c["base"], loop[1], " -> ".join(loop)),
+                                  c["name"])
+                if there not in parent:
+                    parent[there] = here
+                    todo.append(there)
+
+
+def bases_first(ordered, classes):
+    """The classes in their order, except that a base of the same family is
+    moved to just before the first class derived from it."""
+    placed, out = set(), []
+    for c in ordered:
+        chain, link = [], c
+        while link is not None and link["name"] not in placed:
+            chain.append(link)
+            base = classes.get(link["base"])
+            link = base if base is not None and base["family"] == c["family"] else None
+        for link in reversed(chain):
+            placed.add(link["name"])
+            out.append(link)
+    return out
 
 
 def write_if_changed(path, text):
@@ -404,8 +645,12 @@ def main():
     ap.add_argument("--docs", help="write the reference page here")
     ap.add_argument("--check-docs", help="fail when this reference page differs from the data")
     args = ap.parse_args()
-    families = load(args.data)
-    classes = check(families)
+    try:
+        families = load(args.data)
+        classes = check(families)
+    except Refused as refused:
+        print("generate.py: %s" % refused, file=sys.stderr)
+        return 1
     if args.out:
         for f in families:
             write_if_changed(os.path.join(args.out, "include/NUVZub/NUVZubExc%s.h" % f["name"]),

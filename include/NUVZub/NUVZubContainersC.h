@@ -23,14 +23,16 @@ const char* NUVZubContainers_Version(void);
 /* Test entry for the binding layer: on success *result receives a copy of
    text (release it with mem_FreeText) and true is returned; "Bad string."
    raises inside and comes back as false with the exception's message in
-   message (at most messageSize - 1 bytes and a zero). */
+   message (at most messageSize - 1 bytes and a zero, never half of a UTF-8
+   character). */
 NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text, char** result, char* message,
                                                     int messageSize);
 
 /* Wildcard globbing behind an opaque handle. Each returns true on success;
    false after a failure, with its text in buffer (at most size - 1 bytes and
-   a zero; size at least 19). The text stored by GlobFront stays valid until
-   the next GlobNext or GlobFree on the handle. */
+   a zero, never half of a UTF-8 character; size at least 19). The text
+   stored by GlobFront stays valid until the next GlobNext or GlobFree on the
+   handle. */
 NUVZUB_API bool NUVZubUttFileUtils_GlobInit(const char* pattern, void** glob, int size,
                                             char* buffer);
 NUVZUB_API bool NUVZubUttFileUtils_GlobFront(void* glob, const char** front, int size,

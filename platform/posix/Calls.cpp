@@ -41,12 +41,21 @@ ssize_t RealRead(int fd, void* buffer, size_t size) { return ::read(fd, buffer, 
 ssize_t RealWrite(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 int RealFcntl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 int RealDup3(int from, int to, int flags) { return ::dup3(from, to, flags); }
+int RealOpenat(int directory, const char* name, int flags, mode_t mode) {
+    return ::openat(directory, name, flags, mode);
+}
+int RealFstatat(int directory, const char* name, struct stat* info, int flags) {
+    return ::fstatat(directory, name, info, flags);
+}
+int RealUnlinkat(int directory, const char* name, int flags) {
+    return ::unlinkat(directory, name, flags);
+}
 
 constexpr SystemCalls kRealCalls = {
-    RealOpen,   RealClose, RealPread, RealPwrite,  RealFsync,   RealFtruncate,
-    RealFstat,  RealStat,  RealFlock, RealFadvise, RealRename,  RealLink,
-    RealUnlink, RealMkdir, RealRmdir, RealOpendir, RealReaddir, RealClosedir,
-    RealGetcwd, RealRead,  RealWrite, RealFcntl,   RealDup3,
+    RealOpen,  RealClose,   RealPread,   RealPwrite,   RealFsync,    RealFtruncate, RealFstat,
+    RealStat,  RealFlock,   RealFadvise, RealRename,   RealLink,     RealUnlink,    RealMkdir,
+    RealRmdir, RealOpendir, RealReaddir, RealClosedir, RealGetcwd,   RealRead,      RealWrite,
+    RealFcntl, RealDup3,    RealOpenat,  RealFstatat,  RealUnlinkat,
 };
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -85,6 +86,14 @@ void FillStandardSlots() {
     }
 }
 
+} // namespace
+
+void FillFreeStandardSlots() {
+    if (StandardSlotFree()) FillStandardSlots();
+}
+
+namespace {
+
 int MoveAboveStandardStreams(int& fd) {
     const int moved = g_calls.fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (moved < 0) {
@@ -113,6 +122,10 @@ bool IsRegularOrDirectory(int fd) {
 } // namespace
 
 int OpenFile(const char* path, OpenMode mode, Handle& handle) {
+    return OpenAt(AT_FDCWD, path, mode, handle);
+}
+
+int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
     int flags = O_CLOEXEC;
     mode_t permissions = 0666;
     bool randomAccess = true;
@@ -138,11 +151,12 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
         permissions = 0600;
         break;
     }
-    if (StandardSlotFree()) FillStandardSlots();
+    FillFreeStandardSlots();
     const OpenInFlight inFlight;
     int fd;
     do {
-        fd = g_calls.open(path, flags, permissions);
+        fd = directory == AT_FDCWD ? g_calls.open(path, flags, permissions)
+                                   : g_calls.openat(directory, path, flags, permissions);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         handle = kNoHandle;
@@ -170,6 +184,7 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
 }
 
 void WriteStandardError(const char* data, std::size_t size) {
+    std::fflush(stderr); // what the program wrote through stdio comes first
     // A copy of descriptor 2 taken while none of our opens was under way. An
     // open blocked for long (a FIFO without a writer) holds no descriptor while
     // it blocks, so it is waited for only so long.

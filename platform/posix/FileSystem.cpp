@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -109,13 +110,24 @@ bool SameEntry(const char* a, const char* b) {
 int RenameFile(const char* from, const char* to) {
     if (g_calls.rename(from, to) != 0) return errno;
     // rename() succeeds and does nothing when both names are links to one file;
-    // a move must still leave the source name gone.
+    // a move must still leave the source name gone. The source is checked and
+    // removed in its directory held open: should its path lead elsewhere
+    // meanwhile, nothing there is touched.
+    std::string directory, name;
+    SplitLast(from, directory, name);
+    FillFreeStandardSlots();
+    const int held = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (held < 0) return 0;
     struct stat source, target;
+    int error = 0;
     // The entries themselves: a symbolic link is not followed.
-    if (!StatusOf(from, O_NOFOLLOW, source) || S_ISDIR(source.st_mode)) return 0;
-    if (!StatusOf(to, O_NOFOLLOW, target) || !SameIdentity(source, target)) return 0;
-    if (SameEntry(from, to)) return 0;
-    return g_calls.unlink(from) == 0 ? 0 : errno;
+    if (g_calls.fstatat(held, name.c_str(), &source, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(source.st_mode) && StatusOf(to, O_NOFOLLOW, target) &&
+        SameIdentity(source, target) && !SameEntry(from, to) &&
+        g_calls.unlinkat(held, name.c_str(), 0) != 0)
+        error = errno;
+    g_calls.close(held);
+    return error;
 }
 int MakeHardLink(const char* existing, const char* link) {
     return g_calls.link(existing, link) == 0 ? 0 : errno;
@@ -241,6 +253,7 @@ int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) 
     search = nullptr;
     std::string directory, last;
     SplitLast(pattern, directory, last);
+    FillFreeStandardSlots();
     DIR* handle = g_calls.opendir(directory.c_str());
     if (handle == nullptr) return errno;
     DirectorySearch* opened = new DirectorySearch{handle, last};
@@ -259,6 +272,50 @@ void EndFind(DirectorySearch* search) {
     if (search == nullptr) return;
     g_calls.closedir(search->directory);
     delete search;
+}
+
+// ---- removal where a name was found or created ----
+
+int RemoveFound(DirectorySearch* search, const char* name) {
+    return g_calls.unlinkat(dirfd(search->directory), name, 0) == 0 ? 0 : errno;
+}
+
+struct PinnedName {
+    int directory;
+    std::string name;
+};
+
+int PinName(const char* path, PinnedName*& pinned) {
+    pinned = nullptr;
+    // Allocated before anything is open that could leak.
+    std::unique_ptr<PinnedName> made(new PinnedName{-1, {}});
+    std::string directory;
+    SplitLast(path, directory, made->name);
+    // No rights needed: the descriptor only anchors the name.
+    FillFreeStandardSlots();
+    made->directory = g_calls.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (made->directory < 0) return errno;
+    pinned = made.release();
+    return 0;
+}
+
+int OpenPinned(PinnedName* pinned, OpenMode mode, Handle& handle) {
+    return OpenAt(pinned->directory, pinned->name.c_str(), mode, handle);
+}
+
+int RemovePinned(PinnedName* pinned, Handle handle) {
+    struct stat named, open;
+    if (g_calls.fstatat(pinned->directory, pinned->name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (g_calls.fstat(handle, &open) != 0) return errno;
+    if (!SameIdentity(named, open)) return 0;
+    return g_calls.unlinkat(pinned->directory, pinned->name.c_str(), 0) == 0 ? 0 : errno;
+}
+
+void UnpinName(PinnedName* pinned) {
+    if (pinned == nullptr) return;
+    g_calls.close(pinned->directory);
+    delete pinned;
 }
 
 } // namespace NUVZubPlatform

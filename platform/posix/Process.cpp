@@ -3,6 +3,7 @@
 // from local files only, and every descriptor opened for it is close-on-exec.
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
 
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/stat.h>
@@ -51,7 +53,7 @@ public:
     static void Unlock();
 
 private:
-    static void StartAfterFork(pid_t self);
+    static void StartAfterFork();
 
     static pthread_mutex_t s_mutex;
     static std::atomic<pthread_t> s_owner; // 0 when free
@@ -78,7 +80,7 @@ sigset_t PipeSignal() {
     return pipeSignal;
 }
 
-void ReportLock::StartAfterFork(pid_t self) {
+void ReportLock::StartAfterFork() {
     // The parent's threads are gone; one of them may have held the lock, in the
     // middle of changing what it guards. The forking thread itself keeps its
     // hold (it forked from inside a report).
@@ -97,18 +99,23 @@ void ReportLock::StartAfterFork(pid_t self) {
         s_owner.store(0);
         s_depth = 0;
     }
-    s_pid.store(self);
 }
 
 void ReportLock::Lock() {
+    constexpr pid_t kStarting = -1;
     const pid_t self = getpid();
     pid_t known = s_pid.load();
     if (known != self) {
-        if (known == 0 && s_pid.compare_exchange_strong(known, self)) {
-            // First use in this process.
-        } else if (known != self) {
-            StartAfterFork(self);
+        // The first use in this process, or the first in a forked child: one
+        // thread starts the lock afresh, any other waits for it.
+        if (known == 0) {
+            s_pid.compare_exchange_strong(known, self);
+        } else if (known != kStarting && s_pid.compare_exchange_strong(known, kStarting)) {
+            StartAfterFork();
+            s_pid.store(self);
         }
+        while (s_pid.load() != self)
+            sched_yield();
     }
     const pthread_t thread = pthread_self();
     if (s_owner.load() != 0 && pthread_equal(s_owner.load(), thread)) {
@@ -309,7 +316,7 @@ bool RunWithAmpleStack(void (*work)(void*), void* context) {
 
 void CopyBounded(char* out, std::size_t capacity, const char* text, std::size_t length) {
     if (capacity == 0) return;
-    if (length >= capacity) length = capacity - 1;
+    length = Utf8FittingLength(text, length, capacity - 1);
     std::memcpy(out, text, length);
     out[length] = '\0';
 }

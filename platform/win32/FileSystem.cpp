@@ -161,7 +161,8 @@ int FullPath(const char* path, std::string& result) {
 struct DirectorySearch {
     HANDLE handle = INVALID_HANDLE_VALUE;
     WIN32_FIND_DATAW found;
-    std::string name; // the current match in UTF-8
+    std::string name;    // the current match in UTF-8
+    std::string pattern; // as given, for RemoveFound
 };
 
 int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) {
@@ -169,6 +170,7 @@ int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) 
     std::wstring wide;
     if (const int error = ToWidePath(pattern, wide)) return error;
     auto* opened = new DirectorySearch;
+    opened->pattern = pattern;
     opened->handle = g_win32.FindFirstFileW(wide.c_str(), &opened->found);
     if (opened->handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -199,5 +201,41 @@ void EndFind(DirectorySearch* search) {
     g_win32.FindClose(search->handle);
     delete search;
 }
+
+// ---- removal where a name was found or created ----
+// By the directory's path joined with the name, for now: a directory on the
+// way replaced by a junction or a symbolic link meanwhile redirects the
+// removal. DeleteFileW removes a link itself, never its target.
+
+int RemoveFound(DirectorySearch* search, const char* name) {
+    const std::string& pattern = search->pattern;
+    const std::size_t cut = pattern.find_last_of("\\/:");
+    const std::string directory = cut == std::string::npos ? "" : pattern.substr(0, cut + 1);
+    return RemoveFile((directory + name).c_str());
+}
+
+struct PinnedName {
+    std::string path;
+};
+
+int PinName(const char* path, PinnedName*& pinned) {
+    pinned = new PinnedName{path};
+    return 0;
+}
+
+int OpenPinned(PinnedName* pinned, OpenMode mode, Handle& handle) {
+    return OpenFile(pinned->path.c_str(), mode, handle);
+}
+
+int RemovePinned(PinnedName* pinned, Handle handle) {
+    FileIdentity named, open;
+    int failedStep = 0;
+    if (GetIdentity(pinned->path.c_str(), named, failedStep) != 0) return 0;
+    if (const int error = GetHandleIdentity(handle, open)) return error;
+    if (named.device != open.device || named.index != open.index) return 0;
+    return RemoveFile(pinned->path.c_str());
+}
+
+void UnpinName(PinnedName* pinned) { delete pinned; }
 
 } // namespace NUVZubPlatform

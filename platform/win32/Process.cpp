@@ -4,6 +4,7 @@
 
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
 
@@ -13,6 +14,7 @@
 #include <psapi.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <io.h>
@@ -75,7 +77,7 @@ HANDLE g_handler = nullptr;
 
 void CopyBounded(char* out, std::size_t capacity, const std::string& text) {
     if (capacity == 0) return;
-    const std::size_t length = text.size() < capacity ? text.size() : capacity - 1;
+    const std::size_t length = Utf8FittingLength(text.data(), text.size(), capacity - 1);
     std::memcpy(out, text.data(), length);
     out[length] = '\0';
 }
@@ -147,7 +149,9 @@ ReportScope::~ReportScope() {
 
 void WriteStandardError(const char* data, std::size_t size) {
     // Through the C runtime's descriptor 2, as the program's own stderr output
-    // goes (text mode turns line feeds into CR LF).
+    // goes (text mode turns line feeds into CR LF), after what the program
+    // wrote through stdio.
+    std::fflush(stderr);
     while (size > 0) {
         const unsigned part = size < 0x40000000u ? static_cast<unsigned>(size) : 0x40000000u;
         const int n = _write(2, data, part);

@@ -1,15 +1,39 @@
-// The generator writes a catalogue's messages as their exact UTF-8 bytes:
-// classes generated from generator_data/Probe.toml, compiled into this test.
+// What the generator makes of data that is easy to get wrong: classes generated
+// from generator_data/Probe.toml, compiled into this test.
 #include <NUVZub/NUVZubExcProbe.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+namespace {
+std::string Text(const NUVBasException& e) { return e.AsString(NUVBasStringMode(false)).CStr(); }
+} // namespace
+
 TEST(Generator, MessagesKeepTheirUtf8BytesAndControlCharacters) {
-    EXPECT_EQ(std::string(NUVZubExcProbeLatin().AsString(NUVBasStringMode(false)).CStr()),
-              "caf\xc3\xa9\tAb\x01"
-              "7 \\ \"q\"");
-    EXPECT_EQ(std::string(NUVZubExcProbeAstral("x").AsString(NUVBasStringMode(false)).CStr()),
-              "\xf0\x9f\x98\x80 x \xe2\x82\xac");
+    EXPECT_EQ(Text(NUVZubExcProbeLatin()), "caf\xc3\xa9\tAb\xc3\xa9"
+                                           "7 \\ \"q\"");
+    EXPECT_EQ(Text(NUVZubExcProbeAstral("x")), "\xf0\x9f\x98\x80 x \xe2\x82\xac");
+}
+
+// Listed before its base in the data; the generator emits the base first.
+TEST(Generator, DerivedClassListedBeforeItsBaseIsCaughtAsTheBase) {
+    try {
+        NUVZubExcProbeDerived("n", 7).Propagate();
+        FAIL() << "Propagate returned";
+    } catch (const NUVZubExcProbeBase& e) {
+        EXPECT_EQ(e.GetCode(), 1003);
+        EXPECT_EQ(std::string(e.GetName().AsString()), "n");
+        EXPECT_EQ(Text(e), "derived n 7");
+    }
+}
+
+// Parameters whose names are a keyword and macros keep their values.
+TEST(Generator, ParametersNamedLikeKeywordsAndMacros) {
+    const NUVZubExcProbeWords e(1, 2, 3, 4);
+    EXPECT_EQ(e.GetInt(), 1);
+    EXPECT_EQ(e.GetErrno(), 2);
+    EXPECT_EQ(e.GetLinux(), 3);
+    EXPECT_EQ(e.GetStdout(), 4);
+    EXPECT_EQ(Text(e), "1 2 3 4");
 }

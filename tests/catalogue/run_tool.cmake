@@ -1,6 +1,15 @@
 # Runs TOOL with ARGS (a ;-list) and checks its exit status and both streams.
 # TOOL may start with an emulator and its arguments (Wine for the Windows build).
-execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+# STDOUT=full sends its output to /dev/full; STDOUT=closed starts it with
+# descriptor 1 closed.
+if(STDOUT STREQUAL "full")
+  execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_FILE /dev/full ERROR_VARIABLE err)
+elseif(STDOUT STREQUAL "closed")
+  execute_process(COMMAND sh -c "exec \"$@\" >&-" sh ${TOOL} ${ARGS}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+else()
+  execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+endif()
 # A Windows program writes its line ends as CR LF in text mode.
 string(REPLACE "\r\n" "\n" out "${out}")
 string(REPLACE "\r\n" "\n" err "${err}")

@@ -48,6 +48,13 @@ inline int Rmdir(const char* p) { return Fail() ? -1 : g_real.rmdir(p); }
 inline DIR* Opendir(const char* p) { return Fail() ? nullptr : g_real.opendir(p); }
 inline struct dirent* Readdir(DIR* d) { return Fail() ? nullptr : g_real.readdir(d); }
 inline char* Getcwd(char* b, size_t n) { return Fail() ? nullptr : g_real.getcwd(b, n); }
+inline int Openat(int d, const char* p, int f, mode_t m) {
+    return Fail() ? -1 : g_real.openat(d, p, f, m);
+}
+inline int Fstatat(int d, const char* p, struct stat* s, int f) {
+    return Fail() ? -1 : g_real.fstatat(d, p, s, f);
+}
+inline int Unlinkat(int d, const char* p, int f) { return Fail() ? -1 : g_real.unlinkat(d, p, f); }
 
 /// While it lives, `member` of the call table is `stub`, failing with `error`
 /// after `skip` passing calls, `failures` times (-1: always).

@@ -29,11 +29,42 @@ TEST(ExceptionString, CutsAtNMinusOneBytes) {
     EXPECT_EQ(Bytes(ten)[9], '\0');
 }
 
-TEST(ExceptionString, CutsByteWiseEvenInsideAMultiByteCharacter) {
-    // 8 ASCII bytes, then a 2-byte character straddling the 9-byte limit of a <10>.
-    NUVZubUttExceptionString<10> s(NUVString("abcdefgh\xc3\xa9"));
-    EXPECT_EQ(std::strlen(s.AsString()), 9u);
-    EXPECT_EQ(static_cast<unsigned char>(s.AsString()[8]), 0xC3);
+// A <10> keeps 9 bytes of text. A valid UTF-8 character that the ninth byte
+// would cut is left out whole, the rest zeroed; bytes that are not valid
+// UTF-8 there are cut byte-wise, as before.
+TEST(ExceptionString, NeverCutsAValidCharacterInTwo) {
+    const struct {
+        const char* what;
+        const char* text;
+        std::string kept;
+    } cases[] = {
+        {"2 bytes, 1 inside", "abcdefgh\xc3\xa9", "abcdefgh"},
+        {"2 bytes, ending the field", "abcdefg\xc3\xa9xyz", "abcdefg\xc3\xa9"},
+        {"3 bytes, 1 inside", "abcdefgh\xe2\x82\xac", "abcdefgh"},
+        {"3 bytes, 2 inside", "abcdefg\xe2\x82\xac", "abcdefg"},
+        {"3 bytes, ending the field", "abcdef\xe2\x82\xac!", "abcdef\xe2\x82\xac"},
+        {"4 bytes, 1 inside", "abcdefgh\xf0\x9f\x98\x80", "abcdefgh"},
+        {"4 bytes, 2 inside", "abcdefg\xf0\x9f\x98\x80", "abcdefg"},
+        {"4 bytes, 3 inside", "abcdef\xf0\x9f\x98\x80", "abcdef"},
+        {"4 bytes, ending the field", "abcde\xf0\x9f\x98\x80!", "abcde\xf0\x9f\x98\x80"},
+        {"only 2-byte characters", "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
+         "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"},
+        {"Latin-1, not UTF-8", "abcdefgh\xe9\xe9", "abcdefgh\xe9"},
+        {"stray continuation bytes", "abcdefg\xa9\xa9\xa9", "abcdefg\xa9\xa9"},
+        {"overlong form", "abcdefgh\xc0\xaf", "abcdefgh\xc0"},
+        {"surrogate", "abcdefg\xed\xa0\x80", "abcdefg\xed\xa0"},
+        {"above U+10FFFF", "abcdefg\xf4\x90\x80\x80", "abcdefg\xf4\x90"},
+        {"character cut short by the text's end", "abcdefgh\xe2\x82", "abcdefgh\xe2"},
+    };
+    for (const auto& c : cases) {
+        const NUVZubUttExceptionString<10> fromText(c.text);
+        const NUVZubUttExceptionString<10> fromString{NUVString(c.text)};
+        const std::string expected = c.kept + std::string(10 - c.kept.size(), '\0');
+        EXPECT_EQ(std::string(Bytes(fromText), 10), expected) << c.what;
+        if (!NUVString(c.text).IsBAD()) {
+            EXPECT_EQ(std::string(Bytes(fromString), 10), expected) << c.what;
+        }
+    }
 }
 
 TEST(ExceptionString, ZeroFillsLikeStrncpyAndTerminates) {

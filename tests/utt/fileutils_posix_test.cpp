@@ -91,15 +91,19 @@ TEST_F(FileUtilsFaults, FailureRowsThroughTheCallTable) {
         ExpectSystemError([&] { fu::LinkIfUnique(a, NUVString(dir / "b")); }, "CreateHardLink",
                           EMLINK);
     }
+    const NUVString link(dir / "hard");
+    ASSERT_TRUE(fu::LinkIfUnique(a, link));
     {
-        const NUVString link(dir / "hard");
-        ASSERT_TRUE(fu::LinkIfUnique(a, link));
         fault::Scoped f(&SystemCalls::unlink, &fault::Unlink, EPERM);
+        ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", EPERM);
+        EXPECT_FALSE(fu::RemoveNoThrow(a));
+    }
+    {
+        // A name found by a search, or checked in its open directory, is removed there.
+        fault::Scoped f(&SystemCalls::unlinkat, &fault::Unlinkat, EPERM);
         // A move between two links of one file ends in removing the source.
         ExpectSystemError([&] { fu::Move(a, link); }, "MoveFileEx", EPERM);
-        ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", EPERM);
         ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile", EPERM);
-        EXPECT_FALSE(fu::RemoveNoThrow(a));
     }
     {
         fault::Scoped f(&SystemCalls::mkdir, &fault::Mkdir, ENOSPC);

@@ -237,7 +237,7 @@ TEST(OSFileLocking, OffOnlyWhenAllThreeVariablesAreSet) {
 
 // The candidates in order: TMPDIR, TEMP, TMP, \temp at the root of the
 // working directory's drive, the working directory itself.
-TEST(OSFileTemporary, ARelativeNameNeverRemovesAnotherFileAfterAChangeOfDirectory) {
+TEST(OSFileTemporary, ARelativeNameIsRemovedWhereItWasCreatedAfterAChangeOfDirectory) {
     SharedTempDir dir;
     if (!IsChildProcess()) {
         for (const char* sub : {"a", "a/rel", "b", "b/rel"})
@@ -257,6 +257,7 @@ TEST(OSFileTemporary, ARelativeNameNeverRemovesAnotherFileAfterAChangeOfDirector
     });
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ReadWhole(dir / "b/rel/ZubTemp.1.tmp"), "keep");
+    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "a/rel/ZubTemp.1.tmp")));
 }
 
 TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {

@@ -235,6 +235,12 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnotherWithTheSymbolHandlerStartedFirs
 #define NUVZUB_TEST_TSAN 0
 #endif
 
+// AddressSanitizer's allocator (clang 14's runtime) takes no lock around fork,
+// so a child forked while another thread allocates may wait forever in malloc:
+// the tests that fork beside busy threads are left to the other stages there.
+#define NUVZUB_SKIP_FORK_BESIDE_THREADS_UNDER_ASAN()                                               \
+    if (NUVZUB_TEST_ASAN) GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe"
+
 struct RaisesAtExit {
     ~RaisesAtExit() { RaiseNoSuchFile("at exit"); }
 };
@@ -446,6 +452,7 @@ int ForkWhileReporting(void (*reporter)(std::atomic<bool>& stop), int rounds) {
 }
 
 TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
+    NUVZUB_SKIP_FORK_BESIDE_THREADS_UNDER_ASAN();
     const struct {
         const char* name;
         void (*prepare)();
@@ -492,6 +499,7 @@ TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
 }
 
 TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
+    NUVZUB_SKIP_FORK_BESIDE_THREADS_UNDER_ASAN();
     // The I/O statistics' lock may be held by another thread at the fork.
     TempDir dir;
     const std::string path = dir.Path() + "/file";
@@ -504,13 +512,13 @@ TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
             };
             std::atomic<bool> stop{false};
             std::vector<std::thread> threads;
-            for (int t = 0; t < 2; ++t)
+            for (int t = 0; t < 4; ++t)
                 threads.emplace_back([&] {
                     while (!stop)
                         openAndClose();
                 });
             int failures = 0;
-            for (int i = 0; i < 300; ++i) {
+            for (int i = 0; i < 200; ++i) {
                 const pid_t pid = fork();
                 if (pid == 0) {
                     openAndClose();

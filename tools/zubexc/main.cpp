@@ -4,6 +4,7 @@
 
 #include <NUVZub/NUVZubExcTable.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,10 @@ const char kUsage[] =
     "  --json         the same as a JSON array, for tools\n"
     "  --help         this text\n"
     "\n"
-    "Exit status: 0 when every query found a class, 1 when one did not, 2 on misuse.\n";
+    "Exit status: 0 when every query found a class, 1 when one did not, 2 on misuse,\n"
+    "3 when the output could not be written (a full disk, a closed or broken stream).\n";
+
+constexpr int kOutputLost = 3;
 
 using Matches = NUVZubExcTable::Matches;
 
@@ -107,9 +111,7 @@ int Usage(FILE* stream, int status) {
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc > 1 && !std::strcmp(argv[1], "triage")) return Triage(argc - 2, argv + 2);
     bool json = false, list = false;
     const char* family = nullptr;
@@ -182,3 +184,29 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+/// Output lost to a full disk, a closed stream or a broken pipe is a failure,
+/// whatever was found: buffering hides it until the flush, or even the close
+/// (a network file system may report a full disk only then).
+int Finish(int status) {
+    bool lost = std::ferror(stdout) != 0;
+    int reason = lost ? errno : 0; // most likely the failed write's
+    if (std::fflush(stdout) != 0) {
+        lost = true;
+        reason = errno;
+    }
+    // A stdout that was never open fails only its close when nothing was
+    // written to it: nothing was lost then.
+    if (std::fclose(stdout) != 0 && !lost && errno != EBADF) {
+        lost = true;
+        reason = errno;
+    }
+    if (!lost) return status;
+    std::fprintf(stderr, "zubexc: cannot write the output: %s\n",
+                 reason ? std::strerror(reason) : "write error");
+    return kOutputLost;
+}
+
+} // namespace
+
+int main(int argc, char** argv) { return Finish(Run(argc, argv)); }

@@ -10,7 +10,6 @@
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/Process.h>
-#include <NUVZubUttPathForms.h>
 
 #include <cstdio>
 #include <exception>
@@ -133,29 +132,15 @@ bool LinkIfUnique(const NUVString& existing, const NUVString& link) {
     NUVZUB_THROW_SYSTEM("CreateHardLink", error);
 }
 
-namespace {
-
-void RemoveFixed(const NUVString& fixed) {
+void Remove(const NUVString& path) {
+    const NUVString fixed = Fixed(path);
     const int error = NUVZubPlatform::RemoveFile(fixed.CastToCharPtr());
     if (error != 0) NUVZUB_THROW_SYSTEM("DeleteFile", error);
 }
 
-} // namespace
-
-void Remove(const NUVString& path) { RemoveFixed(Fixed(path)); }
-
 bool RemoveNoThrow(const NUVString& path) {
     const NUVString fixed = Fixed(path);
     return NUVZubPlatform::RemoveFile(fixed.CastToCharPtr()) == 0;
-}
-
-void RemoveAll(const NUVString& pattern) {
-    NUVZubBadNUVString::Check(pattern);
-    for (GlobRange range(pattern); !range.Empty(); range.Next()) {
-        // A name read from the directory goes back as found, UTF-8 or not:
-        // the bad-string check is for names made up by callers.
-        RemoveFixed(NUVZubUttPathForms::Native(range.Front()));
-    }
 }
 
 void MakeDir(const NUVString& path) {
@@ -240,6 +225,17 @@ void GlobRange::Advance() {
 void GlobRange::SkipDots() {
     while (!m_impl->empty && (m_impl->name == NUVString(".") || m_impl->name == NUVString("..")))
         Advance();
+}
+
+void RemoveAll(const NUVString& pattern) {
+    NUVZubBadNUVString::Check(pattern);
+    for (GlobRange range(pattern); !range.Empty(); range.Next()) {
+        // From the directory searched, by the name as found (UTF-8 or not, a
+        // backslash in it included): the path may lead elsewhere by now.
+        const int error =
+            NUVZubPlatform::RemoveFound(range.m_impl->search, range.m_impl->name.CastToCharPtr());
+        if (error != 0) NUVZUB_THROW_SYSTEM("DeleteFile", error);
+    }
 }
 
 } // namespace NUVZubUttFileUtils

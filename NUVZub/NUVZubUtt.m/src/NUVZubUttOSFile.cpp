@@ -68,12 +68,20 @@ bool ChargeResize(std::uint64_t from, std::uint64_t to) {
     return lowered <= g_storageLimit;
 }
 
-bool NamesOpenFile(const char* name, NUVZubPlatform::Handle handle) {
-    NUVZubPlatform::FileIdentity byName, byHandle;
-    int failedStep = 0;
-    return NUVZubPlatform::GetIdentity(name, byName, failedStep) == 0 &&
-           NUVZubPlatform::GetHandleIdentity(handle, byHandle) == 0 &&
-           byName.device == byHandle.device && byName.index == byHandle.index;
+// Creates the generated file `name`. A temporary's directory stays open, so
+// that its name is removed from there at close, wherever the path leads by then.
+int CreateNamed(const char* name, bool temporary, NUVZubPlatform::PinnedName*& pinned,
+                NUVZubPlatform::Handle& handle) {
+    if (!temporary)
+        return NUVZubPlatform::OpenFile(name, NUVZubPlatform::OpenMode::CreateNew, handle);
+    if (const int error = NUVZubPlatform::PinName(name, pinned)) return error;
+    const int error =
+        NUVZubPlatform::OpenPinned(pinned, NUVZubPlatform::OpenMode::Temporary, handle);
+    if (error != 0) {
+        NUVZubPlatform::UnpinName(pinned);
+        pinned = nullptr;
+    }
+    return error;
 }
 
 // Looked up once: the transfers ask for it each time.
@@ -102,16 +110,18 @@ NUVZubUttOSFile::~NUVZubUttOSFile() { ReleaseHandle(); }
 // Closes an open file and returns the close's error. POSIX releases the
 // descriptor even when close fails: keeping it would close a reused one later.
 int NUVZubUttOSFile::CloseHandle() {
-    // A temporary's name goes first, while the file still holds its data, but
-    // only while it still names this file: a relative name may lead elsewhere
-    // after the working directory changed. Where the system deletes such files
-    // at close, nothing is left to remove.
-    if (m_temporary && NamesOpenFile(m_name.CastToCharPtr(), m_handle))
-        NUVZubPlatform::RemoveFile(m_name.CastToCharPtr());
+    // A temporary's name goes first, while the file still holds its data, from
+    // the directory it was created in (its path, relative or through links,
+    // may lead elsewhere by now) and only while it still names this file.
+    // Where the system deletes such files at close, nothing is left to remove.
+    if (m_temporary != nullptr) {
+        NUVZubPlatform::RemovePinned(m_temporary, m_handle);
+        NUVZubPlatform::UnpinName(m_temporary);
+        m_temporary = nullptr;
+    }
     Stats().usefile_Close(m_stats);
     const int error = NUVZubPlatform::CloseFile(m_handle);
     m_handle = NUVZubPlatform::kNoHandle;
-    m_temporary = false;
     m_locked = false;
     return error;
 }
@@ -177,13 +187,11 @@ void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& ex
         const unsigned int number = parsed >= UINT_MAX ? 0 : static_cast<unsigned int>(parsed);
         if (number > highest) highest = number;
     }
-    const NUVZubPlatform::OpenMode mode =
-        temporary ? NUVZubPlatform::OpenMode::Temporary : NUVZubPlatform::OpenMode::CreateNew;
     for (;;) {
         ++highest;
         m_name = fixedBase;
         m_name.Append(".").Append(std::to_string(highest).c_str()).Append(extension);
-        const int error = NUVZubPlatform::OpenFile(m_name.CastToCharPtr(), mode, m_handle);
+        const int error = CreateNamed(m_name.CastToCharPtr(), temporary, m_temporary, m_handle);
         if (error == 0) break;
         m_handle = NUVZubPlatform::kNoHandle;
         // Taken since the glob, by us or by somebody else: never overwrite it.
@@ -192,7 +200,6 @@ void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& ex
         NUVZUB_THROW_SYSTEM("CreateFile", error);
     }
     m_stream = false; // created here: a regular file
-    m_temporary = temporary;
     m_stats = Stats().usefile_Open(m_name);
 }
 

@@ -3,6 +3,7 @@
 #include <NUVZub/NUVZubContainersC.h>
 
 #include <NUVZub/NUVZubExcParser.h>
+#include <NUVZub/NUVZubUttUtils.h>
 
 #include <NUVBas/NUVBasException.h>
 #include <NUVBas/NUVString.h>
@@ -17,8 +18,7 @@ namespace {
 
 void CopyMessage(const char* text, char* message, int messageSize) {
     if (message == nullptr || messageSize < 1) return;
-    std::strncpy(message, text, static_cast<std::size_t>(messageSize - 1));
-    message[messageSize - 1] = '\0';
+    NUVZubUttUtils::Copy(message, text, messageSize);
 }
 
 } // namespace

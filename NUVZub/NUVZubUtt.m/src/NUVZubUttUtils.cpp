@@ -1,5 +1,7 @@
 #include <NUVZub/NUVZubUttUtils.h>
 
+#include <NUVZubPlatform/Utf8.h>
+
 #include <cstring>
 
 namespace {
@@ -29,8 +31,14 @@ void NUVZubUttUtils::Copy(char* dst, const char* src, int n) {
         std::strcpy(dst, src);
         return;
     }
-    std::strncpy(dst, src, static_cast<std::size_t>(n - 1));
-    dst[n - 1] = '\0';
+    // Enough of the source to see whether the last character fits whole.
+    const auto limit = static_cast<std::size_t>(n - 1);
+    std::size_t length = 0;
+    while (length < limit + 3 && src[length] != '\0')
+        ++length;
+    const std::size_t kept = NUVZubPlatform::Utf8FittingLength(src, length, limit);
+    std::memcpy(dst, src, kept);
+    std::memset(dst + kept, 0, limit - kept + 1);
 }
 
 void NUVZubUttUtils::CopyNoZB(char* dst, const char* src, int n) {

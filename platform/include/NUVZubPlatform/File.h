@@ -78,7 +78,8 @@ NUVZUB_API int GetIdentity(const char* path, FileIdentity& identity, int& failed
 NUVZUB_API int GetHandleIdentity(Handle handle, FileIdentity& identity);
 
 /// Renames, replacing an existing target. When both names are links to one
-/// file, the source name is removed (the file stays under the target name).
+/// file, the source name is removed (the file stays under the target name),
+/// on POSIX checked and removed in the source's directory held open.
 NUVZUB_API int RenameFile(const char* from, const char* to);
 NUVZUB_API int MakeHardLink(const char* existing, const char* link);
 NUVZUB_API int RemoveFile(const char* path);
@@ -105,6 +106,42 @@ NUVZUB_API int FindFirst(const char* pattern, DirectorySearch*& search, const ch
 NUVZUB_API int FindNext(DirectorySearch* search, const char*& name);
 /// Ends the search; null is accepted.
 NUVZUB_API void EndFind(DirectorySearch* search);
+
+// ---- removal where a name was found or created ----
+//
+// A name read from a directory, or given to a file created there, is removed
+// from that directory and never looked up by its path again: another process
+// may have replaced the directory, or one on its way, with a symbolic link
+// meanwhile. The caller's path is resolved once, symbolic links on it
+// followed, when the search starts or the name is pinned.
+//
+// POSIX keeps this promise: the removal goes through a descriptor of that
+// directory, wherever its path leads by then. A symbolic link found is
+// removed itself, never followed; a directory found is refused, never
+// entered. What remains is what any writer of that directory can do: put
+// another entry under the name between the look-up and the removal.
+// Windows can keep it too, through a handle of the directory (names opened
+// relative to it, reparse points as themselves, deleted through their own
+// handle). Until its layer does, it removes by the directory's path joined
+// with the name, so that a directory on the way replaced by a junction or a
+// symbolic link meanwhile redirects the removal; a link found is still
+// removed itself (a link to a directory is refused), never its target.
+
+/// Removes the file `name`, a match that `search` returned, from the directory
+/// searched. A directory is not removed: that fails.
+NUVZUB_API int RemoveFound(DirectorySearch* search, const char* name);
+
+/// The last component of a path, with the directory that holds it kept open
+/// (symbolic links on the way to it followed once, as an open of the path would).
+struct PinnedName;
+NUVZUB_API int PinName(const char* path, PinnedName*& pinned);
+/// OpenFile of the pinned name in its directory.
+NUVZUB_API int OpenPinned(PinnedName* pinned, OpenMode mode, Handle& handle);
+/// Removes the pinned name while it still names the open file `handle`; a name
+/// that leads to another file, or to none, is left alone, and that is no failure.
+NUVZUB_API int RemovePinned(PinnedName* pinned, Handle handle);
+/// Releases the directory; null is accepted.
+NUVZUB_API void UnpinName(PinnedName* pinned);
 
 NUVZUB_API bool IsNotFound(int error);
 /// True when `error`, from opening or creating `path`, means a directory on the

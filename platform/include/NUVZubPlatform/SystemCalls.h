@@ -38,6 +38,11 @@ struct SystemCalls {
     /// fcntl with an integer argument.
     int (*fcntl)(int fd, int command, int argument);
     int (*dup3)(int from, int to, int flags);
+    /// Names looked up in an open directory rather than by a path that another
+    /// process may redirect meanwhile.
+    int (*openat)(int directory, const char* name, int flags, mode_t mode);
+    int (*fstatat)(int directory, const char* name, struct stat* info, int flags);
+    int (*unlinkat)(int directory, const char* name, int flags);
 };
 
 /// The table in use.

@@ -10,8 +10,8 @@ template <std::size_t N> class NUVZubUttExceptionString {
     static_assert(N >= 1, "room for the terminating zero");
 
 public:
-    /// Copies at most N - 1 bytes, cutting byte-wise (even inside a UTF-8
-    /// character); a null text reads as empty.
+    /// Copies at most N - 1 bytes, never half of a valid UTF-8 character (the
+    /// way NUVZubUttUtils::Copy does); a null text reads as empty.
     NUVZubUttExceptionString(const char* text) {
         NUVZubUttUtils::Copy(m_text, text ? text : "", static_cast<int>(N));
     }

@@ -15,6 +15,10 @@
 
 #include <cstdint>
 
+namespace NUVZubPlatform {
+struct PinnedName;
+}
+
 class NUVZUB_API NUVZubUttOSFile {
 public:
     NUVZubUttOSFile();
@@ -77,9 +81,10 @@ private:
     NUVString m_name;
     NUVZubPlatform::Handle m_handle = NUVZubPlatform::kNoHandle;
     char m_readOnly = 1;
-    bool m_stream = false;    ///< a pipe, socket or device: transfers are sequential
-    bool m_temporary = false; ///< the name is deleted when the file is closed
-    bool m_locked = false;    ///< Lock succeeded and Unlock has not yet run
+    bool m_stream = false; ///< a pipe, socket or device: transfers are sequential
+    /// A temporary's name, deleted when the file is closed; null otherwise.
+    NUVZubPlatform::PinnedName* m_temporary = nullptr;
+    bool m_locked = false; ///< Lock succeeded and Unlock has not yet run
     std::uint64_t m_position = 0;
     NUVZubUttMutex m_mutex;
     NUVBasSharedPtr<NUVBasUtlIOFileStats> m_stats;

@@ -1,0 +1,256 @@
+// Removals land where the names were found or the file was created, while
+// another process replaces that directory, or one on its way, with a symbolic
+// link to a directory that nobody asked to touch.
+#include <NUVZub/NUVZubUttOSFile.h>
+#include <NUVZubPlatform/SystemCalls.h>
+
+#include <FileUtilsChecks.h>
+#include <SystemCallFaults.h>
+#include <TempDir.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using NUVZubPlatform::SystemCalls;
+
+namespace {
+
+using Removal = QuietFileUtils;
+
+std::set<std::string> Names(const std::string& directory) {
+    std::set<std::string> names;
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(listing);
+    return names;
+}
+
+// The directory `path` and the symbolic link `path`.link trade places in one
+// step, so that the name never goes missing.
+bool Exchange(const char* path, const char* link) {
+    return renameat2(AT_FDCWD, path, AT_FDCWD, link, RENAME_EXCHANGE) == 0;
+}
+bool Exchange(const std::string& path) { return Exchange(path.c_str(), (path + ".link").c_str()); }
+
+// The directory `path` beside `path`.link, a symbolic link to `target`.
+void MakeSwappable(const std::string& path, const std::string& target) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(target.c_str(), (path + ".link").c_str()), 0);
+}
+
+// Another process that exchanges `path` and `path`.link a few times whenever
+// nudged, while the nudging process goes on; the real directory is back at
+// `path` after.
+class Swapper {
+public:
+    explicit Swapper(const std::string& path) : m_path(path), m_link(path + ".link") {
+        void* shared = mmap(nullptr, sizeof(std::atomic<unsigned>), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared == MAP_FAILED || pipe(m_go) != 0 || pipe(m_started) != 0) std::abort();
+        m_swaps = new (shared) std::atomic<unsigned>(0);
+        m_pid = fork();
+        if (m_pid == 0) {
+            // Never outlives the test, however it ends; allocates nothing.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            close(m_go[1]);
+            close(m_started[0]);
+            for (char go; read(m_go[0], &go, 1) == 1;) {
+                if (write(m_started[1], &go, 1) != 1) break;
+                for (int i = 0; i < 15; ++i) // odd: the link and the directory trade places
+                    if (Exchange(m_path.c_str(), m_link.c_str())) m_swaps->fetch_add(1);
+            }
+            _exit(0);
+        }
+        close(m_go[0]);
+        close(m_started[1]);
+    }
+    ~Swapper() {
+        close(m_go[1]); // the other process ends at its next read
+        close(m_started[0]);
+        waitpid(m_pid, nullptr, 0);
+        struct stat info;
+        if (lstat(m_path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) Exchange(m_path);
+        munmap(m_swaps, sizeof *m_swaps);
+    }
+    Swapper(const Swapper&) = delete;
+    Swapper& operator=(const Swapper&) = delete;
+
+    /// Returns once the other process has begun a round of swaps, which then
+    /// runs alongside whatever this process does next; false if it is gone.
+    bool Nudge() {
+        char started;
+        return write(m_go[1], "g", 1) == 1 && read(m_started[0], &started, 1) == 1;
+    }
+    unsigned Swaps() const { return m_swaps->load(); }
+
+private:
+    std::string m_path, m_link;
+    std::atomic<unsigned>* m_swaps = nullptr;
+    int m_go[2] = {-1, -1};
+    int m_started[2] = {-1, -1};
+    pid_t m_pid = -1;
+};
+
+Swapper* g_swapper = nullptr;
+unsigned g_entries = 0;
+
+// Before every 16th entry read (the search holds its directory by now) the
+// other process starts another round of swaps: the walk and the swaps race
+// however the two processes are scheduled, all along.
+struct dirent* ReaddirWhileSwapping(DIR* directory) {
+    if (g_entries++ % 16 == 0) g_swapper->Nudge();
+    return fault::g_real.readdir(directory);
+}
+
+} // namespace
+
+TEST_F(Removal, RemoveAllStaysInTheSearchedDirectoryWhileAnotherProcessSwapsItForALink) {
+    constexpr int kFiles = 2000;
+    // The pattern's directory is `swapped` + `below`; the link leads to V,
+    // which holds the same names under `below`.
+    const struct {
+        const char* swapped;
+        const char* below;
+    } cases[] = {{"A", ""}, {"P", "/A"}}; // the searched directory, one on its way
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.swapped);
+        TempDir dir;
+        const std::string swapped = dir / c.swapped;
+        const std::string searched = swapped + c.below;
+        const std::string decoy = dir / "V" + c.below;
+        ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
+        ASSERT_NO_FATAL_FAILURE(MakeSwappable(swapped, dir / "V"));
+        if (*c.below != '\0') {
+            ASSERT_EQ(mkdir(searched.c_str(), 0755), 0);
+            ASSERT_EQ(mkdir(decoy.c_str(), 0755), 0);
+        }
+        // Removals take names: thousands of links to one file serve as well as
+        // thousands of files, which cost far more to create.
+        const std::string file = dir.Write("file", "");
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "/f" + std::to_string(i);
+            ASSERT_EQ(link(file.c_str(), (searched + name).c_str()), 0);
+            ASSERT_EQ(link(file.c_str(), (decoy + name).c_str()), 0);
+        }
+        if (!Exchange(swapped) || !Exchange(swapped))
+            GTEST_SKIP() << "this file system cannot exchange two names: " << std::strerror(errno);
+        unsigned swaps = 0;
+        {
+            Swapper swapper(swapped);
+            g_swapper = &swapper;
+            g_entries = 0;
+            fault::Scoped hook(&SystemCalls::readdir, &ReaddirWhileSwapping, 0);
+            EXPECT_NO_THROW(fu::RemoveAll(NUVString(searched + "/*")));
+            swaps = swapper.Swaps();
+        }
+        ASSERT_GT(swaps, 0u) << "the other process never swapped: nothing was shown";
+        const std::size_t kept = Names(decoy).size();
+        EXPECT_EQ(kept, static_cast<std::size_t>(kFiles))
+            << kFiles - kept << " names removed through the link, " << swaps << " swaps";
+        EXPECT_EQ(Names(searched).size(), 0u);
+    }
+}
+
+TEST_F(Removal, RemoveAllRemovesTheEntryFoundNeverWhatItLeadsTo) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "A").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "A/x").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
+    dir.Write("outside/kept", "kept");
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "A/toDirectory").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside/kept").c_str(), (dir / "A/toFile").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "A/dangling").c_str()), 0);
+    // A backslash is an ordinary character of a POSIX name, no separator.
+    dir.Write("A/x\\y", "");
+    dir.Write("A/x/y", "kept");
+    fu::RemoveAll(NUVString(dir / "A/toDirectory")); // a link to a directory is no directory
+    fu::RemoveAll(NUVString(dir / "A/toFile"));
+    fu::RemoveAll(NUVString(dir / "A/dangling"));
+    fu::RemoveAll(NUVString(dir / "A/x?y"));
+    EXPECT_EQ(Names(dir / "A"), std::set<std::string>{"x"});
+    EXPECT_EQ(ReadWhole(dir / "A/x/y"), "kept");
+    EXPECT_EQ(ReadWhole(dir / "outside/kept"), "kept");
+}
+
+namespace {
+
+std::string g_swapPath;
+bool g_swapped = false;
+
+// The first fstat exchanges g_swapPath with its link, as another process might
+// between any two calls.
+int SwapOnceThenFstat(int fd, struct stat* info) {
+    if (!g_swapped) g_swapped = Exchange(g_swapPath);
+    return fault::g_real.fstat(fd, info);
+}
+
+DIR* SwapOnceThenOpendir(const char* path) {
+    if (!g_swapped) g_swapped = Exchange(g_swapPath);
+    return fault::g_real.opendir(path);
+}
+
+} // namespace
+
+TEST_F(Removal, ATemporaryIsRemovedFromTheDirectoryItWasCreatedInOnly) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(MakeSwappable(dir / "T", dir / "V"));
+    {
+        NUVZubUttOSFile file;
+        file.CreateTemporary(NUVString(dir / "T"));
+        ASSERT_EQ(file.Name().Str(), dir / "T/ZubTemp.1.tmp");
+        dir.Write("V/ZubTemp.1.tmp", "kept");
+        g_swapPath = dir / "T";
+        g_swapped = false;
+        fault::Scoped hook(&SystemCalls::fstat, &SwapOnceThenFstat, 0);
+        file.Close();
+        ASSERT_TRUE(g_swapped);
+    }
+    EXPECT_EQ(ReadWhole(dir / "V/ZubTemp.1.tmp"), "kept");
+    EXPECT_TRUE(Names(dir / "T.link").empty()); // where the real directory went
+    ASSERT_TRUE(Exchange(dir / "T"));
+
+    // A name that leads to another file by the time of the close stays.
+    NUVZubUttOSFile file;
+    file.CreateTemporary(NUVString(dir / "T"));
+    ASSERT_EQ(rename(dir.Write("T/other", "kept").c_str(), file.Name().CastToCharPtr()), 0);
+    file.Close();
+    EXPECT_EQ(ReadWhole(file.Name().Str()), "kept");
+}
+
+TEST_F(Removal, AMoveBetweenTwoLinksOfOneFileRemovesTheSourceInItsOwnDirectory) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "V").c_str(), 0755), 0);
+    dir.Write("V/a", "kept");
+    dir.Write("V/b", "kept");
+    ASSERT_NO_FATAL_FAILURE(MakeSwappable(dir / "D", dir / "V"));
+    ASSERT_EQ(link(dir.Write("D/b", "moved").c_str(), (dir / "D/a").c_str()), 0);
+    g_swapPath = dir / "D";
+    g_swapped = false;
+    {
+        // Once it has checked both names, the move lists their directory.
+        fault::Scoped hook(&SystemCalls::opendir, &SwapOnceThenOpendir, 0);
+        fu::Move(NUVString(dir / "D/a"), NUVString(dir / "D/b"));
+    }
+    ASSERT_TRUE(g_swapped);
+    EXPECT_EQ(Names(dir / "V"), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(Names(dir / "D.link"), std::set<std::string>{"b"}); // where the real directory went
+    EXPECT_EQ(ReadWhole(dir / "D.link/b"), "moved");
+}
