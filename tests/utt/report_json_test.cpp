@@ -170,6 +170,7 @@ TEST(ReportJson, EveryKindIsOneRecordWithItsFields) {
             NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
             return c.raise();
         });
+        if (IsChildProcess()) continue; // replaying an earlier case: no output to check
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const std::vector<json> records = Records(r);
         ASSERT_EQ(records.size(), 1u) << r.err;
@@ -261,6 +262,7 @@ TEST(ReportJson, HostileMessagesParseBackAsDocumented) {
             NUVZubUttAssert::ReportException(message.c_str());
             return RaiseAt(NUVZubExcNoSuchFile(message.c_str()));
         });
+        if (IsChildProcess()) continue; // replaying an earlier case: no output to check
         ASSERT_EQ(r.exitCode, 0);
         const std::vector<json> records = Records(r);
         ASSERT_EQ(records.size(), 2u) << r.err.substr(0, 2000);
