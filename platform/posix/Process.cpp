@@ -51,6 +51,9 @@ class ReportLock {
 public:
     static void Lock();
     static void Unlock();
+    /// This process's id when the calling thread holds the lock (it was
+    /// checked against the system's as the lock was taken), else 0.
+    static pid_t ProcessOfHolder();
 
 private:
     static void StartAfterFork();
@@ -135,6 +138,11 @@ void ReportLock::Lock() {
     sigset_t pending;
     s_pipeSignalWasPending = sigismember(&s_savedSignals, SIGPIPE) == 1 &&
                              sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+pid_t ReportLock::ProcessOfHolder() {
+    const pthread_t owner = s_owner.load();
+    return owner != 0 && pthread_equal(owner, pthread_self()) ? s_pid.load() : 0;
 }
 
 void ReportLock::Unlock() {
@@ -602,8 +610,23 @@ long long WallClockMicroseconds() {
     return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-unsigned long long CurrentProcessId() { return static_cast<unsigned long long>(getpid()); }
-unsigned long long CurrentThreadId() { return static_cast<unsigned long long>(gettid()); }
+unsigned long long CurrentProcessId() {
+    const pid_t known = ReportLock::ProcessOfHolder();
+    return static_cast<unsigned long long>(known != 0 ? known : getpid());
+}
+
+unsigned long long CurrentThreadId() {
+    // Asked once per thread and process: a forked child's thread has the
+    // parent's copy, which its process id tells apart.
+    struct Known {
+        pid_t process;
+        pid_t thread;
+    };
+    thread_local Known t_known{0, 0};
+    const auto process = static_cast<pid_t>(CurrentProcessId());
+    if (t_known.process != process) t_known = {process, gettid()};
+    return static_cast<unsigned long long>(t_known.thread);
+}
 
 bool ProgramName(char* name, std::size_t capacity) {
     // The C library's copy of the program's name as it was started.

@@ -201,7 +201,8 @@ struct Lookup {
 };
 
 void FindSymbol(Lookup* lookup) {
-    constexpr ULONG kMaxName = 1024;
+    // More than callers show, so that they see a longer name is cut.
+    constexpr ULONG kMaxName = 2048;
     // SYMBOL_INFOW ends in room for one character; the name continues past it.
     alignas(
         SYMBOL_INFOW) unsigned char record[sizeof(SYMBOL_INFOW) + kMaxName * sizeof(wchar_t)] = {};

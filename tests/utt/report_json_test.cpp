@@ -13,8 +13,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +25,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -49,6 +53,8 @@ std::vector<json> Records(const ChildResult& r) {
     }
     return records;
 }
+
+std::string Print(const char* kind, std::vector<std::string> frames, const std::string& message);
 
 NUVZUB_KEEP_FRAME int RaiseAt(const NUVBasException& e) {
     try {
@@ -281,6 +287,78 @@ TEST(ReportJson, HostileMessagesParseBackAsDocumented) {
     }
 }
 
+TEST(ReportJson, EverySpecialByteIsEscapedWhereverItFallsInAWord) {
+    // The plain runs between escapes are found eight bytes at a time: a byte
+    // that needs more than a copy, at every place in a word.
+    const char* const specials[] = {"\x01", "\x1f", "\"",       "\\",           "\x7f",
+                                    "\x80", "\xff", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                    " ",    "~",    "\xc3"};
+    std::vector<std::string> messages;
+    for (const char* special : specials)
+        for (std::size_t at = 0; at <= 17; ++at)
+            messages.push_back(std::string("abcdefghijklmnopq").insert(at, special));
+    ChildResult r = RunInChild([&messages] {
+        NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
+        for (const std::string& message : messages)
+            NUVZubUttAssert::ReportException(message.c_str());
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0);
+    const std::vector<json> records = Records(r);
+    ASSERT_EQ(records.size(), messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        EXPECT_EQ(records[i]["message"], Decoded(messages[i])) << i;
+}
+
+// A function whose name is longer than a record's function field.
+template <typename T> struct Wrap {};
+template <int N> struct Nested { using Type = Wrap<typename Nested<N - 1>::Type>; };
+template <> struct Nested<0> { using Type = int; };
+template <typename T> NUVZUB_KEEP_FRAME int RaiseInALongName(const NUVBasException& e) {
+    static volatile int calls = 0; // code of its own, never folded into another function's
+    calls = calls + 1;
+    return RaiseAt(e);
+}
+
+TEST(ReportJson, AFrameKeptFromAnEarlierReportIsWrittenAgainAsItWas) {
+    std::string forms[2];
+    for (const bool json : {true, false}) {
+        // One lambda for both forms, so that the frames are the same.
+        ChildResult r = RunInChild([json] {
+            NUVZubUttAssertSetReportFormat(json ? NUVZubUttReportFormat::Json
+                                                : NUVZubUttReportFormat::Text);
+            int failed = 0;
+            for (int i = 0; i < 2; ++i)
+                failed += RaiseInALongName<Nested<60>::Type>(NUVZubExcNoSuchFile("long"));
+            return failed;
+        });
+        if (IsChildProcess()) continue; // replaying an earlier case: no output to check
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        forms[json ? 0 : 1] = r.err;
+    }
+    const std::vector<json> records = Records(ChildResult{0, forms[0]});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1]["frames"], records[0]["frames"]);
+    EXPECT_EQ(records[1]["fingerprint"], records[0]["fingerprint"]);
+    const std::string name = records[0]["frames"][2]["function"];
+    EXPECT_NE(name.find("RaiseInALongName"), std::string::npos) << name;
+    EXPECT_EQ(name.size(), 1024u) << "cut to the field's cap";
+    for (const json& record : records)
+        EXPECT_EQ(record.value("truncated", false), true) << "the cut name, cached or not";
+    // The text form shows the names cut shorter still; the fingerprint is the one
+    // computed from those.
+    std::vector<std::string> names;
+    const std::vector<std::string> lines = Lines(forms[1]);
+    for (std::size_t i = 3; i < lines.size() && lines[i] != "!!! EXCEPTION:"; ++i) {
+        ASSERT_EQ(lines[i].rfind("!!!   ", 0), 0u) << lines[i];
+        const std::size_t in = lines[i].find(" in ");
+        names.push_back(lines[i].substr(6, in == std::string::npos ? std::string::npos : in - 6));
+    }
+    ASSERT_GE(names.size(), 3u) << forms[1];
+    EXPECT_EQ(names[2].size(), 1023u);
+    EXPECT_EQ(Print("exception", names, ""), records[0]["fingerprint"]);
+}
+
 TEST(ReportJson, RecordsArriveWholeFromSeveralThreads) {
     ChildResult r = RunInChild([] {
         NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
@@ -297,9 +375,62 @@ TEST(ReportJson, RecordsArriveWholeFromSeveralThreads) {
     ASSERT_EQ(r.exitCode, 0);
     const std::vector<json> records = Records(r);
     EXPECT_EQ(records.size(), 100u);
-    for (const json& record : records)
+    // Each thread has its own id, the same in all of its records.
+    std::map<long long, std::set<long long>> threadIds; // by the raising thread's number
+    std::set<long long> allIds;
+    for (const json& record : records) {
         EXPECT_EQ(record["fingerprint"], records[0]["fingerprint"]) << "one code path";
+        threadIds[record["parameters"]["start"]].insert(record["tid"].get<long long>());
+        allIds.insert(record["tid"].get<long long>());
+    }
+    EXPECT_EQ(threadIds.size(), 4u);
+    for (const auto& ids : threadIds)
+        EXPECT_EQ(ids.second.size(), 1u) << "thread " << ids.first;
+    EXPECT_EQ(allIds.size(), 4u);
 }
+
+#if !defined(_WIN32)
+/// A line that says which process and thread write the record after it.
+void SayWhoWrites() {
+    std::fprintf(stderr, "{\"pid\":%d,\"tid\":%d}\n", static_cast<int>(getpid()),
+                 static_cast<int>(gettid()));
+    std::fflush(stderr);
+}
+
+TEST(ReportJson, ProcessAndThreadIdsFollowAForkFromAThreadThatReportedBefore) {
+    ChildResult r = RunInChild([] {
+        NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
+        int status = 1;
+        std::thread thread([&status] {
+            SayWhoWrites();
+            RaiseAt(NUVZubExcNoSuchFile("before"));
+            const pid_t child = fork(); // this thread is the child's only one
+            if (child == 0) {
+                SayWhoWrites();
+                RaiseAt(NUVZubExcNoSuchFile("in the child"));
+                std::fflush(stderr);
+                _exit(0);
+            }
+            int childStatus = 1;
+            if (child < 0 || waitpid(child, &childStatus, 0) != child) return;
+            SayWhoWrites();
+            RaiseAt(NUVZubExcNoSuchFile("after"));
+            status = childStatus;
+        });
+        thread.join();
+        return status;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<json> lines = Records(r);
+    ASSERT_EQ(lines.size(), 6u) << r.err;
+    for (std::size_t i = 0; i < lines.size(); i += 2) {
+        SCOPED_TRACE(lines[i + 1]["message"].dump());
+        EXPECT_EQ(lines[i + 1]["pid"], lines[i]["pid"]);
+        EXPECT_EQ(lines[i + 1]["tid"], lines[i]["tid"]);
+    }
+    EXPECT_NE(lines[3]["pid"], lines[1]["pid"]) << "the child is another process";
+}
+#endif
 
 #if !defined(_WIN32)
 TEST(ReportJson, TwoProcessesAppendingToOneLogLeaveWholeRecords) {

@@ -4,6 +4,7 @@
 #include <NUVZub/NUVZubUttInit.h>
 #include <NUVZubContainersEntry.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubUttFrameCache.h>
 
 #include <NUVBas/NUVBasException.h>
 #include <NUVBas/NUVBasGenericsLib.h>
@@ -73,6 +74,10 @@ int NUVZubContainers_EntryDispatch(unsigned long reason) {
         // The symbol session lives as long as the library, not longer: an
         // unloaded library leaves no descriptor or cache behind.
         NUVZubPlatform::StopSymbolHandler();
+        {
+            NUVZubPlatform::ReportScope held; // the frames are the reports' own
+            NUVZubUttReleaseCachedFrames();
+        }
         break;
     default: // thread attach and detach
         break;

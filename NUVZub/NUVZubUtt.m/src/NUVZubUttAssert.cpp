@@ -1,5 +1,6 @@
 #include <NUVZub/NUVZubUttAssert.h>
 
+#include "NUVZubUttFrameCache.h"
 #include "NUVZubUttJsonRecord.h"
 
 #include <NUVBas/NUVBasException.h>
@@ -7,9 +8,10 @@
 #include <NUVZub/NUVZubUttFingerprint.h>
 #include <NUVZub/NUVZubUttUtils.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Utf8.h>
 
 #include <atomic>
-#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -28,6 +30,8 @@ enum ReportFormat { kFormatUndecided = 0, kFormatText = 1, kFormatJson = 2 };
 std::atomic<int> g_format{kFormatUndecided};
 
 constexpr int kMaxFrames = 1024;
+// The text traceback's buffer for a function's name.
+constexpr std::size_t kTracebackName = 1024;
 constexpr const char* kSourceFile = "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert";
 // Where assertion and validation failures are raised from, as their exceptions tell.
 constexpr int kAssertionLine = 213;
@@ -42,6 +46,7 @@ constexpr std::size_t kFunctionCap = 1024;
 constexpr std::size_t kFileCap = 1024;
 constexpr std::size_t kModuleCap = 256;
 constexpr std::size_t kFrameMost = kFunctionCap + kFileCap + kModuleCap + 160;
+static_assert(kFrameMost <= NUVZubUttJsonRecord::kCaptureMost, "a frame is kept whole");
 // Parameters leave this much for the source and the first frames.
 constexpr std::size_t kAfterParameters = 8 * 1024;
 
@@ -74,7 +79,7 @@ NUVZUB_KEEP_FRAME void PrintTraceback(NUVZubPlatform::ReportScope& report, int f
     report.Write("!!! TRACEBACK:\n");
     if (count == 0) report.Write("!!! TRACEBACK NOT AVAILABLE.\n");
     for (int i = 0; i < count; ++i) {
-        char name[1024];
+        char name[kTracebackName];
         char file[4096];
         int line = 0;
         const bool named = NUVZubPlatform::SymbolForAddress(frames[i], name, sizeof name);
@@ -104,54 +109,83 @@ struct Report {
     int sourceLine = 0;
 };
 
+/// Formats a frame met for the first time: written to the record when there is
+/// room, and kept for later reports. Out of line, so that the buffers of its
+/// look-ups take stack only here. True for the program's main; `named` tells
+/// whether the frame has a function name.
+[[gnu::noinline]] bool FormatFrame(NUVZubUttJsonRecord& record, NUVZubUttFingerprint& fingerprint,
+                                   void* address, bool room, bool& named) {
+    // Room for more than a record shows, so that what is longer is seen, and
+    // cut and marked there.
+    char name[2 * kFunctionCap];
+    named = NUVZubPlatform::SymbolForAddress(address, name, sizeof name);
+    const std::size_t nameLength = named ? std::strlen(name) : 0;
+    // The fingerprint takes the name as the text traceback shows it, so that
+    // both forms of a report have the same.
+    const std::size_t shownLength =
+        NUVZubPlatform::Utf8FittingLength(name, nameLength, kTracebackName - 1);
+    if (named) fingerprint.AddFrame(name, shownLength);
+    const bool isMain = named && std::strcmp(name, "main") == 0;
+    if (!room) return isMain;
+    char file[2 * kFileCap];
+    int line = 0;
+    const bool located = NUVZubPlatform::LineForAddress(address, file, sizeof file, line);
+    // The call itself, one byte before the return address: its offset
+    // symbolises to the line shown.
+    char module[kModuleCap];
+    std::uintptr_t offset = 0;
+    const bool inModule = NUVZubPlatform::ModuleForAddress(static_cast<const char*>(address) - 1,
+                                                           module, sizeof module, offset);
+    record.BeginCapture(kFrameMost);
+    record.Raw("{\"function\":");
+    named ? record.String(name, nameLength, kFunctionCap) : record.Null();
+    record.Member("file");
+    located ? record.String(file, kFileCap) : record.Null();
+    record.Member("line");
+    located ? record.Integer(line) : record.Null();
+    record.Member("module");
+    inModule ? record.String(module, kModuleCap) : record.Null();
+    record.Member("offset");
+    inModule ? record.HexString(offset) : record.Null();
+    record.Raw("}");
+    NUVZubUttCachedFrame frame{nullptr, 0, named ? name : nullptr, shownLength, false};
+    if (record.Captured(frame.json, frame.jsonLength, frame.cut))
+        NUVZubUttKeepCachedFrame(address, frame);
+    return isMain;
+}
+
 /// The traceback's frames as JSON; all of them count for the fingerprint, as
-/// many as the record has room for are written.
-NUVZUB_KEEP_FRAME void WriteFrames(NUVZubUttJsonRecord& record, NUVZubUttFingerprint& fingerprint,
+/// many as the record has room for are written. True if any has a name.
+NUVZUB_KEEP_FRAME bool WriteFrames(NUVZubUttJsonRecord& record, NUVZubUttFingerprint& fingerprint,
                                    int framesToSkip) {
     void* frames[kMaxFrames];
     const int count = NUVZubPlatform::CaptureStack(framesToSkip, frames, kMaxFrames);
     bool room = true;
+    bool anyNamed = false;
     for (int i = 0; i < count; ++i) {
-        char name[1024];
-        const bool named = NUVZubPlatform::SymbolForAddress(frames[i], name, sizeof name);
-        const std::size_t nameLength = named ? std::strlen(name) : 0;
-        if (named) fingerprint.AddFrame(name, nameLength);
         if (room && record.Room() < kFrameMost) {
             room = false;
             record.MarkTruncated();
         }
-        if (room) {
-            char file[4096];
-            int line = 0;
-            const bool located = NUVZubPlatform::LineForAddress(frames[i], file, sizeof file, line);
-            // The call itself, one byte before the return address: its offset
-            // symbolises to the line shown.
-            char module[kModuleCap];
-            std::uintptr_t offset = 0;
-            const bool inModule = NUVZubPlatform::ModuleForAddress(
-                static_cast<const char*>(frames[i]) - 1, module, sizeof module, offset);
-            if (i > 0) record.Raw(",");
-            record.Raw("{");
-            record.Key("function");
-            named ? record.String(name, nameLength, kFunctionCap) : record.Null();
-            record.Key("file");
-            located ? record.String(file, kFileCap) : record.Null();
-            record.Key("line");
-            located ? record.Integer(line) : record.Null();
-            record.Key("module");
-            inModule ? record.String(module, kModuleCap) : record.Null();
-            record.Key("offset");
-            if (inModule) {
-                char hex[2 + 2 * sizeof offset] = {'0', 'x'};
-                const auto end = std::to_chars(hex + 2, hex + sizeof hex, offset, 16).ptr;
-                record.String(hex, static_cast<std::size_t>(end - hex), sizeof hex);
-            } else {
-                record.Null();
-            }
-            record.Raw("}");
+        if (room && i > 0) record.Raw(",");
+        const NUVZubUttCachedFrame* frame = NUVZubUttFindCachedFrame(frames[i]);
+        if (frame == nullptr) {
+            bool named = false;
+            const bool isMain = FormatFrame(record, fingerprint, frames[i], room, named);
+            anyNamed |= named;
+            if (isMain) break;
+            continue;
         }
-        if (named && std::strcmp(name, "main") == 0) break;
+        if (room) {
+            record.Raw(frame->json, frame->jsonLength);
+            if (frame->cut) record.MarkTruncated();
+        }
+        if (frame->name == nullptr) continue;
+        anyNamed = true;
+        fingerprint.AddFrame(frame->name, frame->nameLength);
+        if (frame->nameLength == 4 && std::memcmp(frame->name, "main", 4) == 0) break;
     }
+    return anyNamed;
 }
 
 /// The JSON form of a report: one record, with its traceback unless switched off.
@@ -160,37 +194,37 @@ NUVZUB_KEEP_FRAME void WriteRecord(NUVZubPlatform::ReportScope& out, const Repor
     const bool symbols = !traceback || SymbolsStartedNow();
     NUVZubUttJsonRecord record(out, report.kind);
     NUVZubUttFingerprint fingerprint(report.kind);
-    record.Key("class");
+    record.Member("class");
     record.String(report.className, kClassCap);
-    record.Key("code");
+    record.Member("code");
     report.hasCode ? record.Integer(report.code) : record.Null();
-    record.Key("message");
+    record.Member("message");
     const char* message = report.message != nullptr ? report.message : "(null)";
     const std::size_t messageLength = std::strlen(message);
     record.String(message, messageLength, kMessageCap);
-    fingerprint.AddMessage(message, messageLength);
-    record.Key("parameters");
-    record.Raw("{");
+    record.Member("parameters");
+    record.Open();
     if (report.parameters != nullptr && report.exception != nullptr) {
         NUVZubUttReportParameters parameters(&record);
         report.parameters(*report.exception, parameters);
     }
     record.Raw("}");
-    record.Key("source");
+    record.Member("source");
     if (report.sourceFile != nullptr) {
-        record.Raw("{");
-        record.Key("file");
+        record.Raw("{\"file\":");
         record.String(report.sourceFile, kFileCap);
-        record.Key("line");
+        record.Member("line");
         record.Integer(report.sourceLine);
         record.Raw("}");
     } else {
         record.Null();
     }
-    record.Key("frames");
+    record.Member("frames");
     record.Raw("[");
-    if (traceback && symbols) WriteFrames(record, fingerprint, framesToSkip + 1);
+    const bool named = traceback && symbols && WriteFrames(record, fingerprint, framesToSkip + 1);
     record.Raw("]");
+    // The message decides only where no frame has a name.
+    if (!named) fingerprint.AddMessage(message, messageLength);
     char digits[17];
     fingerprint.Finish(digits);
     record.Finish(digits);
@@ -293,8 +327,8 @@ void NUVZubUttNoticeText::Write(const char* text, std::size_t length) {
 
 void NUVZubUttNoticeText::WriteDecimal(long long value) {
     char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    Write(digits, static_cast<std::size_t>(end - digits));
+    const int length = std::snprintf(digits, sizeof digits, "%lld", value);
+    Write(digits, static_cast<std::size_t>(length));
 }
 
 bool NUVZubUttAssert::IsReporting() {
@@ -379,22 +413,13 @@ void NUVZubUttAssert::ReportNotice(void (*write)(NUVZubUttNoticeText& text, cons
     }
     NUVZubUttJsonRecord record(scope, "notice");
     NUVZubUttFingerprint fingerprint("notice");
-    record.Key("class");
-    record.Null();
-    record.Key("code");
-    record.Null();
-    record.Key("message");
+    record.Raw(",\"class\":null,\"code\":null,\"message\":");
     record.BeginString(kMessageCap);
     Notice notice{&scope, &record, &fingerprint, false};
     NUVZubUttNoticeText text(&notice);
     write(text, context);
     record.EndString();
-    record.Key("parameters");
-    record.Raw("{}");
-    record.Key("source");
-    record.Null();
-    record.Key("frames");
-    record.Raw("[]");
+    record.Raw(",\"parameters\":{},\"source\":null,\"frames\":[]");
     char digits[17];
     fingerprint.Finish(digits);
     record.Finish(digits);

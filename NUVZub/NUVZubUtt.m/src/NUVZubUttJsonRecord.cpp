@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -73,24 +74,54 @@ bool SecondFits(unsigned char lead, unsigned char second) {
 
 bool IsPlain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
 
+/// How many bytes from `s` on are plain, eight at a time while a word holds
+/// none that needs more than a copy.
+std::size_t PlainRun(const unsigned char* s, std::size_t length) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    // A high bit where a byte of x is zero (exact as a whole: some bit is set
+    // exactly when some byte is zero).
+    const auto zeroByte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        // Bytes of 0x80 and above first, so the tests below see 7-bit bytes.
+        const std::uint64_t special = (w & kHigh) | ((w - 0x20 * kOnes) & ~w & kHigh) |
+                                      zeroByte(w ^ ('"' * kOnes)) | zeroByte(w ^ ('\\' * kOnes)) |
+                                      zeroByte(w ^ (0x7F * kOnes));
+        if (special != 0) break;
+    }
+    while (i < length && IsPlain(s[i]))
+        ++i;
+    return i;
+}
+
+/// The decimal digits of `value`, ending at `end`; returns where they start.
+char* Decimal(unsigned long long value, char* end) {
+    do {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
 } // namespace
 
 NUVZubUttJsonRecord::NUVZubUttJsonRecord(NUVZubPlatform::ReportScope& out, const char* kind)
     : m_out(out) {
-    Raw("{");
-    Key("report");
+    Raw("{\"report\":");
     String(kind, 32);
     char time[28];
     FormatTime(NUVZubPlatform::WallClockMicroseconds(), time);
-    Key("time");
-    Put("\"", 1);
-    Put(time, std::strlen(time));
-    Put("\"", 1);
-    Key("pid");
+    Raw(",\"time\":\"");
+    Raw(time, sizeof time - 1);
+    Raw("\"");
+    Member("pid");
     Unsigned(NUVZubPlatform::CurrentProcessId());
-    Key("tid");
+    Member("tid");
     Unsigned(NUVZubPlatform::CurrentThreadId());
-    Key("program");
+    Member("program");
     char program[kProgramCap];
     if (NUVZubPlatform::ProgramName(program, sizeof program))
         String(program, kProgramCap);
@@ -102,60 +133,86 @@ std::size_t NUVZubUttJsonRecord::Room() const {
     return m_used + kEndReserve < kCapacity ? kCapacity - kEndReserve - m_used : 0;
 }
 
-void NUVZubUttJsonRecord::Put(const char* text, std::size_t length) {
+void NUVZubUttJsonRecord::PutLong(const char* text, std::size_t length) {
     // Callers keep within Room(); this only guards the single write.
     if (m_used + length > kCapacity) {
-        m_truncated = true;
+        ++m_cuts;
         return;
     }
+    Flush();
     m_used += length;
-    if (m_chunkUsed + length > sizeof m_chunk) {
-        Flush();
-        if (length > sizeof m_chunk) return m_out.Write(text, length);
-    }
-    std::memcpy(m_chunk + m_chunkUsed, text, length);
-    m_chunkUsed += length;
+    if (length > sizeof m_chunk) return m_out.Write(text, length);
+    std::memcpy(m_chunk, text, length);
+    m_chunkUsed = length;
 }
 
 void NUVZubUttJsonRecord::Flush() {
     if (m_chunkUsed > 0) m_out.Write(m_chunk, m_chunkUsed);
     m_chunkUsed = 0;
+    ++m_flushes;
+}
+
+void NUVZubUttJsonRecord::BeginCapture(std::size_t most) {
+    if (m_chunkUsed + most > sizeof m_chunk) Flush();
+    m_captureStart = m_chunkUsed;
+    m_captureFlushes = m_flushes;
+    m_captureCuts = m_cuts;
+}
+
+bool NUVZubUttJsonRecord::Captured(const char*& text, std::size_t& length, bool& cut) const {
+    if (m_flushes != m_captureFlushes) return false;
+    text = m_chunk + m_captureStart;
+    length = m_chunkUsed - m_captureStart;
+    cut = m_cuts != m_captureCuts;
+    return true;
 }
 
 void NUVZubUttJsonRecord::Key(const char* key) {
     if (!m_first) Put(",", 1);
     m_first = false;
-    // The library's own keys need no escape; others (parameter names) get one.
-    const char* end = key;
-    while (IsPlain(static_cast<unsigned char>(*end)) && end - key < 256)
-        ++end;
-    if (*end != '\0') {
-        String(key, 256);
+    // Names of parameters come from the catalogue's data: escaped if they need it.
+    const std::size_t length = std::strlen(key);
+    if (length <= 256 && PlainRun(reinterpret_cast<const unsigned char*>(key), length) == length) {
+        Put("\"", 1);
+        Put(key, length);
+        Put("\"", 1);
     } else {
-        Put("\"", 1);
-        Put(key, static_cast<std::size_t>(end - key));
-        Put("\"", 1);
+        String(key, length, 256);
     }
     Put(":", 1);
 }
 
-void NUVZubUttJsonRecord::Raw(const char* text) {
-    Put(text, std::strlen(text));
-    m_first = std::strcmp(text, "{") == 0;
-}
-
-void NUVZubUttJsonRecord::Null() { Put("null", 4); }
-
 void NUVZubUttJsonRecord::Integer(long long value) {
     char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    Put(digits, static_cast<std::size_t>(end - digits));
+    const bool negative = value < 0;
+    // The magnitude in unsigned arithmetic, so the most negative value needs no special case.
+    char* start = Decimal(negative ? 0ULL - static_cast<unsigned long long>(value)
+                                   : static_cast<unsigned long long>(value),
+                          digits + sizeof digits);
+    if (negative) *--start = '-';
+    Put(start, static_cast<std::size_t>(digits + sizeof digits - start));
 }
 
 void NUVZubUttJsonRecord::Unsigned(unsigned long long value) {
     char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    Put(digits, static_cast<std::size_t>(end - digits));
+    const char* start = Decimal(value, digits + sizeof digits);
+    Put(start, static_cast<std::size_t>(digits + sizeof digits - start));
+}
+
+void NUVZubUttJsonRecord::HexString(unsigned long long value) {
+    static const char kHex[] = "0123456789abcdef";
+    char text[2 + 2 * sizeof value + 2];
+    char* end = text + sizeof text;
+    char* at = end;
+    *--at = '"';
+    do {
+        *--at = kHex[value & 15];
+        value >>= 4;
+    } while (value != 0);
+    *--at = 'x';
+    *--at = '0';
+    *--at = '"';
+    Put(at, static_cast<std::size_t>(end - at));
 }
 
 void NUVZubUttJsonRecord::Real(double value) {
@@ -195,8 +252,19 @@ void NUVZubUttJsonRecord::PutUnit(const char* text, std::size_t length) {
     if (m_stringUsed + length > m_cap) {
         // Cut before the whole character or escape that does not fit.
         m_full = true;
-        m_truncated = true;
+        ++m_cuts;
         return;
+    }
+    Put(text, length);
+    m_stringUsed += length;
+}
+
+void NUVZubUttJsonRecord::PutPlain(const char* text, std::size_t length) {
+    // Plain bytes are whole characters each: cut anywhere.
+    if (m_stringUsed + length > m_cap) {
+        length = m_cap - m_stringUsed;
+        m_full = true;
+        ++m_cuts;
     }
     Put(text, length);
     m_stringUsed += length;
@@ -232,19 +300,9 @@ void NUVZubUttJsonRecord::StringPart(const char* text, std::size_t length) {
             continue;
         }
         if (IsPlain(c)) {
-            std::size_t end = i + 1;
-            while (end < length && IsPlain(bytes[end]))
-                ++end;
-            // A run of plain bytes goes at once, as much as the cap allows.
-            std::size_t run = end - i;
-            if (m_stringUsed + run > m_cap) {
-                run = m_cap - m_stringUsed;
-                m_full = true;
-                m_truncated = true;
-            }
-            Put(text + i, run);
-            m_stringUsed += run;
-            i = end;
+            const std::size_t run = PlainRun(bytes + i, length - i);
+            PutPlain(text + i, run);
+            i += run;
             continue;
         }
         ++i;
@@ -280,14 +338,10 @@ void NUVZubUttJsonRecord::EndString() {
 }
 
 void NUVZubUttJsonRecord::Finish(const char (&fingerprint)[17]) {
-    Key("fingerprint");
-    Put("\"", 1);
+    Raw(",\"fingerprint\":\"");
     Put(fingerprint, 16);
-    Put("\"", 1);
-    if (m_truncated) {
-        Key("truncated");
-        Put("true", 4);
-    }
-    Put("}\n", 2);
+    Raw("\"");
+    if (m_cuts != 0) Raw(",\"truncated\":true");
+    Raw("}\n");
     Flush();
 }

@@ -71,6 +71,7 @@ bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
 /// Microseconds since 1970-01-01 00:00 UTC.
 long long WallClockMicroseconds();
 /// This process's id, and the calling thread's id as the system numbers threads.
+/// Without a system call inside a ReportScope, and after the thread's first.
 unsigned long long CurrentProcessId();
 unsigned long long CurrentThreadId();
 /// The running program's file name without directories; false if unknown.
