@@ -539,6 +539,11 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) 
     return true;
 }
 
+bool FrameIsResolved(void* address) {
+    HeldReportLock lock;
+    return g_resolved != nullptr && g_resolved->count(address) != 0;
+}
+
 void StopSymbolHandler() {
     HeldReportLock lock;
     delete g_resolved;

@@ -257,6 +257,12 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) 
     return true;
 }
 
+bool FrameIsResolved(void*) {
+    // Every look-up runs here, on the caller's thread, and is final.
+    SymbolLock lock;
+    return g_handler != nullptr;
+}
+
 bool IsMemoryCheckerPresent() {
     // Dr. Memory: its client library inside the checked process, then its
     // front end and the DynamoRIO launcher, in case they share the process.

@@ -9,6 +9,7 @@
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttFingerprint.h>
 #include <NUVZubPlatform/Export.h>
+#include <NUVZubPlatform/ProcessFaults.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -25,6 +26,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -433,6 +435,43 @@ TEST(ReportJson, ProcessAndThreadIdsFollowAForkFromAThreadThatReportedBefore) {
 #endif
 
 #if !defined(_WIN32)
+TEST(ReportJson, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
+    ChildResult r = RunInChild([] {
+        NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
+        // A small stack sends the symbol look-ups to a helper thread.
+        const auto reportOnSmallStack = [] {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            pthread_attr_setstacksize(&attributes, 64 * 1024);
+            pthread_t thread;
+            pthread_create(
+                &thread, &attributes,
+                [](void*) -> void* {
+                    return reinterpret_cast<void*>(RaiseAt(NUVZubExcNoSuchFile("small")));
+                },
+                nullptr);
+            pthread_attr_destroy(&attributes);
+            pthread_join(thread, nullptr);
+        };
+        NUVZubPlatform::ProcessFaults faults;
+        faults.helperThreadFails = true;
+        NUVZubPlatform::SetProcessFaults(faults);
+        reportOnSmallStack();
+        NUVZubPlatform::SetProcessFaults(NUVZubPlatform::ProcessFaults());
+        reportOnSmallStack();
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<json> records = Records(r);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_TRUE(records[0]["frames"][0]["function"].is_null()) << records[0]["frames"][0];
+    EXPECT_EQ(records[1]["frames"][0]["function"], "NUVZubExcNoSuchFile::Propagate");
+    EXPECT_NE(records[1]["frames"][1]["file"].dump().find("report_json_test.cpp"),
+              std::string::npos)
+        << records[1]["frames"][1];
+    EXPECT_NE(records[1]["fingerprint"], records[0]["fingerprint"]) << "from the names now";
+}
+
 TEST(ReportJson, TwoProcessesAppendingToOneLogLeaveWholeRecords) {
     const std::string log = testing::TempDir() + "report_json_shared.log";
     std::remove(log.c_str());

@@ -148,8 +148,10 @@ struct Report {
     record.Member("offset");
     inModule ? record.HexString(offset) : record.Null();
     record.Raw("}");
+    // A frame left unknown because its look-up could not run is not kept.
     NUVZubUttCachedFrame frame{nullptr, 0, named ? name : nullptr, shownLength, false};
-    if (record.Captured(frame.json, frame.jsonLength, frame.cut))
+    if (record.Captured(frame.json, frame.jsonLength, frame.cut) &&
+        NUVZubPlatform::FrameIsResolved(address))
         NUVZubUttKeepCachedFrame(address, frame);
     return isMain;
 }

@@ -57,6 +57,11 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 /// Source file and line of the call that `address` returns from; false if unknown.
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
 
+/// True when the look-ups of `address` ran and their answers, a name or none,
+/// hold for good; false when they could not run (no helper thread, no memory)
+/// and will be tried again, so that a caller keeping them does not either.
+bool FrameIsResolved(void* address);
+
 /// Releases the symbol session and the frame cache (at unload); a later look-up
 /// starts them again. Safe when they were never started.
 void StopSymbolHandler();
