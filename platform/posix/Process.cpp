@@ -36,6 +36,8 @@ namespace {
 Dwfl* g_dwfl = nullptr;
 ProcessFaults g_faults;
 
+unsigned g_stateLosses = 0; // see ReportStateLosses
+
 // The symbol handler's frame cache; lives as long as the handler.
 struct ResolvedFrame;
 std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr;
@@ -98,6 +100,7 @@ void ReportLock::StartAfterFork() {
             g_dwfl = nullptr;
             g_resolved = nullptr;
             DiscardReportText();
+            ++g_stateLosses;
         }
         s_owner.store(0);
         s_depth = 0;
@@ -538,6 +541,8 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) 
     line = frame->line;
     return true;
 }
+
+unsigned ReportStateLosses() { return g_stateLosses; }
 
 bool FrameIsResolved(void* address) {
     HeldReportLock lock;

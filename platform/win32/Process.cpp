@@ -257,6 +257,9 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) 
     return true;
 }
 
+// No fork: the report lock's holder never vanishes.
+unsigned ReportStateLosses() { return 0; }
+
 bool FrameIsResolved(void*) {
     // Every look-up runs here, on the caller's thread, and is final.
     SymbolLock lock;

@@ -1,5 +1,7 @@
 #include "NUVZubUttFrameCache.h"
 
+#include <NUVZubPlatform/Process.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,17 @@ struct Entry {
 
 Entry* g_slots[kSlots];
 std::size_t g_count = 0;
+unsigned g_losses = 0; // the report lock's losses the table has seen
+
+/// After a fork that left the table half-changed, it is forgotten (not freed:
+/// its entries may be half-made).
+void ForgetIfLost() {
+    const unsigned losses = NUVZubPlatform::ReportStateLosses();
+    if (losses == g_losses) return;
+    g_losses = losses;
+    std::memset(g_slots, 0, sizeof g_slots);
+    g_count = 0;
+}
 
 std::size_t SlotOf(const void* address) {
     // Fibonacci hashing: return addresses differ mostly in their middle bits.
@@ -30,6 +43,7 @@ std::size_t SlotOf(const void* address) {
 } // namespace
 
 const NUVZubUttCachedFrame* NUVZubUttFindCachedFrame(const void* address) {
+    ForgetIfLost();
     for (std::size_t slot = SlotOf(address); g_slots[slot] != nullptr;
          slot = (slot + 1) & (kSlots - 1))
         if (g_slots[slot]->address == address) return &g_slots[slot]->frame;
@@ -37,6 +51,7 @@ const NUVZubUttCachedFrame* NUVZubUttFindCachedFrame(const void* address) {
 }
 
 void NUVZubUttKeepCachedFrame(const void* address, const NUVZubUttCachedFrame& frame) {
+    ForgetIfLost();
     if (g_count >= kMostFrames) NUVZubUttReleaseCachedFrames();
     const std::size_t nameLength = frame.name != nullptr ? frame.nameLength : 0;
     auto* entry = static_cast<Entry*>(std::malloc(sizeof(Entry) + frame.jsonLength + nameLength));

@@ -42,6 +42,12 @@ public:
     void WriteDecimal(long long value);
 };
 
+/// How many times a forked child found the report lock held by a thread that
+/// the fork left behind: what the lock guards may be half-changed then, so a
+/// layer that keeps state under the lock starts afresh when this moves. Read
+/// with the lock held (inside a ReportScope).
+unsigned ReportStateLosses();
+
 /// What one write of a report may hold.
 constexpr std::size_t kReportTextCapacity = 64 * 1024;
 
