@@ -6,6 +6,7 @@
 #include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
+#include "Calls.h"
 
 #include <atomic>
 #include <cstdint>
@@ -160,10 +161,12 @@ struct HeldReportLock {
     HeldReportLock& operator=(const HeldReportLock&) = delete;
 };
 
-/// Opens a file for libdw, close-on-exec. A descriptor 0-2 (free because the
-/// program closed a standard stream) is moved above 2; the read-only original
-/// stays in the low slot, where whatever is written to that stream is refused.
+/// Opens a file for libdw, close-on-exec, never in a standard slot that the
+/// program left free. Should one be taken all the same (freed meanwhile by
+/// another thread), the file is moved above 2 and the read-only original
+/// stays there, where whatever is written to that stream is refused.
 int OpenForReading(const char* path) {
+    FillFreeStandardSlots();
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || fd > 2) return fd;
     return fcntl(fd, F_DUPFD_CLOEXEC, 3);
