@@ -4,7 +4,8 @@
 //
 // Process-wide, fixed by the first constructor: ZUB_STORAGE_LIMIT (a byte
 // budget for writes; 0 or unset means none) and the locking switch (off only
-// when BAS_, ZEL_ and RUD_DISABLE_FILE_LOCKING are all set).
+// when BAS_, ZEL_ and RUD_DISABLE_FILE_LOCKING are all set). The bytes charged
+// against the budget saturate at 2^64 - 1, which exceeds every budget for good.
 #pragma once
 
 #include <NUVBas/NUVBasShared.h>
