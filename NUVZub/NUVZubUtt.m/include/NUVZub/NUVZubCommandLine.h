@@ -55,4 +55,7 @@ private:
 /// NUVZubClArgsMaxArgs pointers) receives texts from mem_newBuiltIn<char>, to be
 /// released with mem_deleteBuiltIn, and `count` their number. Otherwise leaves
 /// both untouched. Problems with the file are reported on stderr, never thrown.
+/// Reading stops at the limit, so an endless file ends too; one whose lines
+/// skip more after their NULs than the arguments could hold (/dev/zero) is
+/// refused as a file that cannot be opened, leaving the program name alone.
 NUVZUB_API void ReadClArgsFile(int argc, char** argv, int& count, char** out);
