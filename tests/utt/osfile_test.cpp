@@ -21,11 +21,14 @@
 #if !defined(_WIN32)
 #include <NUVZubPlatform/SystemCalls.h>
 
+#include <CancelledThread.h>
 #include <SystemCallFaults.h>
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #define NUVZUB_POSIX_CASES 1
 #else
 #include <WindowsApi.h>
@@ -283,6 +286,49 @@ TEST_F(OSFile, ExclusiveLockWaitsForTheOtherProcess) {
     waitpid(child, &status, 0);
     close(pipeFds[0]);
     close(pipeFds[1]);
+}
+#endif
+
+// A thread cancelled while it waits for the lock that another process holds:
+// it ends cancelled, either at once or, where the wait cannot take the
+// cancellation, when the lock comes; its file is closed on the way out and no
+// lock is left behind.
+#if NUVZUB_POSIX_CASES
+TEST_F(OSFile, ACancelledLockWaitClosesTheFile) {
+    const std::string path = dir / "lock";
+    const ChildResult r = RunInChild([&]() -> int {
+        alarm(60);
+        int held[2], release[2];
+        if (pipe(held) != 0 || pipe(release) != 0) return 2;
+        const pid_t holder = fork();
+        if (holder == 0) {
+            close(release[1]);
+            const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+            char c;
+            if (flock(fd, LOCK_EX) == 0 && write(held[1], "h", 1) == 1)
+                (void)!read(release[0], &c, 1);
+            _exit(0);
+        }
+        char c;
+        if (read(held[0], &c, 1) != 1) return 2;
+        const std::size_t descriptors = EntriesIn("/proc/self/fd");
+        CancelledThread waiter([&] {
+            NUVZubUttOSFile file;
+            file.OpenUpdate(NUVString(path));
+            file.Lock();
+        });
+        if (!waiter.Started()) return 3;
+        waiter.AwaitSystemCall(SYS_flock, -1);
+        waiter.Cancel();
+        close(release[1]); // the holder goes
+        const bool cancelled = waiter.JoinCancelled();
+        waitpid(holder, nullptr, 0);
+        if (!cancelled) return 4;
+        if (EntriesIn("/proc/self/fd") != descriptors - 1) return 5; // release[1] is closed
+        const int fd = open(path.c_str(), O_RDWR);
+        return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 6;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 #endif
 

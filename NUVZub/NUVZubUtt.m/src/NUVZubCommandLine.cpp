@@ -6,6 +6,7 @@
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <cfloat>
 #include <climits>
@@ -58,8 +59,12 @@ public:
     int count = 0;
 };
 
+// fclose may be a cancellation point; it runs in a destructor.
 struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const {
+        const NUVZubPlatform::CancellationDeferred deferred;
+        std::fclose(file);
+    }
 };
 
 char LowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }

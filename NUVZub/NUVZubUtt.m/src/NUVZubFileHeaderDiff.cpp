@@ -2,6 +2,7 @@
 
 #include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <climits>
 #include <cstdio>
@@ -11,8 +12,12 @@
 namespace {
 const char kSourceFile[] = "NUVZub/NUVZubUtt.m/src/NUVZubFileHeaderDiff";
 
+// fclose may be a cancellation point; it runs in a destructor.
 struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const {
+        const NUVZubPlatform::CancellationDeferred deferred;
+        std::fclose(file);
+    }
 };
 
 // Length of an open file, or -1 when it cannot be measured or exceeds an int

@@ -9,6 +9,7 @@
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <atomic>
 #include <climits>
@@ -114,6 +115,8 @@ NUVZubUttOSFile::~NUVZubUttOSFile() { ReleaseHandle(); }
 // Closes an open file and returns the close's error. POSIX releases the
 // descriptor even when close fails: keeping it would close a reused one later.
 int NUVZubUttOSFile::CloseHandle() {
+    // Runs in the destructor, and must end with the handle released either way.
+    const NUVZubPlatform::CancellationDeferred deferred;
     // A temporary's name goes first, while the file still holds its data, but
     // only while it still names this file: a relative name may lead elsewhere
     // after the working directory changed. Where the system deletes such files

@@ -56,8 +56,9 @@ public:
     std::uint64_t ReadAtomic(std::uint64_t offset, void* buffer, std::uint64_t size);
     void WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size);
     std::uint64_t FileSize() const;
-    /// Exclusive advisory lock between processes; waits until granted. False,
-    /// without locking, when locking is switched off: then do not Unlock.
+    /// Exclusive advisory lock between processes; waits until granted (the
+    /// wait is a cancellation point). False, without locking, when locking is
+    /// switched off: then do not Unlock.
     bool Lock();
     /// Releases the lock that Lock took; fails when none is held.
     void Unlock();
