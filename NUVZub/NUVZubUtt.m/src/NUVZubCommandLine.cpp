@@ -59,12 +59,8 @@ public:
     int count = 0;
 };
 
-// fclose may be a cancellation point; it runs in a destructor.
 struct FileCloser {
-    void operator()(std::FILE* file) const {
-        const NUVZubPlatform::CancellationDeferred deferred;
-        std::fclose(file);
-    }
+    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 char LowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -144,6 +140,11 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
     const char* program = argv[0] != nullptr ? argv[0] : "";
     out[0] = CopyText(program, std::strlen(program));
     count = 1;
+
+    // The stdio calls below may be cancellation points, yet clang takes them
+    // for calls that never throw: a forced unwind from one would end in
+    // std::terminate. A cancellation requested meanwhile acts after the parse.
+    const NUVZubPlatform::CancellationDeferred deferred;
 
     // "-clargsfile" as the last argument names no file; report it as one that cannot be opened.
     const char* name = (argc >= 3 && argv[2] != nullptr) ? argv[2] : "";

@@ -12,12 +12,8 @@
 namespace {
 const char kSourceFile[] = "NUVZub/NUVZubUtt.m/src/NUVZubFileHeaderDiff";
 
-// fclose may be a cancellation point; it runs in a destructor.
 struct FileCloser {
-    void operator()(std::FILE* file) const {
-        const NUVZubPlatform::CancellationDeferred deferred;
-        std::fclose(file);
-    }
+    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 // Length of an open file, or -1 when it cannot be measured or exceeds an int
@@ -46,6 +42,9 @@ bool NUVZubFileHeaderDiff::Check(bool condition, int line, char const* expressio
 
 void NUVZubFileHeaderDiff::ValidateHeader(char const* fileName, char const* label,
                                           unsigned char const* expected, int length) {
+    // The stdio calls may be cancellation points, yet clang takes them for calls
+    // that never throw; a cancellation requested meanwhile acts afterwards.
+    const NUVZubPlatform::CancellationDeferred deferred;
     std::unique_ptr<std::FILE, FileCloser> file(NUVBasFileOps::Fopen(fileName, "rb"));
     std::FILE* fp = file.get();
     if (!Check(fp != 0, __LINE__, "fp != 0")) return;
