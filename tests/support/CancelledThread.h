@@ -1,8 +1,8 @@
-// A POSIX thread to be cancelled while it waits in a chosen system call: it
-// runs a body, then passes a cancellation point, and tells how it ended.
-// Linux: the wait is seen in /proc. For forked children under a watchdog
-// alarm, which ends a wait that never comes; a thread left unjoined there
-// ends with the child.
+// A POSIX thread for cancellation tests: it runs a body, then passes a
+// cancellation point, and tells how it ended. A test may wait until it blocks
+// in a chosen system call (Linux: seen in /proc) to cancel it there. For
+// forked children under a watchdog alarm, which ends a wait that never comes;
+// a thread left unjoined there ends with the child.
 #pragma once
 
 #if !defined(_WIN32)
