@@ -3,6 +3,7 @@
 // from local files only, and every descriptor opened for it is close-on-exec.
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Thread.h>
 #include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
@@ -239,9 +240,12 @@ int SearchLocalDebugInfo(Dwfl_Module* module, const char* fileName, const char* 
 
 int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char* fileName,
                        const char* link, GElf_Word, char** debugFileName) noexcept {
-    try { // no exception may cross libdw's C frames
+    // No exception may cross libdw's C frames, a forced unwind included: the
+    // opens below take no cancellation.
+    const CancellationDeferred deferred;
+    try {
         return SearchLocalDebugInfo(module, fileName, link, debugFileName);
-    } catch (...) {
+    } catch (...) { // out of memory
         return -1;
     }
 }
@@ -498,11 +502,13 @@ const ResolvedFrame* Lookup(void* address) {
     const bool ran = RunWithAmpleStack(
         [](void* data) {
             auto* r = static_cast<Request*>(data);
+            // libdw's state may not be left half-built: the look-up runs to its end.
+            const CancellationDeferred deferred;
             try {
                 Resolve(r->address, r->frame);
                 r->resolved = true;
-            } catch (...) { // out of memory: the frame stays unknown (cancellation is
-                            // deferred while the lock is held, so none is swallowed)
+            } catch (...) { // out of memory: the frame stays unknown
+                RethrowIfForcedUnwind();
                 r->frame = ResolvedFrame();
             }
         },
