@@ -3,6 +3,7 @@
 #include <NUVZub/NUVZubContainersInit.h>
 #include <NUVZub/NUVZubUttInit.h>
 #include <NUVZubContainersEntry.h>
+#include <NUVZubPlatform/Process.h>
 
 #include <NUVBas/NUVBasException.h>
 #include <NUVBas/NUVBasGenericsLib.h>
@@ -69,6 +70,9 @@ int NUVZubContainers_EntryDispatch(unsigned long reason) {
         break;
     case NUVZubEntryProcessDetach:
         NUVZubContainers_finalize(g_countEntry);
+        // The symbol session lives as long as the library, not longer: an
+        // unloaded library leaves no descriptor or cache behind.
+        NUVZubPlatform::StopSymbolHandler();
         break;
     default: // thread attach and detach
         break;

@@ -41,6 +41,10 @@ bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 /// Source file and line of the call that `address` returns from; false if unknown.
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
 
+/// Releases the symbol session and the frame cache (at unload); a later look-up
+/// starts them again. Safe when they were never started.
+void StopSymbolHandler();
+
 /// True if a memory-checking tool (Valgrind) runs this process.
 bool IsMemoryCheckerPresent();
 
