@@ -328,10 +328,13 @@ void* CurrentFiber() { return GetCurrentFiber(); }
 #pragma GCC diagnostic pop
 
 bool RunWithAmpleStack(void (*work)(void*), void* context) {
-    ULONG_PTR low = 0, high = 0;
-    GetCurrentThreadStackLimits(&low, &high);
-    const auto here = reinterpret_cast<std::uintptr_t>(&low);
-    if (here > low && here <= high && here - low >= kStackForLookups) {
+    // The stack's whole reservation is one allocation: its base is the stack's end.
+    MEMORY_BASIC_INFORMATION stack;
+    const auto here = reinterpret_cast<std::uintptr_t>(&stack);
+    const auto end = VirtualQuery(&stack, &stack, sizeof stack) != 0
+                         ? reinterpret_cast<std::uintptr_t>(stack.AllocationBase)
+                         : here;
+    if (here - end >= kStackForLookups) {
         work(context);
         return true;
     }
