@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The Windows stage: installs mingw-w64, Wine and Expat's Debian source when
-# missing, cross-builds the DLLs and the test programs, and runs the whole suite
-# under Wine from ctest. The build tree (and its Wine prefix) is build/windows
-# unless given as the first argument.
+# The Windows stage: installs mingw-w64, Wine and the Debian sources of Expat and
+# libdwarf when missing, cross-builds the DLLs and the test programs, and runs
+# the whole suite under Wine from ctest. The build tree (and its Wine prefix) is
+# build/windows unless given as the first argument.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --windows

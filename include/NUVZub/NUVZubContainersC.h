@@ -14,6 +14,12 @@
 extern "C" {
 #endif
 
+/* No exception leaves these functions: the bool ones return false with a
+   text, the void ones drop what fails (as said below). A POSIX thread that is
+   cancelled, or calls pthread_exit, inside one of them unwinds through it as
+   through the C library's own cancellation points, and the library releases
+   what the call held. */
+
 /* Releases a text that the library handed to the caller. */
 NUVBAS_ALLOC_API void mem_FreeText(char* text);
 
@@ -32,7 +38,13 @@ NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text, char** res
    false after a failure, with its text in buffer (at most size - 1 bytes and
    a zero, never half of a UTF-8 character; size at least 19). The text
    stored by GlobFront stays valid until the next GlobNext or GlobFree on the
-   handle. */
+   handle.
+   The handle is checked against those that GlobInit returned and GlobFree has
+   not yet freed: a null handle, one freed already (a second GlobFree included)
+   and any other value fail with a text and an assertion report on stderr.
+   Not defended: the address of a freed handle may come back from a later
+   GlobInit, and is then that search's handle; and a handle used by two
+   threads at once (a handle belongs to one thread at a time). */
 NUVZUB_API bool NUVZubUttFileUtils_GlobInit(const char* pattern, void** glob, int size,
                                             char* buffer);
 NUVZUB_API bool NUVZubUttFileUtils_GlobFront(void* glob, const char** front, int size,
@@ -48,7 +60,9 @@ NUVZUB_API void NUVZubContainers_finalizeC(void);
 
 /* Resource-monitor marks and timers. Initialize switches the Zub forms on when
    ZUB_RESOURCE_MONITOR is set (any value) and, for a non-null name, initialises
-   the monitor. The second argument of StartTimer is ignored. */
+   the monitor. The second argument of StartTimer is ignored. A call that
+   fails (no memory to copy a label) is dropped: it returns as usual, and the
+   monitor lacks that mark, timer name or start. */
 NUVZUB_API void NUVZubUttResourceMonitorInitialize(const char* name, int value);
 NUVZUB_API void NUVZubUttResourceMonitorMark(const char* text);
 NUVZUB_API void NUVZubUttResourceMonitorZubMark(const char* text);

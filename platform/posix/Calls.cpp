@@ -1,6 +1,8 @@
 // The real system calls behind the table of SystemCalls.h.
 #include "Calls.h"
 
+#include <NUVZubPlatform/Thread.h>
+
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,7 +13,12 @@ namespace NUVZubPlatform {
 namespace {
 
 int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int RealClose(int fd) { return ::close(fd); }
+// A close that a cancellation cut short leaves the descriptor open or not, and
+// closes run in destructors: the layer's closes are no cancellation points.
+int RealClose(int fd) {
+    const CancellationDeferred deferred;
+    return ::close(fd);
+}
 ssize_t RealPread(int fd, void* buffer, size_t size, off_t offset) {
     return ::pread(fd, buffer, size, offset);
 }
@@ -35,7 +42,10 @@ DIR* RealOpendir(const char* path) { return ::opendir(path); }
 struct dirent* RealReaddir(DIR* directory) {
     return ::readdir(directory);
 }
-int RealClosedir(DIR* directory) { return ::closedir(directory); }
+int RealClosedir(DIR* directory) {
+    const CancellationDeferred deferred;
+    return ::closedir(directory);
+}
 char* RealGetcwd(char* buffer, size_t size) { return ::getcwd(buffer, size); }
 ssize_t RealRead(int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); }
 ssize_t RealWrite(int fd, const void* data, size_t size) { return ::write(fd, data, size); }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <sys/file.h>
@@ -291,11 +292,19 @@ int GetFileLength(Handle handle, std::uint64_t& length) {
 }
 
 int LockFile(Handle handle) {
+    // flock is no cancellation point, yet its wait may last for ever: like the
+    // C library's own blocking calls, the wait takes a cancellation at once.
+    // A lock granted just before that is released when the file is closed.
     int result;
+    int error;
     do {
+        int type;
+        pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
         result = g_calls.flock(handle, LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    return result == 0 ? 0 : errno;
+        error = errno;
+        pthread_setcanceltype(type, &type);
+    } while (result != 0 && error == EINTR);
+    return result == 0 ? 0 : error;
 }
 
 int UnlockFile(Handle handle) { return g_calls.flock(handle, LOCK_UN) == 0 ? 0 : errno; }

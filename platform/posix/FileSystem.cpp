@@ -253,16 +253,17 @@ int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) 
     search = nullptr;
     std::string directory, last;
     SplitLast(pattern, directory, last);
+    // Allocated first: a failure after opendir would lose the directory.
+    std::unique_ptr<DirectorySearch> opened(new DirectorySearch{nullptr, std::move(last)});
     FillFreeStandardSlots();
-    DIR* handle = g_calls.opendir(directory.c_str());
-    if (handle == nullptr) return errno;
-    DirectorySearch* opened = new DirectorySearch{handle, last};
-    const int result = NextMatch(opened, name);
+    opened->directory = g_calls.opendir(directory.c_str());
+    if (opened->directory == nullptr) return errno;
+    const int result = NextMatch(opened.get(), name);
     if (result != 0) {
-        EndFind(opened);
+        EndFind(opened.release());
         return result == kNoMoreMatches ? kNoMatch : result;
     }
-    search = opened;
+    search = opened.release();
     return 0;
 }
 

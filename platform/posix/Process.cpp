@@ -3,9 +3,11 @@
 // from local files only, and every descriptor opened for it is close-on-exec.
 #include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/ProcessFaults.h>
+#include <NUVZubPlatform/Thread.h>
 #include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
+#include "Calls.h"
 
 #include <atomic>
 #include <cerrno>
@@ -172,10 +174,12 @@ struct HeldReportLock {
     HeldReportLock& operator=(const HeldReportLock&) = delete;
 };
 
-/// Opens a file for libdw, close-on-exec. A descriptor 0-2 (free because the
-/// program closed a standard stream) is moved above 2; the read-only original
-/// stays in the low slot, where whatever is written to that stream is refused.
+/// Opens a file for libdw, close-on-exec, never in a standard slot that the
+/// program left free. Should one be taken all the same (freed meanwhile by
+/// another thread), the file is moved above 2 and the read-only original
+/// stays there, where whatever is written to that stream is refused.
 int OpenForReading(const char* path) {
+    FillFreeStandardSlots();
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || fd > 2) return fd;
     return fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -248,9 +252,12 @@ int SearchLocalDebugInfo(Dwfl_Module* module, const char* fileName, const char* 
 
 int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char* fileName,
                        const char* link, GElf_Word, char** debugFileName) noexcept {
-    try { // no exception may cross libdw's C frames
+    // No exception may cross libdw's C frames, a forced unwind included: the
+    // opens below take no cancellation.
+    const CancellationDeferred deferred;
+    try {
         return SearchLocalDebugInfo(module, fileName, link, debugFileName);
-    } catch (...) {
+    } catch (...) { // out of memory
         return -1;
     }
 }
@@ -507,11 +514,13 @@ const ResolvedFrame* Lookup(void* address) {
     const bool ran = RunWithAmpleStack(
         [](void* data) {
             auto* r = static_cast<Request*>(data);
+            // libdw's state may not be left half-built: the look-up runs to its end.
+            const CancellationDeferred deferred;
             try {
                 Resolve(r->address, r->frame);
                 r->resolved = true;
-            } catch (...) { // out of memory: the frame stays unknown (cancellation is
-                            // deferred while the lock is held, so none is swallowed)
+            } catch (...) { // out of memory: the frame stays unknown
+                RethrowIfForcedUnwind();
                 r->frame = ResolvedFrame();
             }
         },
@@ -543,6 +552,11 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) 
 }
 
 unsigned ReportStateLosses() { return g_stateLosses; }
+
+void ReleaseReportState(void (*release)()) {
+    HeldReportLock lock;
+    release();
+}
 
 bool FrameIsResolved(void* address) {
     HeldReportLock lock;

@@ -3,7 +3,24 @@
 
 namespace NUVZubPlatform {
 
+FARPROC DbgHelpProcedure(const char* name) {
+    const HMODULE library = GetModuleHandleW(L"dbghelp.dll");
+    return library != nullptr ? GetProcAddress(library, name) : nullptr;
+}
+
 namespace {
+
+BOOL WINAPI LineFromInlineContext(HANDLE process, DWORD64 address, ULONG inlineContext,
+                                  DWORD64 moduleBase, PDWORD displacement, PIMAGEHLP_LINEW64 line) {
+    using Function = decltype(SystemCallsWin32::SymGetLineFromInlineContextW);
+    static const auto real = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(DbgHelpProcedure("SymGetLineFromInlineContextW")));
+    if (real == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return real(process, address, inlineContext, moduleBase, displacement, line);
+}
 
 const SystemCallsWin32 kRealCalls = {
     ::CreateFileW,
@@ -27,6 +44,9 @@ const SystemCallsWin32 kRealCalls = {
     ::FindFirstFileW,
     ::FindNextFileW,
     ::FindClose,
+    ::SymFromAddrW,
+    ::SymGetLineFromAddrW64,
+    LineFromInlineContext,
 };
 
 } // namespace

@@ -7,4 +7,10 @@ namespace NUVZubPlatform {
 
 extern SystemCallsWin32 g_win32;
 
+/// A function of the debugging help library in use, looked up at run time;
+/// nullptr if that library lacks it. For the services newer than the oldest
+/// dbghelp.dll an application may ship beside itself, which would keep this
+/// library from loading at all if imported.
+FARPROC DbgHelpProcedure(const char* name);
+
 } // namespace NUVZubPlatform

@@ -1,5 +1,10 @@
-// Stack capture, the process's module list and the debugging help library's
-// symbol handler for tracebacks; module look-up by name for the memory check.
+// Stack capture and the symbols of tracebacks: the functions, files and lines
+// of modules built with DWARF are read in process from their files, as
+// Windows' debugging help library reads PDB files only; that library's symbol
+// handler answers for every other module (the system's, PDB-built ones).
+// Module look-up by name for the memory check.
+#include "Calls.h"
+#include "DwarfModule.h"
 #include "Wide.h"
 
 #include <NUVZubPlatform/Process.h>
@@ -13,25 +18,18 @@
 #include <dbghelp.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <io.h>
+#include <memory>
+#include <new>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
-
-// The inline-frame services of the debugging help library (6.2 and later),
-// which mingw-w64's headers do not declare.
-extern "C" {
-DWORD WINAPI SymAddrIncludeInlineTrace(HANDLE process, DWORD64 address);
-BOOL WINAPI SymQueryInlineTrace(HANDLE process, DWORD64 startAddress, DWORD startContext,
-                                DWORD64 startReturnAddress, DWORD64 currentAddress,
-                                LPDWORD currentContext, LPDWORD currentFrameIndex);
-BOOL WINAPI SymGetLineFromInlineContextW(HANDLE process, DWORD64 address, ULONG inlineContext,
-                                         DWORD64 moduleBase, PDWORD displacement,
-                                         PIMAGEHLP_LINEW64 line);
-}
 
 namespace NUVZubPlatform {
 
@@ -56,6 +54,17 @@ void LockReports() {
     ++g_reportDepth;
 }
 
+/// LockReports, unless another thread holds the lock.
+bool TryLockReports() {
+    const LONG self = static_cast<LONG>(GetCurrentThreadId());
+    if (InterlockedCompareExchange(&g_reportOwner, 0, 0) != self) {
+        if (!TryAcquireSRWLockExclusive(&g_reportLock)) return false;
+        InterlockedExchange(&g_reportOwner, self);
+    }
+    ++g_reportDepth;
+    return true;
+}
+
 void UnlockReports() {
     if (--g_reportDepth != 0) return;
     InterlockedExchange(&g_reportOwner, 0);
@@ -74,6 +83,29 @@ public:
 // no other user of the library in the process (which would key on
 // GetCurrentProcess()) shares its state.
 HANDLE g_handler = nullptr;
+bool g_handlerWanted = false; // started once; restarted by a look-up after a stop
+
+// The inline-frame services of the debugging help library 6.2 and later, found
+// at run time: an older dbghelp.dll beside a program must not keep this
+// library from loading.
+using IncludeInlineTrace = DWORD(WINAPI*)(HANDLE process, DWORD64 address);
+using QueryInlineTrace = BOOL(WINAPI*)(HANDLE process, DWORD64 startAddress, DWORD startContext,
+                                       DWORD64 startReturnAddress, DWORD64 currentAddress,
+                                       LPDWORD currentContext, LPDWORD currentFrameIndex);
+IncludeInlineTrace g_includeInlineTrace = nullptr;
+QueryInlineTrace g_queryInlineTrace = nullptr;
+
+/// A module loaded when the handler started; its DWARF is read at its first look-up.
+struct Module {
+    std::uintptr_t base = 0;
+    std::size_t size = 0;
+    std::wstring path;
+    ImageStamp stamp;
+    bool dwarfRead = false;
+    std::unique_ptr<DwarfModule> dwarf; ///< nullptr: the debugging help library answers
+};
+
+std::vector<Module>* g_modules = nullptr; // by base address; lives as long as the handler
 
 void CopyBounded(char* out, std::size_t capacity, const std::string& text) {
     if (capacity == 0) return;
@@ -101,8 +133,9 @@ DWORD64 CallSite(void* address) {
     return reinterpret_cast<DWORD64>(address) - 1;
 }
 
-// Registers every module loaded now with the symbol handler.
-void LoadModules(HANDLE process) {
+// Registers every module loaded now with the symbol handler, and keeps the
+// list for the DWARF look-ups. Out of memory, the rest are left out.
+void ListModules(HANDLE process) {
     std::vector<HMODULE> modules;
     DWORD needed = 0;
     if (!K32EnumProcessModules(process, nullptr, 0, &needed)) return;
@@ -112,18 +145,55 @@ void LoadModules(HANDLE process) {
         return;
     // A module loaded between the two calls is left out, never read past the list.
     if (needed / sizeof(HMODULE) < modules.size()) modules.resize(needed / sizeof(HMODULE));
-    std::vector<wchar_t> image(4096), name(4096);
+    std::vector<wchar_t> image(32768), name(4096);
     for (HMODULE module : modules) {
         MODULEINFO info;
         if (!K32GetModuleInformation(process, module, &info, sizeof info)) continue;
-        if (K32GetModuleFileNameExW(process, module, image.data(),
-                                    static_cast<DWORD>(image.size())) == 0 ||
+        const DWORD length = K32GetModuleFileNameExW(process, module, image.data(),
+                                                     static_cast<DWORD>(image.size()));
+        if (length == 0 || length >= image.size() ||
             K32GetModuleBaseNameW(process, module, name.data(), static_cast<DWORD>(name.size())) ==
                 0)
             continue;
-        SymLoadModuleExW(g_handler, nullptr, image.data(), name.data(),
-                         reinterpret_cast<DWORD64>(info.lpBaseOfDll), info.SizeOfImage, nullptr, 0);
+        const auto base = reinterpret_cast<std::uintptr_t>(info.lpBaseOfDll);
+        SymLoadModuleExW(g_handler, nullptr, image.data(), name.data(), base, info.SizeOfImage,
+                         nullptr, 0);
+        Module known;
+        known.base = base;
+        known.size = info.SizeOfImage;
+        known.path.assign(image.data(), length);
+        if (LoadedImageStamp(info.lpBaseOfDll, known.size, known.stamp))
+            g_modules->push_back(std::move(known));
     }
+}
+
+void LoadModules(HANDLE process) {
+    try {
+        ListModules(process);
+    } catch (const std::bad_alloc&) {
+    }
+    std::sort(g_modules->begin(), g_modules->end(),
+              [](const Module& a, const Module& b) { return a.base < b.base; });
+}
+
+/// The known module whose image holds `at`, if it is still the image that was
+/// loaded when the handler started. Asks the memory manager, not the loader,
+/// whose lock a thread holding the report lock must never wait for.
+Module* ModuleOf(DWORD64 at) {
+    MEMORY_BASIC_INFORMATION region;
+    if (g_modules == nullptr ||
+        VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) == 0 ||
+        region.Type != MEM_IMAGE)
+        return nullptr;
+    const auto base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
+    const auto found = std::lower_bound(
+        g_modules->begin(), g_modules->end(), base,
+        [](const Module& module, std::uintptr_t value) { return module.base < value; });
+    ImageStamp now;
+    if (found == g_modules->end() || found->base != base ||
+        !LoadedImageStamp(region.AllocationBase, found->size, now) || !(now == found->stamp))
+        return nullptr;
+    return &*found;
 }
 
 } // namespace
@@ -163,44 +233,60 @@ void WriteStandardError(const char* data, std::size_t size) {
 
 void SetProcessFaults(const ProcessFaults& faults) { g_faults = faults; }
 
-bool StartSymbolHandler() {
+namespace {
+
+/// The caller holds the report lock.
+bool StartHandler() {
     if (g_faults.symbolHandlerFails) return false;
-    SymbolLock lock;
-    if (g_handler != nullptr) return true;
+    // Modules are searched for their symbols along PATH.
+    const std::wstring path = Environment(L"PATH");
     const HANDLE self = GetCurrentProcess();
     HANDLE handler = nullptr;
     if (!DuplicateHandle(self, self, self, &handler, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
-    // Modules are searched for their symbols along PATH.
-    const std::wstring path = Environment(L"PATH");
-    if (!SymInitializeW(handler, path.empty() ? nullptr : path.c_str(), FALSE)) {
+    auto* modules = new (std::nothrow) std::vector<Module>;
+    if (modules == nullptr ||
+        !SymInitializeW(handler, path.empty() ? nullptr : path.c_str(), FALSE)) {
+        delete modules;
         ::CloseHandle(handler);
         return false;
     }
     SymSetOptions(SymGetOptions() | SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+    g_includeInlineTrace = reinterpret_cast<IncludeInlineTrace>(
+        reinterpret_cast<void*>(DbgHelpProcedure("SymAddrIncludeInlineTrace")));
+    g_queryInlineTrace = reinterpret_cast<QueryInlineTrace>(
+        reinterpret_cast<void*>(DbgHelpProcedure("SymQueryInlineTrace")));
     g_handler = handler;
+    g_modules = modules;
     LoadModules(self);
     return true;
 }
 
-void StopSymbolHandler() {
+} // namespace
+
+bool StartSymbolHandler() {
     SymbolLock lock;
-    if (g_handler == nullptr) return;
-    SymCleanup(g_handler);
-    ::CloseHandle(g_handler);
-    g_handler = nullptr;
+    if (g_handler != nullptr) return true;
+    g_handlerWanted = StartHandler();
+    return g_handlerWanted;
 }
 
 namespace {
 
-struct Lookup {
-    explicit Lookup(void* at) : address(at) {}
-    void* address;
-    bool found = false;
-    std::string text; // the name, or the file
+/// What a return address resolves to. Resolving reads debugging information,
+/// so repeated reports from the same call sites look each address up once.
+struct ResolvedFrame {
+    bool named = false;
+    std::string name;
+    bool located = false;
+    std::string file;
     int line = 0;
 };
 
-void FindSymbol(Lookup* lookup) {
+constexpr std::size_t kMaxCachedFrames = 4096;
+std::unordered_map<void*, ResolvedFrame>* g_resolved = nullptr; // lives as long as the handler
+ResolvedFrame g_uncached; // a look-up that could not run, handed out but not kept
+
+void FindSymbol(DWORD64 at, ResolvedFrame& frame) {
     // More than callers show, so that they see a longer name is cut.
     constexpr ULONG kMaxName = 2048;
     // SYMBOL_INFOW ends in room for one character; the name continues past it.
@@ -210,60 +296,186 @@ void FindSymbol(Lookup* lookup) {
     symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
     symbol->MaxNameLen = kMaxName;
     DWORD64 displacement = 0;
-    if (!SymFromAddrW(g_handler, CallSite(lookup->address), &displacement, symbol)) return;
-    ToNarrow(symbol->Name, symbol->NameLen < kMaxName ? symbol->NameLen : kMaxName, lookup->text);
-    lookup->found = true;
+    if (!g_win32.SymFromAddrW(g_handler, at, &displacement, symbol)) return;
+    ToNarrow(symbol->Name, symbol->NameLen < kMaxName ? symbol->NameLen : kMaxName, frame.name);
+    frame.named = true;
 }
 
-void FindLine(Lookup* lookup) {
+void FindLine(DWORD64 at, ResolvedFrame& frame) {
     IMAGEHLP_LINEW64 record = {};
     record.SizeOfStruct = sizeof record;
     DWORD displacement = 0;
-    const DWORD64 at = CallSite(lookup->address);
     // Code inlined at the address has its own line, which the plain look-up
     // may give as the line of the function it was inlined into.
-    DWORD context = 0, frame = 0;
+    DWORD context = 0, index = 0;
     const bool inlined =
-        SymAddrIncludeInlineTrace(g_handler, at) > 0 &&
-        SymQueryInlineTrace(g_handler, at, 0, at, at, &context, &frame) &&
-        SymGetLineFromInlineContextW(g_handler, at, context, 0, &displacement, &record);
-    if (!inlined && !SymGetLineFromAddrW64(g_handler, at, &displacement, &record)) return;
+        g_includeInlineTrace != nullptr && g_queryInlineTrace != nullptr &&
+        g_includeInlineTrace(g_handler, at) > 0 &&
+        g_queryInlineTrace(g_handler, at, 0, at, at, &context, &index) &&
+        g_win32.SymGetLineFromInlineContextW(g_handler, at, context, 0, &displacement, &record);
+    if (!inlined && !g_win32.SymGetLineFromAddrW64(g_handler, at, &displacement, &record)) return;
     if (record.FileName == nullptr) return;
-    ToNarrow(record.FileName, std::wcslen(record.FileName), lookup->text);
-    lookup->line = static_cast<int>(record.LineNumber);
-    lookup->found = true;
+    ToNarrow(record.FileName, std::wcslen(record.FileName), frame.file);
+    frame.line = static_cast<int>(record.LineNumber);
+    frame.located = true;
+}
+
+void Resolve(void* address, ResolvedFrame& frame) {
+    const DWORD64 at = CallSite(address);
+    Module* module = ModuleOf(at);
+    if (module != nullptr && !module->dwarfRead) {
+        module->dwarf = DwarfModule::Open(module->path, module->base, module->stamp);
+        module->dwarfRead = true;
+    }
+    if (module == nullptr || module->dwarf == nullptr) {
+        FindSymbol(at, frame);
+        FindLine(at, frame);
+        return;
+    }
+    // A module with DWARF is never asked of the debugging help library, which on
+    // Windows would name the nearest exported function instead.
+    SourcePlace place = module->dwarf->Describe(static_cast<std::uintptr_t>(at));
+    frame.named = !place.name.empty();
+    frame.name = std::move(place.name);
+    frame.located = !place.file.empty();
+    frame.file = std::move(place.file);
+    frame.line = place.line;
+}
+
+// Reading a compilation unit's debugging information and demangling take more
+// stack than a thread may have left (Windows gives a thread as little as
+// 64 KiB): there the look-up runs on a fiber of its own, on the same thread,
+// so that even a thread holding the loader's lock can do it.
+constexpr std::uintptr_t kStackForLookups = 256 * 1024;
+constexpr SIZE_T kFiberStackSize = 1024 * 1024;
+
+// GCC 12 takes mingw-w64's read of the thread block for an access out of bounds.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+void* CurrentFiber() { return GetCurrentFiber(); }
+#pragma GCC diagnostic pop
+
+bool RunWithAmpleStack(void (*work)(void*), void* context) {
+    // The stack's whole reservation is one allocation: its base is the stack's end.
+    MEMORY_BASIC_INFORMATION stack;
+    const auto here = reinterpret_cast<std::uintptr_t>(&stack);
+    const auto end = VirtualQuery(&stack, &stack, sizeof stack) != 0
+                         ? reinterpret_cast<std::uintptr_t>(stack.AllocationBase)
+                         : here;
+    if (here - end >= kStackForLookups) {
+        work(context);
+        return true;
+    }
+    struct Call {
+        void (*work)(void*);
+        void* context;
+        void* caller;
+    } call{work, context, nullptr};
+    const bool wasFiber = IsThreadAFiber() != FALSE;
+    call.caller =
+        wasFiber ? CurrentFiber() : ConvertThreadToFiberEx(nullptr, FIBER_FLAG_FLOAT_SWITCH);
+    if (call.caller == nullptr) return false;
+    void* const fiber = CreateFiberEx(
+        0, kFiberStackSize, FIBER_FLAG_FLOAT_SWITCH,
+        [](void* data) {
+            auto* c = static_cast<Call*>(data);
+            c->work(c->context);
+            SwitchToFiber(c->caller); // a fiber's routine must never return
+        },
+        &call);
+    if (fiber != nullptr) {
+        SwitchToFiber(fiber);
+        DeleteFiber(fiber);
+    }
+    if (!wasFiber) ConvertFiberToThread();
+    return fiber != nullptr;
+}
+
+/// The caller holds the report lock while it reads the result. Only what a
+/// look-up resolved is kept: a frame left unknown because the look-up could
+/// not run (no fiber, no memory) is tried again next time.
+const ResolvedFrame* Lookup(void* address) {
+    if (g_handler == nullptr && !(g_handlerWanted && StartHandler())) return nullptr;
+    if (g_resolved == nullptr)
+        g_resolved = new (std::nothrow) std::unordered_map<void*, ResolvedFrame>;
+    if (g_resolved == nullptr) return nullptr;
+    auto found = g_resolved->find(address);
+    if (found != g_resolved->end()) return &found->second;
+    if (g_resolved->size() >= kMaxCachedFrames) g_resolved->clear();
+    struct Request {
+        void* address;
+        ResolvedFrame frame;
+        bool resolved;
+    } request{address, {}, false};
+    const bool ran = RunWithAmpleStack(
+        [](void* data) {
+            auto* r = static_cast<Request*>(data);
+            try {
+                Resolve(r->address, r->frame);
+                r->resolved = true;
+            } catch (...) { // out of memory: the frame stays unknown
+                r->frame = ResolvedFrame();
+            }
+        },
+        &request);
+    try {
+        if (ran && request.resolved)
+            return &g_resolved->emplace(address, std::move(request.frame)).first->second;
+    } catch (const std::bad_alloc&) {
+    }
+    g_uncached = std::move(request.frame);
+    return &g_uncached;
 }
 
 } // namespace
 
 bool SymbolForAddress(void* address, char* name, std::size_t capacity) {
     SymbolLock lock;
-    if (g_handler == nullptr) return false;
-    Lookup lookup(address);
-    FindSymbol(&lookup);
-    if (!lookup.found) return false;
-    CopyBounded(name, capacity, lookup.text);
+    const ResolvedFrame* frame = Lookup(address);
+    if (frame == nullptr || !frame->named) return false;
+    CopyBounded(name, capacity, frame->name);
     return true;
 }
 
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line) {
     SymbolLock lock;
-    if (g_handler == nullptr) return false;
-    Lookup lookup(address);
-    FindLine(&lookup);
-    if (!lookup.found) return false;
-    CopyBounded(file, capacity, lookup.text);
-    line = lookup.line;
+    const ResolvedFrame* frame = Lookup(address);
+    if (frame == nullptr || !frame->located) return false;
+    CopyBounded(file, capacity, frame->file);
+    line = frame->line;
     return true;
+}
+
+// Never waits for the lock: at unload it runs under the loader's lock, and at
+// process exit a thread ended in the middle of a report may hold the report
+// lock for ever. The session then stays, for the system to reclaim.
+void StopSymbolHandler() {
+    if (!TryLockReports()) return;
+    delete g_resolved;
+    g_resolved = nullptr;
+    delete g_modules;
+    g_modules = nullptr;
+    if (g_handler != nullptr) {
+        SymCleanup(g_handler);
+        ::CloseHandle(g_handler);
+        g_handler = nullptr;
+    }
+    UnlockReports();
+}
+
+bool FrameIsResolved(void* address) {
+    SymbolLock lock;
+    return g_resolved != nullptr && g_resolved->count(address) != 0;
 }
 
 // No fork: the report lock's holder never vanishes.
 unsigned ReportStateLosses() { return 0; }
 
-bool FrameIsResolved(void*) {
-    // Every look-up runs here, on the caller's thread, and is final.
-    SymbolLock lock;
-    return g_handler != nullptr;
+// As StopSymbolHandler, never waits for the lock.
+void ReleaseReportState(void (*release)()) {
+    if (!TryLockReports()) return;
+    release();
+    UnlockReports();
 }
 
 bool IsMemoryCheckerPresent() {

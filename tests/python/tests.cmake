@@ -12,3 +12,7 @@ add_test(NAME python_error_text_utf8
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/error_text_utf8.py
                  $<TARGET_FILE:ZELNUVZubContainers>)
 set_tests_properties(python_error_text_utf8 PROPERTIES LABELS no-sanitizer ENVIRONMENT ZUB_DISABLE_EXCEPTION_REPORT=1)
+add_test(NAME python_resource_monitor_ctypes
+         COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/resource_monitor_ctypes.py
+                 $<TARGET_FILE:ZELNUVZubContainers>)
+set_tests_properties(python_resource_monitor_ctypes PROPERTIES LABELS no-sanitizer)

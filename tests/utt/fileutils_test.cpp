@@ -281,6 +281,49 @@ TEST_F(Glob, PlainFunctionsWalkAndFree) {
     EXPECT_TRUE(NUVZubUttFileUtils_GlobFree(glob, sizeof buffer, buffer));
 }
 
+// A handle freed already, freed twice or never handed out: false and the text
+// from every function, never a use of the freed search.
+TEST_F(Glob, PlainFunctionsRefuseHandlesThatAreNotLive) {
+    TempDir dir;
+    dir.Write("one.p", "");
+    char buffer[512];
+    void* freed = nullptr;
+    ASSERT_TRUE(NUVZubUttFileUtils_GlobInit((dir / "*.p").c_str(), &freed, sizeof buffer, buffer));
+    ASSERT_TRUE(NUVZubUttFileUtils_GlobFree(freed, sizeof buffer, buffer));
+    int notAHandle = 0;
+    for (void* glob : {freed, static_cast<void*>(&notAHandle)}) {
+        const char* front = nullptr;
+        bool empty = false;
+        const struct {
+            const char* name;
+            std::function<bool()> call;
+        } calls[] = {
+            {"Front", [&] { return NUVZubUttFileUtils_GlobFront(glob, &front, 512, buffer); }},
+            {"Next", [&] { return NUVZubUttFileUtils_GlobNext(glob, 512, buffer); }},
+            {"Empty", [&] { return NUVZubUttFileUtils_GlobEmpty(glob, &empty, 512, buffer); }},
+            {"Free", [&] { return NUVZubUttFileUtils_GlobFree(glob, 512, buffer); }},
+            {"Free again", [&] { return NUVZubUttFileUtils_GlobFree(glob, 512, buffer); }},
+        };
+        for (const auto& c : calls) {
+            SCOPED_TRACE(c.name);
+            std::memset(buffer, 'z', sizeof buffer);
+            testing::internal::CaptureStderr();
+            EXPECT_FALSE(c.call());
+            const std::string report = testing::internal::GetCapturedStderr();
+            EXPECT_NE(std::string(buffer).find("live handle"), std::string::npos) << buffer;
+            EXPECT_NE(report.find("live handle"), std::string::npos);
+        }
+        EXPECT_EQ(front, nullptr);
+    }
+    // A live handle is still served.
+    void* live = nullptr;
+    ASSERT_TRUE(NUVZubUttFileUtils_GlobInit((dir / "*.p").c_str(), &live, sizeof buffer, buffer));
+    const char* front = nullptr;
+    EXPECT_TRUE(NUVZubUttFileUtils_GlobFront(live, &front, sizeof buffer, buffer));
+    EXPECT_EQ(std::string(front), Match(dir, "one.p"));
+    EXPECT_TRUE(NUVZubUttFileUtils_GlobFree(live, sizeof buffer, buffer));
+}
+
 TEST_F(Glob, PlainFunctionsReportFailuresInTheBuffer) {
     char buffer[512];
     void* glob = reinterpret_cast<void*>(1);

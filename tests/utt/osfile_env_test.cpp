@@ -12,8 +12,10 @@
 
 #include <NUVZub/NUVZubUttFileUtils.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #if !defined(_WIN32)
@@ -195,6 +197,39 @@ TEST(OSFileStorageLimit, ShrinkingBytesNeverChargedDoesNotWrapTheCounter) {
         return NUVZubUttOSFile_StorageCounter() == 3 ? 0 : 5;
     });
     EXPECT_EQ(r.exitCode, 0);
+}
+
+// Growth that Truncate refuses is charged all the same; charged again and
+// again it would pass 2^64 and wrap to a small count that lets writes through.
+// The counter saturates instead, and a cut does not lower it any more.
+TEST(OSFileStorageLimit, TheCounterSaturatesAndStaysExceeded) {
+    TempDir dir;
+    dir.Write("two", "ab");
+    const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
+        setenv("ZUB_STORAGE_LIMIT", "9223372036854775808", 1); // 2^63
+        NUVZubUttOSFile reader, file;
+        reader.OpenRead(NUVString(dir / "two")); // charges 2
+        file.OpenUpdate(NUVString(dir / "two")); // charges 2
+        const auto refused = [&](const std::function<void()>& step) {
+            try {
+                step();
+            } catch (const NUVZubExcDiskFull&) {
+                return true;
+            }
+            return false;
+        };
+        const std::uint64_t largest = (std::uint64_t{1} << 63) - 1; // the largest position
+        for (int i = 0; i < 3; ++i) // 4 + 3 * (2^63 - 3) is past 2^64
+            if (!refused([&] { file.Truncate(largest); })) return 2 + i;
+        if (NUVZubUttOSFile_StorageCounter() != UINT64_MAX) return 5;
+        if (!refused([&] { file.WriteAll("x", 1); })) return 6;
+        if (!refused([&] { file.WriteAll("", 0); })) return 7;
+        if (!refused([&] { file.Truncate(0); })) return 8;
+        if (NUVZubUttOSFile_StorageCounter() != UINT64_MAX) return 9;
+        return file.FileSize() == 2 ? 0 : 10;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST(OSFileStorageLimit, UnsetUnparsableOrZeroMeansNoLimit) {

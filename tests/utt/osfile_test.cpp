@@ -2,6 +2,7 @@
 #include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttFileUtils.h>
+#include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZub/NUVZubUttOSFile.h>
 
 #include <ChildProcess.h>
@@ -11,6 +12,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,11 +23,14 @@
 #if !defined(_WIN32)
 #include <NUVZubPlatform/SystemCalls.h>
 
+#include <CancelledThread.h>
 #include <SystemCallFaults.h>
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #define NUVZUB_POSIX_CASES 1
 #else
 #include <WindowsApi.h>
@@ -283,6 +288,98 @@ TEST_F(OSFile, ExclusiveLockWaitsForTheOtherProcess) {
     waitpid(child, &status, 0);
     close(pipeFds[0]);
     close(pipeFds[1]);
+}
+#endif
+
+// A thread cancelled while it waits for the lock that another process holds
+// ends at once, its file closed on the way out; the holder keeps the lock
+// until then.
+#if NUVZUB_POSIX_CASES
+TEST_F(OSFile, ALockWaitTakesACancellation) {
+    const std::string path = dir / "lock";
+    const ChildResult r = RunInChild([&]() -> int {
+        alarm(60); // a wait that takes no cancellation ends here
+        int held[2], release[2];
+        if (pipe(held) != 0 || pipe(release) != 0) return 2;
+        const pid_t holder = fork();
+        if (holder == 0) {
+            close(release[1]);
+            const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+            char c;
+            if (flock(fd, LOCK_EX) == 0 && write(held[1], "h", 1) == 1)
+                (void)!read(release[0], &c, 1);
+            _exit(0);
+        }
+        char c;
+        if (read(held[0], &c, 1) != 1) return 2;
+        const std::size_t descriptors = EntriesIn("/proc/self/fd");
+        CancelledThread waiter([&] {
+            NUVZubUttOSFile file;
+            file.OpenUpdate(NUVString(path));
+            file.Lock();
+        });
+        if (!waiter.Started()) return 3;
+        waiter.AwaitSystemCall(SYS_flock, -1);
+        waiter.Cancel();
+        const bool cancelled = waiter.JoinCancelled();
+        const bool closed = EntriesIn("/proc/self/fd") == descriptors;
+        close(release[1]); // the holder goes
+        waitpid(holder, nullptr, 0);
+        return cancelled ? closed ? 0 : 5 : 4;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// Makes a cancellation of the calling thread pending: the next cancellation
+// point acts on it.
+void RequestOwnCancellation() {
+    int state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    pthread_cancel(pthread_self());
+    pthread_setcancelstate(state, &state);
+}
+
+// Objects that close what they hold, going out of scope while a cancellation
+// is pending: a close (and a temporary's removal) that acted on it would throw
+// out of the destructor. They finish, and the thread ends cancelled after.
+TEST_F(OSFile, DestructorsFinishWithACancellationPending) {
+    const ChildResult r = RunInChild([&]() -> int {
+        alarm(60);
+        const std::size_t descriptors = EntriesIn("/proc/self/fd");
+        const struct {
+            const char* name;
+            std::function<void()> body;
+        } cases[] = {
+            {"file",
+             [&] {
+                 NUVZubUttOSFile file;
+                 file.OpenWrite(NUVString(dir / "plain"));
+                 RequestOwnCancellation();
+             }},
+            {"temporary",
+             [&] {
+                 NUVZubUttOSFile file;
+                 file.CreateTemporary(NUVString(dir.Path()));
+                 RequestOwnCancellation();
+             }},
+            {"handle guard",
+             [&] {
+                 const CleanUpHandle guard(open((dir / "plain").c_str(), O_RDONLY));
+                 RequestOwnCancellation();
+             }},
+        };
+        int failures = 0;
+        for (const auto& c : cases) {
+            CancelledThread thread(c.body);
+            if (!thread.Started() || !thread.JoinCancelled() ||
+                EntriesIn("/proc/self/fd") != descriptors) {
+                std::fprintf(stderr, "%s\n", c.name);
+                ++failures;
+            }
+        }
+        return failures == 0 && EntriesIn(dir.Path()) == 1 ? 0 : 2; // the temporary is gone
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 #endif
 

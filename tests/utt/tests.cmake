@@ -7,6 +7,18 @@ if(TARGET utt_resource_monitor_test)
     NUVZUB_RESOURCE_MONITOR_PROBE="$<TARGET_FILE:utt_resource_monitor_probe>")
   add_dependencies(utt_resource_monitor_test utt_resource_monitor_probe)
 endif()
+
+# The traceback tests' own module, twice: built without DWARF (the runtime's
+# objects carry some, so the link drops it), as the system's modules are on
+# Windows, and linked; and with DWARF, for the test to load from a copy.
+if(WIN32 AND TARGET utt_traceback_win32_test)
+  add_library(utt_traceback_plain_module SHARED ${CMAKE_CURRENT_LIST_DIR}/traceback_module_win32.cpp)
+  target_compile_options(utt_traceback_plain_module PRIVATE -g0)
+  target_link_options(utt_traceback_plain_module PRIVATE -Wl,--strip-debug)
+  add_library(utt_traceback_dwarf_module SHARED ${CMAKE_CURRENT_LIST_DIR}/traceback_module_win32.cpp)
+  target_link_libraries(utt_traceback_win32_test PRIVATE utt_traceback_plain_module)
+  add_dependencies(utt_traceback_win32_test utt_traceback_dwarf_module)
+endif()
 # Wine's DbgHelp faults reading the full DWARF of the JSON report test's unit (a
 # bad entry pointer while it loads the unit's functions; the same source with
 # line tables and function names only reads fine). A traceback needs no more.

@@ -74,10 +74,7 @@ int NUVZubContainers_EntryDispatch(unsigned long reason) {
         // The symbol session lives as long as the library, not longer: an
         // unloaded library leaves no descriptor or cache behind.
         NUVZubPlatform::StopSymbolHandler();
-        {
-            NUVZubPlatform::ReportScope held; // the frames are the reports' own
-            NUVZubUttReleaseCachedFrames();
-        }
+        NUVZubPlatform::ReleaseReportState(NUVZubUttReleaseCachedFrames);
         break;
     default: // thread attach and detach
         break;

@@ -6,6 +6,7 @@
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <cfloat>
 #include <climits>
@@ -110,9 +111,24 @@ bool AtEnd(std::FILE* file) {
     return false;
 }
 
-void SkipRestOfLine(std::FILE* file) {
-    for (int c = std::fgetc(file); c != EOF && c != '\n';)
-        c = std::fgetc(file);
+// What the lines of one file may skip after their NULs, in all: as much as its
+// arguments hold together. A file that goes on past that (an endless stream of
+// NULs) is not an argument file.
+constexpr long kMaxSkipped = long{NUVZubClArgsMaxArgs} * NUVZubClArgsLineBuffer;
+
+// Skips to the end of the line, drawing on `budget`; false when it runs out.
+bool SkipRestOfLine(std::FILE* file, long& budget) {
+    for (; budget > 0; --budget) {
+        const int c = std::fgetc(file);
+        if (c == EOF || c == '\n') return true;
+    }
+    return false;
+}
+
+void ReportUnusable(const char* name) {
+    const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
+    std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -125,13 +141,16 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
     out[0] = CopyText(program, std::strlen(program));
     count = 1;
 
+    // The stdio calls below may be cancellation points, yet clang takes them
+    // for calls that never throw: a forced unwind from one would end in
+    // std::terminate. A cancellation requested meanwhile acts after the parse.
+    const NUVZubPlatform::CancellationDeferred deferred;
+
     // "-clargsfile" as the last argument names no file; report it as one that cannot be opened.
     const char* name = (argc >= 3 && argv[2] != nullptr) ? argv[2] : "";
     std::unique_ptr<std::FILE, FileCloser> file(NUVBasFileOps::Fopen(name, "r"));
     if (!file) {
-        const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
-        std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
-        std::fflush(stderr);
+        ReportUnusable(name);
         return;
     }
 
@@ -140,6 +159,8 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
     char buffer[NUVZubClArgsLineBuffer + 1];
     const int firstFromFile = count;
     constexpr std::size_t maxChars = NUVZubClArgsLineBuffer - 1;
+    bool usable = true;
+    long skipBudget = kMaxSkipped;
     for (std::size_t length; ReadPiece(file.get(), buffer, length);) {
         if (length == maxChars && buffer[length - 1] == '\r') {
             // A line of 1022 characters and its CR LF: the line ends here.
@@ -158,13 +179,16 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
                 NUVZubClArgsMaxArgs);
             std::fprintf(stderr, "argument %d will be ignored.\n", NUVZubClArgsMaxArgs);
             std::fflush(stderr);
-            continue;
+            break; // the rest is never read: it need not end
         }
         const bool lineEnded = length > 0 && buffer[length - 1] == '\n';
         if (const void* nul = std::memchr(buffer, '\0', length)) {
-            // A NUL ends the line: the rest, however long, is dropped.
+            // A NUL ends the line: the rest is dropped.
             length = static_cast<std::size_t>(static_cast<const char*>(nul) - buffer);
-            if (!lineEnded) SkipRestOfLine(file.get());
+            if (!lineEnded && !SkipRestOfLine(file.get(), skipBudget)) {
+                usable = false;
+                break;
+            }
         } else if (lineEnded) {
             --length;
             // Files written on Windows end their lines in CR LF; the CR is no part of the argument.
@@ -178,13 +202,12 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
         out[count] = CopyText(buffer, length);
         ++count;
     }
-    if (std::ferror(file.get())) {
-        // A directory, or a read error part way: no half-read command line.
+    if (!usable || std::ferror(file.get())) {
+        // A directory, a read error part way or a line without end: no
+        // half-read command line.
         for (; count > firstFromFile; --count)
             mem_deleteBuiltIn(out[count - 1]);
-        const NUVZubPlatform::ReportScope scope;
-        std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
-        std::fflush(stderr);
+        ReportUnusable(name);
     }
 }
 

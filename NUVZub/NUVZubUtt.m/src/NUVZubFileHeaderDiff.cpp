@@ -2,6 +2,7 @@
 
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttGuards.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <climits>
 #include <cstdio>
@@ -41,6 +42,9 @@ bool NUVZubFileHeaderDiff::Check(bool condition, int line, char const* expressio
 
 void NUVZubFileHeaderDiff::ValidateHeader(char const* fileName, char const* label,
                                           unsigned char const* expected, int length) {
+    // The stdio calls may be cancellation points, yet clang takes them for calls
+    // that never throw; a cancellation requested meanwhile acts afterwards.
+    const NUVZubPlatform::CancellationDeferred deferred;
     std::unique_ptr<std::FILE, FileCloser> file(NUVBasFileOps::Fopen(fileName, "rb"));
     std::FILE* fp = file.get();
     if (!Check(fp != 0, __LINE__, "fp != 0")) return;

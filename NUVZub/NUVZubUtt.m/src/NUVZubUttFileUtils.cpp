@@ -10,10 +10,14 @@
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 namespace {
 
@@ -251,9 +255,43 @@ struct FlatGlob : public NUVZubUttFileUtils::GlobRange {
     NUVString front;
 };
 
-// The caught exception's text, cut to the buffer and always terminated.
-// Nothing escapes to the foreign caller, not even a failure to build the text.
-void ErrorText(int size, char* buffer) noexcept {
+// The handles GlobInit returned and GlobFree has not yet freed, so that a
+// freed or made-up handle is refused instead of used. Built when the library
+// loads, so it outlives the static objects of the programs that link it.
+class LiveGlobs {
+public:
+    void Add(FlatGlob* glob) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_live.insert(glob);
+    }
+    bool Contains(const void* glob) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_live.count(glob) != 0;
+    }
+    /// Forgets the handle; false when it is not live.
+    bool Remove(const void* glob) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_live.erase(glob) != 0;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::unordered_set<const void*> m_live;
+};
+LiveGlobs g_liveGlobs;
+
+constexpr const char kNotLive[] = "glob is a live handle (from GlobInit, not yet freed)";
+
+FlatGlob* Checked(void* glob) {
+    NUVZUB_ASSERT(nullptr != glob);
+    if (!g_liveGlobs.Contains(glob)) NUVZubUttAssert::ReportAssertionFailure(kNotLive);
+    return static_cast<FlatGlob*>(glob);
+}
+
+// The caught exception's text, cut to the buffer and always terminated. Only
+// a thread's forced unwind leaves; a failure to build the text does not.
+void ErrorText(int size, char* buffer) {
+    NUVZubPlatform::RethrowIfForcedUnwind();
     if (buffer == nullptr || size <= 0) return;
     try {
         try {
@@ -269,14 +307,22 @@ void ErrorText(int size, char* buffer) noexcept {
             NUVZubUttUtils::Copy(buffer, "Unrecognized exception.", size);
         }
     } catch (...) {
+        NUVZubPlatform::RethrowIfForcedUnwind();
         NUVZubUttUtils::Copy(buffer, "Memory allocation failed.", size);
     }
     buffer[size - 1] = '\0';
 }
 
-FlatGlob* Checked(void* glob) {
-    NUVZUB_ASSERT(nullptr != glob);
-    return static_cast<FlatGlob*>(glob);
+// Runs the body of a plain-name function: true when it returns, false with the
+// text of anything it throws.
+template <class Body> bool AtBoundary(int size, char* buffer, Body body) {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        ErrorText(size, buffer);
+        return false;
+    }
 }
 
 } // namespace
@@ -284,62 +330,44 @@ FlatGlob* Checked(void* glob) {
 extern "C" {
 
 bool NUVZubUttFileUtils_GlobInit(const char* pattern, void** glob, int size, char* buffer) {
-    try {
+    return AtBoundary(size, buffer, [&] {
         NUVZUB_ASSERT(nullptr != pattern);
         NUVZUB_ASSERT(nullptr != glob);
-        *glob = new FlatGlob(NUVString(pattern));
-        return true;
-    } catch (...) {
-        ErrorText(size, buffer);
-        return false;
-    }
+        std::unique_ptr<FlatGlob> range(new FlatGlob(NUVString(pattern)));
+        g_liveGlobs.Add(range.get());
+        *glob = range.release();
+    });
 }
 
 bool NUVZubUttFileUtils_GlobFront(void* glob, const char** front, int size, char* buffer) {
-    try {
+    return AtBoundary(size, buffer, [&] {
         FlatGlob* range = Checked(glob);
         NUVZUB_ASSERT(nullptr != front);
         // Front of an exhausted range would read a stale name.
         NUVZUB_ASSERT(!range->Empty());
         range->front = range->Front();
         *front = range->front.CastToCharPtr();
-        return true;
-    } catch (...) {
-        ErrorText(size, buffer);
-        return false;
-    }
+    });
 }
 
 bool NUVZubUttFileUtils_GlobNext(void* glob, int size, char* buffer) {
-    try {
-        Checked(glob)->Next();
-        return true;
-    } catch (...) {
-        ErrorText(size, buffer);
-        return false;
-    }
+    return AtBoundary(size, buffer, [&] { Checked(glob)->Next(); });
 }
 
 bool NUVZubUttFileUtils_GlobEmpty(void* glob, bool* empty, int size, char* buffer) {
-    try {
+    return AtBoundary(size, buffer, [&] {
         FlatGlob* range = Checked(glob);
         NUVZUB_ASSERT(nullptr != empty);
         *empty = range->Empty();
-        return true;
-    } catch (...) {
-        ErrorText(size, buffer);
-        return false;
-    }
+    });
 }
 
 bool NUVZubUttFileUtils_GlobFree(void* glob, int size, char* buffer) {
-    try {
-        delete Checked(glob);
-        return true;
-    } catch (...) {
-        ErrorText(size, buffer);
-        return false;
-    }
+    return AtBoundary(size, buffer, [&] {
+        NUVZUB_ASSERT(nullptr != glob);
+        if (!g_liveGlobs.Remove(glob)) NUVZubUttAssert::ReportAssertionFailure(kNotLive);
+        delete static_cast<FlatGlob*>(glob);
+    });
 }
 
 } // extern "C"

@@ -9,6 +9,7 @@
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/Process.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <atomic>
 #include <climits>
@@ -46,23 +47,33 @@ void ReadSettings() {
                         NUVZubPlatform::IsEnvSet("RUD_DISABLE_FILE_LOCKING");
 }
 
+// The counter's ceiling: more was charged than it can count, which exceeds
+// every limit.
+constexpr std::uint64_t kSaturated = UINT64_MAX;
+
 // Adds `bytes` and tells whether the budget still holds. The addition stays
-// even when it does not.
+// even when it does not, and saturates rather than wrapping to a small count.
 bool Charge(std::uint64_t bytes) {
-    const std::uint64_t counter = g_storageCounter.fetch_add(bytes) + bytes;
-    return counter <= g_storageLimit;
+    std::uint64_t counter = g_storageCounter.load();
+    std::uint64_t raised;
+    do {
+        raised = bytes > kSaturated - counter ? kSaturated : counter + bytes;
+    } while (!g_storageCounter.compare_exchange_weak(counter, raised));
+    return raised != kSaturated && raised <= g_storageLimit;
 }
 
 // A change of length from `from` to `to`: growth is charged, a cut lowers the
 // counter but never below 0. Bytes that were never charged (appended to an
 // unmetered file, or written by another process) would otherwise wrap the
-// counter and refuse every later write.
+// counter and refuse every later write. A saturated counter no longer knows
+// how much was charged, so no cut lowers it.
 bool ChargeResize(std::uint64_t from, std::uint64_t to) {
     if (to >= from) return Charge(to - from);
     const std::uint64_t cut = from - to;
     std::uint64_t counter = g_storageCounter.load();
     std::uint64_t lowered;
     do {
+        if (counter == kSaturated) return false;
         lowered = counter > cut ? counter - cut : 0;
     } while (!g_storageCounter.compare_exchange_weak(counter, lowered));
     return lowered <= g_storageLimit;
@@ -110,6 +121,8 @@ NUVZubUttOSFile::~NUVZubUttOSFile() { ReleaseHandle(); }
 // Closes an open file and returns the close's error. POSIX releases the
 // descriptor even when close fails: keeping it would close a reused one later.
 int NUVZubUttOSFile::CloseHandle() {
+    // Runs in the destructor, and must end with the handle released either way.
+    const NUVZubPlatform::CancellationDeferred deferred;
     // A temporary's name goes first, while the file still holds its data, from
     // the directory it was created in (its path, relative or through links,
     // may lead elsewhere by now) and only while it still names this file.

@@ -9,6 +9,7 @@
 #include <NUVBas/NUVString.h>
 #include <NUVBas/mem_Alloc.h>
 #include <NUVZubPlatform/Export.h>
+#include <NUVZubPlatform/Thread.h>
 
 #include <cstring>
 #include <exception>
@@ -19,6 +20,28 @@ namespace {
 void CopyMessage(const char* text, char* message, int messageSize) {
     if (message == nullptr || messageSize < 1) return;
     NUVZubUttUtils::Copy(message, text, messageSize);
+}
+
+// The caught exception's message. Only a thread's forced unwind leaves; a
+// failure to build the message does not.
+void ExceptionMessage(char* message, int messageSize) {
+    NUVZubPlatform::RethrowIfForcedUnwind();
+    try {
+        try {
+            throw;
+        } catch (const NUVBasException& e) {
+            CopyMessage(e.UserReport(NUVBasStringMode(false)).CStr(), message, messageSize);
+        } catch (const std::bad_alloc&) {
+            CopyMessage("Memory allocation failed.", message, messageSize);
+        } catch (const std::exception& e) {
+            CopyMessage(e.what(), message, messageSize);
+        } catch (...) {
+            CopyMessage("Unrecognized exception.", message, messageSize);
+        }
+    } catch (...) {
+        NUVZubPlatform::RethrowIfForcedUnwind();
+        CopyMessage("Memory allocation failed.", message, messageSize);
+    }
 }
 
 } // namespace
@@ -44,14 +67,8 @@ extern "C" NUVZUB_API bool NUVZubUttPythonGlueTest_CheckString(const char* text,
         copy[bytes] = '\0';
         *result = copy;
         return true;
-    } catch (const NUVBasException& e) {
-        CopyMessage(e.UserReport(NUVBasStringMode(false)).CStr(), message, messageSize);
-    } catch (const std::bad_alloc&) {
-        CopyMessage("Memory allocation failed.", message, messageSize);
-    } catch (const std::exception& e) {
-        CopyMessage(e.what(), message, messageSize);
     } catch (...) {
-        CopyMessage("Unrecognized exception.", message, messageSize);
+        ExceptionMessage(message, messageSize);
     }
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include <NUVBas/NUVBasShared.h>
 #include <NUVZub/NUVZubContainersC.h>
+#include <NUVZubPlatform/Thread.h>
 
 namespace {
 // Fetched on every call: the monitor is the shared-services library's business.
@@ -48,31 +49,51 @@ void NUVZubUttResourceMonitor::ZubStopTimer(int id) {
     if (m_logzub) Monitor().StopTimer(id);
 }
 
+namespace {
+// The plain-name functions return nothing, so a call that fails (a label that
+// cannot be copied for want of memory) is dropped; nothing reaches the foreign
+// caller but a thread's forced unwind.
+template <class Call> void Dropping(Call call) {
+    try {
+        call();
+    } catch (...) {
+        NUVZubPlatform::RethrowIfForcedUnwind();
+    }
+}
+} // namespace
+
 extern "C" {
 
 NUVZUB_API void NUVZubUttResourceMonitorInitialize(char const* name, int value) {
-    // Through the shared services: on Windows only they see a variable set empty
-    // while the process runs (the runtime's copy cannot hold an empty value).
-    NUVString setting;
-    if (NUVBasGetEnv("ZUB_RESOURCE_MONITOR", setting)) NUVZubUttResourceMonitor::m_logzub = true;
-    if (name != nullptr) Monitor().Initialize(name, value);
+    Dropping([&] {
+        // Through the shared services: on Windows only they see a variable set
+        // empty while the process runs (the runtime's copy cannot hold an empty value).
+        NUVString setting;
+        if (NUVBasGetEnv("ZUB_RESOURCE_MONITOR", setting))
+            NUVZubUttResourceMonitor::m_logzub = true;
+        if (name != nullptr) Monitor().Initialize(name, value);
+    });
 }
 
-NUVZUB_API void NUVZubUttResourceMonitorMark(char const* text) { Monitor().Mark(text); }
+NUVZUB_API void NUVZubUttResourceMonitorMark(char const* text) {
+    Dropping([&] { Monitor().Mark(text); });
+}
 
 NUVZUB_API void NUVZubUttResourceMonitorZubMark(char const* text) {
-    NUVZubUttResourceMonitor::ZubMark(text);
+    Dropping([&] { NUVZubUttResourceMonitor::ZubMark(text); });
 }
 
 NUVZUB_API void NUVZubUttResourceMonitorIniTimer(int id, char const* name) {
-    Monitor().IniTimer(id, name);
+    Dropping([&] { Monitor().IniTimer(id, name); });
 }
 
 NUVZUB_API void NUVZubUttResourceMonitorStartTimer(int id, void* unused) {
     (void)unused;
-    Monitor().StartTimer(id);
+    Dropping([&] { Monitor().StartTimer(id); });
 }
 
-NUVZUB_API void NUVZubUttResourceMonitorStopTimer(int id) { Monitor().StopTimer(id); }
+NUVZUB_API void NUVZubUttResourceMonitorStopTimer(int id) {
+    Dropping([&] { Monitor().StopTimer(id); });
+}
 
 } // extern "C"

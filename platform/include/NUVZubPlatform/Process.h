@@ -48,6 +48,11 @@ public:
 /// with the lock held (inside a ReportScope).
 unsigned ReportStateLosses();
 
+/// Runs `release`, which frees state an upper layer keeps under the report
+/// lock, with the lock held; at unload. As StopSymbolHandler, on Windows it is
+/// skipped when another thread holds the lock, never waited for.
+void ReleaseReportState(void (*release)());
+
 /// What one write of a report may hold.
 constexpr std::size_t kReportTextCapacity = 64 * 1024;
 

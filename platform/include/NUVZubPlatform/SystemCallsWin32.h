@@ -1,12 +1,14 @@
 // The table through which the Windows platform layer makes its file-system
-// calls. Tests replace entries to make a call fail with a chosen error (set
-// with SetLastError); the library itself never changes it. Only the platform
-// layer and tests include this.
+// calls and its symbol look-ups. Tests replace entries to make a call fail
+// with a chosen error (set with SetLastError); the library itself never
+// changes it. Only the platform layer and tests include this.
 #pragma once
 
 #include <NUVZubPlatform/Export.h>
 
 #include <windows.h>
+
+#include <dbghelp.h>
 
 namespace NUVZubPlatform {
 
@@ -39,6 +41,15 @@ struct SystemCallsWin32 {
     HANDLE(WINAPI* FindFirstFileW)(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
     BOOL(WINAPI* FindNextFileW)(HANDLE search, LPWIN32_FIND_DATAW found);
     BOOL(WINAPI* FindClose)(HANDLE search);
+    // The debugging help library's look-ups, for modules without DWARF.
+    BOOL(WINAPI* SymFromAddrW)
+    (HANDLE process, DWORD64 address, PDWORD64 displacement, PSYMBOL_INFOW symbol);
+    BOOL(WINAPI* SymGetLineFromAddrW64)
+    (HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINEW64 line);
+    /// Fails with ERROR_PROC_NOT_FOUND where the library is older than 6.2.
+    BOOL(WINAPI* SymGetLineFromInlineContextW)
+    (HANDLE process, DWORD64 address, ULONG inlineContext, DWORD64 moduleBase, PDWORD displacement,
+     PIMAGEHLP_LINEW64 line);
 };
 
 /// The table in use.

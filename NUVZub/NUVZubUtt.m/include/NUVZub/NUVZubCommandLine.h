@@ -55,4 +55,8 @@ private:
 /// NUVZubClArgsMaxArgs pointers) receives texts from mem_newBuiltIn<char>, to be
 /// released with mem_deleteBuiltIn, and `count` their number. Otherwise leaves
 /// both untouched. Problems with the file are reported on stderr, never thrown.
+/// Reading stops at the limit, so an endless file ends too; one whose lines
+/// skip more after their NULs than the arguments could hold (/dev/zero) is
+/// refused as a file that cannot be opened, leaving the program name alone.
+/// The file is read with thread cancellation deferred.
 NUVZUB_API void ReadClArgsFile(int argc, char** argv, int& count, char** out);

@@ -81,7 +81,8 @@ public:
     struct GlobRangeImpl;
 
 private:
-    friend void RemoveAll(const NUVString& pattern); // removes the names where it found them
+    friend NUVZUB_API void
+    RemoveAll(const NUVString& pattern); // removes the names where it found them
     void Advance();
     void SkipDots();
 

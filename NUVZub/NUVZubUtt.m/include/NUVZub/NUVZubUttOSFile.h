@@ -4,7 +4,8 @@
 //
 // Process-wide, fixed by the first constructor: ZUB_STORAGE_LIMIT (a byte
 // budget for writes; 0 or unset means none) and the locking switch (off only
-// when BAS_, ZEL_ and RUD_DISABLE_FILE_LOCKING are all set).
+// when BAS_, ZEL_ and RUD_DISABLE_FILE_LOCKING are all set). The bytes charged
+// against the budget saturate at 2^64 - 1, which exceeds every budget for good.
 #pragma once
 
 #include <NUVBas/NUVBasShared.h>
@@ -59,8 +60,9 @@ public:
     std::uint64_t ReadAtomic(std::uint64_t offset, void* buffer, std::uint64_t size);
     void WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size);
     std::uint64_t FileSize() const;
-    /// Exclusive advisory lock between processes; waits until granted. False,
-    /// without locking, when locking is switched off: then do not Unlock.
+    /// Exclusive advisory lock between processes; waits until granted (the
+    /// wait is a cancellation point). False, without locking, when locking is
+    /// switched off: then do not Unlock.
     bool Lock();
     /// Releases the lock that Lock took; fails when none is held.
     void Unlock();
