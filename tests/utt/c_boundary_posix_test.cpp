@@ -151,7 +151,7 @@ TEST(PlainFunctionsCancelled, GlobInitWaitingToWriteItsNotice) {
             NUVZubUttFileUtils_GlobInit(pattern.c_str(), &glob, sizeof buffer, buffer);
         });
         if (!server.Started()) return 3;
-        server.AwaitSystemCall(SYS_write, 2);
+        server.AwaitSystemCall(SYS_write, -1); // notices write through a copy of descriptor 2
         server.Cancel();
         std::thread reader([&] {
             char block[4096];

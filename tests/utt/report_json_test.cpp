@@ -3,20 +3,26 @@
 // fingerprints follow the code path. The form is process-wide, so each case
 // runs in a child process.
 #include <ChildProcess.h>
+#include <TempDir.h>
 
+#include <NUVZub/NUVZubCommandLine.h>
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttAssert.h>
+#include <NUVZub/NUVZubUttFileUtils.h>
 #include <NUVZub/NUVZubUttFingerprint.h>
+#include <NUVZub/NUVZubUttOSFile.h>
 #include <NUVZubPlatform/Export.h>
 #include <NUVZubPlatform/ProcessFaults.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -218,6 +224,64 @@ TEST(ReportJson, WithoutTheSwitchReportsStayText) {
     });
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err.rfind("!!! EXCEPTION:", 0), 0u) << r.err;
+}
+
+TEST(ReportJson, TheLibrarysNoticesAreRecordsOfTheirTextWithoutTheLastLineFeed) {
+    ChildResult r = RunInChild([] {
+        setenv("ZUB_STORAGE_LIMIT", "12345", 1);
+        NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
+        TempDir dir;
+        // An argument file with a line too long, then more arguments than are kept.
+        std::string arguments(1500, 'a');
+        for (int i = 0; i < 1100; ++i)
+            arguments += "\nx";
+        const std::string argumentFile = dir.Write("args.txt", arguments);
+        for (const std::string& name : {argumentFile, std::string("/no/such/args.txt")}) {
+            std::string texts[] = {"prog", "-clargsfile", name};
+            char* argv[] = {&texts[0][0], &texts[1][0], &texts[2][0], nullptr};
+            NUVZubCommandLine commandLine(3, argv);
+        }
+        try {
+            NUVZubUttFileUtils::GlobRange matches(NUVString("no_such_directory_for_notices/*"));
+        } catch (const NUVBasException&) {
+        }
+        NUVZubUttOSFile file; // reads the storage limit
+        try {
+            file.OpenRead(NUVString((dir / "none").c_str()));
+        } catch (const NUVBasException&) {
+        }
+        return 0;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<json> notices;
+    for (const json& record : Records(r))
+        if (record["report"] == "notice") notices.push_back(record);
+    const struct {
+        std::string start, end;
+    } expected[] = {
+        {"ERROR: Command line argument in command line file is too long - maximum = 1023", ""},
+        {"ERROR: There are more than 1024 command line arguments. All arguments beyond\n"
+         "argument 1024 will be ignored.",
+         ""},
+        {"ERROR: Unable to open command line arguments file /no/such/args.txt", ""},
+        {"!!! Error in FindFirstFile.  Pattern: \"no_such_directory_for_notices", "*\""},
+        {"=== ZUB Storage limit: 12345", ""},
+        {"!!! Throwing NUVZubExcNoSuchFile:\n!!!  ", "none"},
+    };
+    ASSERT_EQ(notices.size(), std::size(expected)) << r.err;
+    for (std::size_t i = 0; i < notices.size(); ++i) {
+        const std::string message = notices[i]["message"];
+        EXPECT_EQ(message.rfind(expected[i].start, 0), 0u) << message;
+        EXPECT_GE(message.size(), expected[i].start.size() + expected[i].end.size()) << message;
+        EXPECT_EQ(message.substr(message.size() - std::min(message.size(), expected[i].end.size())),
+                  expected[i].end)
+            << message;
+        if (expected[i].end.empty()) {
+            EXPECT_EQ(message, expected[i].start);
+        }
+        EXPECT_TRUE(notices[i]["frames"].empty());
+        EXPECT_TRUE(notices[i]["class"].is_null());
+    }
 }
 
 /// The documented rule, written independently of the library: well-formed

@@ -5,7 +5,6 @@
 #include <NUVBas/mem_Alloc.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubBadNUVString.h>
-#include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/Thread.h>
 
 #include <cfloat>
@@ -126,9 +125,8 @@ bool SkipRestOfLine(std::FILE* file, long& budget) {
 }
 
 void ReportUnusable(const char* name) {
-    const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
-    std::fprintf(stderr, "ERROR: Unable to open command line arguments file %s\n", name);
-    std::fflush(stderr);
+    NUVZubUttAssert::ReportNotice(
+        {"ERROR: Unable to open command line arguments file ", name, "\n"});
 }
 
 } // namespace
@@ -172,13 +170,12 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
             }
         }
         if (count >= NUVZubClArgsMaxArgs) {
-            const NUVZubPlatform::ReportScope scope;
-            std::fprintf(
-                stderr,
-                "ERROR: There are more than %d command line arguments. All arguments beyond\n",
-                NUVZubClArgsMaxArgs);
-            std::fprintf(stderr, "argument %d will be ignored.\n", NUVZubClArgsMaxArgs);
-            std::fflush(stderr);
+            char most[24];
+            std::snprintf(most, sizeof most, "%d", NUVZubClArgsMaxArgs);
+            NUVZubUttAssert::ReportNotice({"ERROR: There are more than ", most,
+                                           " command line arguments. All arguments beyond\n"
+                                           "argument ",
+                                           most, " will be ignored.\n"});
             break; // the rest is never read: it need not end
         }
         const bool lineEnded = length > 0 && buffer[length - 1] == '\n';
@@ -194,10 +191,8 @@ void ReadClArgsFile(int argc, char** argv, int& count, char** out) {
             // Files written on Windows end their lines in CR LF; the CR is no part of the argument.
             if (length > 0 && buffer[length - 1] == '\r') --length;
         } else if (length == maxChars && !AtEnd(file.get())) {
-            const NUVZubPlatform::ReportScope scope;
-            std::fprintf(stderr, "ERROR: Command line argument in command line file is too long - "
-                                 "maximum = 1023\n");
-            std::fflush(stderr);
+            NUVZubUttAssert::ReportNotice({"ERROR: Command line argument in command line file is "
+                                           "too long - maximum = 1023\n"});
         }
         out[count] = CopyText(buffer, length);
         ++count;

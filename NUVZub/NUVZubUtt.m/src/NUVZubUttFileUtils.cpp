@@ -9,7 +9,6 @@
 #include <NUVZub/NUVZubUttUtils.h>
 #include <NUVZubBadNUVString.h>
 #include <NUVZubPlatform/File.h>
-#include <NUVZubPlatform/Process.h>
 #include <NUVZubPlatform/Thread.h>
 
 #include <cstdio>
@@ -185,12 +184,8 @@ GlobRange::GlobRange(const NUVString& pattern) : m_impl(new GlobRangeImpl) {
             m_impl->empty = false;
             SkipDots();
         } else if (error != NUVZubPlatform::kNoMatch) {
-            {
-                const NUVZubPlatform::ReportScope scope; // whole, and never a SIGPIPE
-                std::fprintf(stderr, "!!! Error in FindFirstFile.  Pattern: \"%s\"\n",
-                             fixed.CastToCharPtr());
-                std::fflush(stderr);
-            }
+            NUVZubUttAssert::ReportNotice(
+                {"!!! Error in FindFirstFile.  Pattern: \"", fixed.CastToCharPtr(), "\"\n"});
             NUVZUB_THROW_SYSTEM("FindFirstFile", error);
         }
     } catch (...) {
