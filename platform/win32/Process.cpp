@@ -17,6 +17,7 @@
 
 #include <dbghelp.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -526,31 +527,45 @@ void CopyNarrow(const wchar_t* text, int length, char* out, std::size_t capacity
     out[written] = '\0';
 }
 
-/// The file name of a module, without directories.
-bool ModuleBaseName(HMODULE module, char* name, std::size_t capacity) {
-    wchar_t path[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) return false;
-    DWORD start = length;
+/// The last component of a path.
+void CopyBaseName(const wchar_t* path, std::size_t length, char* name, std::size_t capacity) {
+    std::size_t start = length;
     while (start > 0 && path[start - 1] != L'\\' && path[start - 1] != L'/')
         --start;
     CopyNarrow(path + start, static_cast<int>(length - start), name, capacity);
-    return true;
 }
+
+// GCC 12 takes mingw-w64's read of the thread block for an access out of bounds.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+const RTL_USER_PROCESS_PARAMETERS* ProcessParameters() {
+    return NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters;
+}
+#pragma GCC diagnostic pop
 
 } // namespace
 
+// Neither asks the loader, whose lock a thread holding the report lock must
+// never wait for (another thread may hold the loader's lock and wait for a
+// report): the module comes from the list the symbol handler took, found
+// through the memory manager, and the program from the process's parameters.
 bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
                       std::uintptr_t& offset) {
-    // A module's handle is its load address.
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCWSTR>(address), &module) ||
-        module == nullptr)
+    SymbolLock lock;
+    const Module* module = ModuleOf(reinterpret_cast<DWORD64>(address));
+    if (module == nullptr) return false;
+    offset = reinterpret_cast<std::uintptr_t>(address) - module->base;
+    CopyBaseName(module->path.data(), module->path.size(), name, capacity);
+    return true;
+}
+
+bool ProgramName(char* name, std::size_t capacity) {
+    const RTL_USER_PROCESS_PARAMETERS* parameters = ProcessParameters();
+    if (parameters == nullptr || parameters->ImagePathName.Buffer == nullptr ||
+        parameters->ImagePathName.Length == 0)
         return false;
-    offset = reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(module);
-    if (!ModuleBaseName(module, name, capacity) && capacity > 0) name[0] = '\0';
+    CopyBaseName(parameters->ImagePathName.Buffer,
+                 parameters->ImagePathName.Length / sizeof(wchar_t), name, capacity);
     return true;
 }
 
@@ -566,10 +581,6 @@ long long WallClockMicroseconds() {
 
 unsigned long long CurrentProcessId() { return GetCurrentProcessId(); }
 unsigned long long CurrentThreadId() { return GetCurrentThreadId(); }
-
-bool ProgramName(char* name, std::size_t capacity) {
-    return ModuleBaseName(nullptr, name, capacity);
-}
 
 bool EnvValue(const char* name, char* value, std::size_t capacity) {
     wchar_t wideName[256];

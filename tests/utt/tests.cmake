@@ -19,9 +19,3 @@ if(WIN32 AND TARGET utt_traceback_win32_test)
   target_link_libraries(utt_traceback_win32_test PRIVATE utt_traceback_plain_module)
   add_dependencies(utt_traceback_win32_test utt_traceback_dwarf_module)
 endif()
-# Wine's DbgHelp faults reading the full DWARF of the JSON report test's unit (a
-# bad entry pointer while it loads the unit's functions; the same source with
-# line tables and function names only reads fine). A traceback needs no more.
-if(WIN32 AND TARGET utt_report_json_test)
-  target_compile_options(utt_report_json_test PRIVATE -g1)
-endif()

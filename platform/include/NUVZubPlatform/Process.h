@@ -80,7 +80,8 @@ void StopSymbolHandler();
 /// The module (the program or a shared library) holding `address`: its file's
 /// name without directories, and the address's offset from the module's load
 /// address, which offline symbolisers take (an ELF virtual address; on Windows
-/// the relative virtual address). False if no module holds it.
+/// the relative virtual address). False if no module holds it (on Windows, if
+/// none that was loaded when the symbol handler started does).
 bool ModuleForAddress(const void* address, char* name, std::size_t capacity,
                       std::uintptr_t& offset);
 
