@@ -21,12 +21,13 @@ const SystemCallsWin32 kRealCalls = {
     ::GetFileInformationByHandle,
     ::MoveFileExW,
     ::CreateHardLinkW,
-    ::DeleteFileW,
     ::CreateDirectoryW,
     ::RemoveDirectoryW,
-    ::FindFirstFileW,
+    ::FindFirstFileExW,
     ::FindNextFileW,
     ::FindClose,
+    ::SetFileInformationByHandle,
+    ::NtCreateFile,
 };
 
 } // namespace

@@ -31,7 +31,8 @@ TEST_F(FileUtilsFaultsWin32, FailureRowsThroughTheCallTable) {
                           ERROR_TOO_MANY_LINKS);
     }
     {
-        fault::Scoped f(&SystemCallsWin32::DeleteFileW, &fault::Delete, ERROR_ACCESS_DENIED);
+        fault::Scoped f(&SystemCallsWin32::SetFileInformationByHandle, &fault::Delete,
+                        ERROR_ACCESS_DENIED);
         ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", ERROR_ACCESS_DENIED);
         ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile",
                           ERROR_ACCESS_DENIED);
@@ -74,7 +75,7 @@ TEST_F(FileUtilsFaultsWin32, GlobSearchFailures) {
     dir.Write("a", "");
     dir.Write("b", "");
     {
-        fault::Scoped f(&SystemCallsWin32::FindFirstFileW, &fault::FindFirst,
+        fault::Scoped f(&SystemCallsWin32::FindFirstFileExW, &fault::FindFirst,
                         ERROR_TOO_MANY_OPEN_FILES);
         testing::internal::CaptureStderr();
         ExpectSystemError([&] { Collect(dir / "*"); }, "FindFirstFile", ERROR_TOO_MANY_OPEN_FILES);

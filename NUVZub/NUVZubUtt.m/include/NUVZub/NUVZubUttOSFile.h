@@ -59,8 +59,10 @@ public:
     std::uint64_t ReadAtomic(std::uint64_t offset, void* buffer, std::uint64_t size);
     void WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size);
     std::uint64_t FileSize() const;
-    /// Exclusive advisory lock between processes; waits until granted. False,
-    /// without locking, when locking is switched off: then do not Unlock.
+    /// Exclusive advisory lock between processes; waits until granted, and
+    /// returns at once when this object holds it already (one Unlock releases
+    /// it). False, without locking, when locking is switched off: then do not
+    /// Unlock.
     bool Lock();
     /// Releases the lock that Lock took; fails when none is held.
     void Unlock();
@@ -81,6 +83,7 @@ private:
     NUVString m_name;
     NUVZubPlatform::Handle m_handle = NUVZubPlatform::kNoHandle;
     char m_readOnly = 1;
+    bool m_append = false; ///< opened by OpenAppend: every write goes to the end
     bool m_stream = false; ///< a pipe, socket or device: transfers are sequential
     /// A temporary's name, deleted when the file is closed; null otherwise.
     NUVZubPlatform::PinnedName* m_temporary = nullptr;
