@@ -18,9 +18,11 @@
 
 #include <WindowsApi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 using NUVZubPlatform::SystemCallsWin32;
 
@@ -227,7 +229,17 @@ TEST_F(OSFileWin32, LockingTwiceReturnsAtOnceAndOneUnlockReleases) {
     BackgroundChild twice([&] {
         NUVZubUttOSFile file;
         file.OpenWrite(path);
-        if (!file.Lock() || !file.Lock()) return 2;
+        if (!file.Lock()) return 2;
+        // The second on a thread of its own, so that a wait shows as a failure.
+        std::atomic<bool> again{false};
+        std::thread second([&] { again = file.Lock(); });
+        for (int i = 0; i < 500 && !again; ++i)
+            Sleep(10);
+        if (!again) {
+            second.detach(); // ends with the process
+            return 3;
+        }
+        second.join();
         file.Unlock();
         std::fputs("unlocked\n", stderr);
         std::fflush(stderr);
