@@ -38,7 +38,7 @@ bool IsDisk(Handle handle) { return g_win32.GetFileType(handle) == FILE_TYPE_DIS
 
 OVERLAPPED At(std::uint64_t offset) {
     OVERLAPPED at = {};
-    // Both halves all ones: the end of the file, whatever its length by then.
+    // kAtEnd makes both halves all ones: the end of the file as it stands then.
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     return at;

@@ -149,7 +149,7 @@ int DeleteOpened(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!g_win32.GetFileInformationByHandle(file, &info)) return LastError();
     if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
-    RenameAside(file); // failing that, the name stays taken a while, as before
+    RenameAside(file); // failing that, the name stays taken until the last close
     FILE_DISPOSITION_INFO plain = {TRUE};
     return g_win32.SetFileInformationByHandle(file, FileDispositionInfo, &plain, sizeof plain)
                ? 0

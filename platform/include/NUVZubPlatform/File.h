@@ -146,22 +146,24 @@ NUVZUB_API void EndFind(DirectorySearch* search);
 // another entry under the name between the look-up and the removal.
 // Windows keeps it the same way: a handle of the directory is opened when
 // the search starts or the name is pinned (links on the way followed once),
-// and names are opened relative to it (NtCreateFile's root directory: a
-// reparse point found, junction or symbolic link, as itself), then deleted
+// and names are opened relative to it (NtCreateFile's root directory), a
+// reparse point found (junction, symbolic link) as itself, then deleted
 // through their own handle. A link to a file is removed itself; a directory,
-// or a link to one, is refused. What Windows does not let the library
-// promise: the search lists the directory through its path
-// (FindFirstFileExW), so should that path lead to another directory between
-// the listing's start and the handle's, names found there are removed from
-// the directory held (still only names the pattern matches), and matches of
-// the directory held may go unseen. Nothing outside the directory held is
-// ever removed.
+// or a link to one, is refused. A pinned name is checked against the open
+// file and deleted through one handle, so not even the writer's race above
+// remains there. What Windows does not let the library promise: a search
+// lists the directory through its path (FindFirstFileExW has no handle form),
+// so should that path lead elsewhere between the start of the listing and the
+// opening of the handle, the names listed there are removed, if present and
+// matching, from the directory held, and names of the directory held may go
+// unseen. Nothing outside the directory held is removed either way.
 //
 // A removed name is free at once on both systems, even while another process
-// keeps the file open: Windows deletes with POSIX semantics where the file
-// system offers them, and elsewhere first renames the file to a name of its
-// own (".nuvzub-removed-...") in the same directory, which goes when the last
-// handle closes.
+// keeps the file open (Windows would otherwise keep it taken, "delete
+// pending", until the last handle closes): Windows deletes with POSIX
+// semantics where the file system offers them, and elsewhere first renames
+// the file to a name of its own (".nuvzub-removed-...") in the same
+// directory, which is listed there until the last handle closes.
 
 /// Removes the file `name`, a match that `search` returned, from the directory
 /// searched. A directory is not removed: that fails.
