@@ -50,7 +50,7 @@ bool StartSymbolHandler();
 
 /// Demangled name, without its parameter list, of the function holding the
 /// return address `address`; false if there is none. Works on any thread's
-/// stack, however small: the heavy look-ups move to a helper thread there.
+/// stack, however small: the heavy look-ups move to a larger stack there.
 bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 
 /// Source file and line of the call that `address` returns from; false if unknown.
@@ -60,7 +60,8 @@ bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
 /// starts them again. Safe when they were never started.
 void StopSymbolHandler();
 
-/// True if a memory-checking tool (Valgrind) runs this process.
+/// True if a memory-checking tool runs this process (Valgrind on Linux, Dr.
+/// Memory on Windows).
 bool IsMemoryCheckerPresent();
 
 /// True if the environment variable is set, to any value.
