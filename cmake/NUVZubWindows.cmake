@@ -1,5 +1,6 @@
-# The Windows build (mingw-w64): DLL names, output layout, and Expat, libdwarf
-# and GoogleTest built from Debian's sources with the cross compiler.
+# The Windows build (mingw-w64): DLL names, output layout, and Expat (a DLL of
+# the package), libdwarf and GoogleTest built from Debian's sources with the
+# cross compiler.
 
 # The DLLs bear the family's names (ZELNUVZubContainers.dll); their import
 # libraries keep mingw's usual libNAME.dll.a.
@@ -21,7 +22,9 @@ if(NOT NUVZUB_EXPAT_SOURCE_DIR)
   get_filename_component(expat_dir ${expat_lists} DIRECTORY)
   get_filename_component(NUVZUB_EXPAT_SOURCE_DIR ${expat_dir} DIRECTORY)
 endif()
-set(EXPAT_SHARED_LIBS OFF)
+# A DLL of its own, installed with ours: clients that build the XML exceptions
+# from a parser create it with Expat's own functions.
+set(EXPAT_SHARED_LIBS ON)
 set(EXPAT_BUILD_TOOLS OFF)
 set(EXPAT_BUILD_EXAMPLES OFF)
 set(EXPAT_BUILD_TESTS OFF)
@@ -29,6 +32,9 @@ set(EXPAT_BUILD_DOCS OFF)
 set(EXPAT_BUILD_PKGCONFIG OFF)
 set(EXPAT_ENABLE_INSTALL OFF)
 add_subdirectory(${NUVZUB_EXPAT_SOURCE_DIR}/expat ${CMAKE_BINARY_DIR}/expat EXCLUDE_FROM_ALL)
+# Expat's usual mingw name, libexpat-1.dll (our empty prefix would drop "lib"),
+# with the import library libexpat.dll.a, so that -lexpat finds it.
+set_target_properties(expat PROPERTIES PREFIX lib)
 # Debian builds Expat with autoconf, whose configuration defines XML_DTD as 1;
 # Expat's CMake defines it empty, and a security patch tests "XML_DTD == 1".
 set(expat_config ${CMAKE_BINARY_DIR}/expat/expat_config.h)

@@ -12,7 +12,8 @@ NUVZUB_API NUVString Posix(const NUVString& path);
 
 /// Every forward slash becomes a backslash; a full path of 260 characters or
 /// more gets the long-path prefix ("\\?\C:\..." or "\\?\UNC\server\..."),
-/// unless it already starts with "\\?".
+/// unless it already starts with "\\?". What the system opens is decided at
+/// the platform boundary, which folds this form like the plain one.
 NUVZUB_API NUVString Windows(const NUVString& path);
 
 /// The form of the platform built for: FixPathForOS without the bad-string

@@ -237,6 +237,8 @@ int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint64_t offset
 int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
             std::uint64_t& done) {
     done = 0;
+    // An Append file's descriptor has O_APPEND: write() goes to the end.
+    if (offset == kAtEnd) return WriteNext(handle, data, size, done);
     if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return EFBIG;
     return Transfer(done, [&] {
         return g_calls.pwrite(handle, data, Capped(size), static_cast<off_t>(offset));

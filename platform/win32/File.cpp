@@ -1,11 +1,13 @@
 // Open-file services over the Windows kernel. Every system call goes through
 // the table of SystemCallsWin32.h so that tests can make any of them fail.
 #include "Calls.h"
+#include "Open.h"
 #include "Wide.h"
 
 #include <NUVZubPlatform/File.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace NUVZubPlatform {
 
@@ -36,9 +38,107 @@ bool IsDisk(Handle handle) { return g_win32.GetFileType(handle) == FILE_TYPE_DIS
 
 OVERLAPPED At(std::uint64_t offset) {
     OVERLAPPED at = {};
+    // kAtEnd makes both halves all ones: the end of the file as it stands then.
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     return at;
+}
+
+// What a mode asks of CreateFileW.
+struct Request {
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    DWORD disposition = OPEN_EXISTING;
+    DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS;
+    bool emptied = false;   ///< opened or created, then cut to length 0
+    bool ownerOnly = false; ///< created with access for its owner alone
+};
+
+Request RequestFor(OpenMode mode) {
+    Request r;
+    switch (mode) {
+    case OpenMode::Read:
+        r.access = GENERIC_READ;
+        r.share |= FILE_SHARE_WRITE; // others may still write a file read here
+        break;
+    case OpenMode::Update:
+        break;
+    case OpenMode::Write:
+        // Not CREATE_ALWAYS: that fails with "access denied" on a hidden or
+        // system file unless the same attributes are asked for again.
+        r.disposition = OPEN_ALWAYS;
+        r.emptied = true;
+        break;
+    case OpenMode::Append:
+        // Write access, which Lock and SetFileLength need (append access alone
+        // gives neither); the writes go to kAtEnd, which the system puts at the end.
+        r.access = GENERIC_WRITE;
+        r.disposition = OPEN_ALWAYS;
+        r.flags = FILE_ATTRIBUTE_NORMAL;
+        break;
+    case OpenMode::CreateNew:
+        r.disposition = CREATE_NEW;
+        break;
+    case OpenMode::Temporary:
+        // The name stays until the last handle closes; the system removes the
+        // file then, also when the process is ended by force.
+        r.disposition = CREATE_NEW;
+        r.flags |= FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY;
+        r.ownerOnly = true;
+        break;
+    }
+    return r;
+}
+
+// A security descriptor granting every right to the calling user alone, with
+// nothing inherited from the folder: POSIX's mode 0600.
+class OwnerOnly {
+public:
+    int Build() {
+        HANDLE token = nullptr;
+        // The thread's identity when it impersonates: files are created as that.
+        if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+            if (GetLastError() != ERROR_NO_TOKEN) return LastError();
+            if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return LastError();
+        }
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        m_user.resize(size);
+        const bool known =
+            size != 0 && GetTokenInformation(token, TokenUser, m_user.data(), size, &size);
+        const int error = known ? 0 : LastError();
+        ::CloseHandle(token);
+        if (!known) return error;
+        const PSID user = reinterpret_cast<TOKEN_USER*>(m_user.data())->User.Sid;
+        const DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user);
+        m_acl.resize((aclSize + sizeof(DWORD) - 1) / sizeof(DWORD));
+        ACL* acl = reinterpret_cast<ACL*>(m_acl.data());
+        if (!InitializeAcl(acl, aclSize, ACL_REVISION) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+            !InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+            !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return LastError();
+        return 0;
+    }
+    SECURITY_DESCRIPTOR* Get() { return &m_descriptor; }
+
+private:
+    std::vector<unsigned char> m_user; // TOKEN_USER and its SID
+    std::vector<DWORD> m_acl;          // aligned as an ACL must be
+    SECURITY_DESCRIPTOR m_descriptor = {};
+};
+
+// The rest of an open whose file existed: a disk file is emptied for Write
+// (a device or pipe has nothing to cut). Closes the handle on failure.
+int Finish(const Request& request, bool existed, HANDLE opened, Handle& handle) {
+    if (request.emptied && existed && IsDisk(opened) && !g_win32.SetEndOfFile(opened)) {
+        const int error = LastError();
+        g_win32.CloseHandle(opened);
+        return error;
+    }
+    handle = opened;
+    return 0;
 }
 
 } // namespace
@@ -47,41 +147,52 @@ int OpenFile(const char* path, OpenMode mode, Handle& handle) {
     handle = kNoHandle;
     std::wstring wide;
     if (const int error = ToWidePath(path, wide)) return error;
-    DWORD access = GENERIC_READ | GENERIC_WRITE;
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-    DWORD disposition = OPEN_EXISTING;
-    DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS;
-    switch (mode) {
-    case OpenMode::Read:
-        access = GENERIC_READ;
-        share |= FILE_SHARE_WRITE; // others may still write a file read here
-        break;
-    case OpenMode::Update:
-        break;
-    case OpenMode::Write:
-        disposition = CREATE_ALWAYS;
-        break;
-    case OpenMode::Append:
-        // Append access alone: the system puts every write at the end.
-        access = FILE_APPEND_DATA;
-        disposition = OPEN_ALWAYS;
-        flags = FILE_ATTRIBUTE_NORMAL;
-        break;
-    case OpenMode::CreateNew:
-        disposition = CREATE_NEW;
-        break;
-    case OpenMode::Temporary:
-        // The name stays until the last handle closes; the system removes the
-        // file then, also when the process is ended by force.
-        disposition = CREATE_NEW;
-        flags |= FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY;
-        break;
+    const Request request = RequestFor(mode);
+    OwnerOnly owner;
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    if (request.ownerOnly) {
+        if (const int error = owner.Build()) return error;
+        security.lpSecurityDescriptor = owner.Get();
     }
-    const HANDLE opened =
-        g_win32.CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    const HANDLE opened = g_win32.CreateFileW(wide.c_str(), request.access, request.share,
+                                              request.ownerOnly ? &security : nullptr,
+                                              request.disposition, request.flags, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return LastError();
-    handle = opened;
-    return 0;
+    return Finish(request, GetLastError() == ERROR_ALREADY_EXISTS, opened, handle);
+}
+
+int OpenIn(HANDLE directory, const std::wstring& name, OpenMode mode, Handle& handle) {
+    handle = kNoHandle;
+    const Request request = RequestFor(mode);
+    OwnerOnly owner;
+    if (request.ownerOnly)
+        if (const int error = owner.Build()) return error;
+    if (name.size() > 0x7FFF / sizeof(wchar_t)) return ERROR_FILENAME_EXCED_RANGE;
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, directory,
+                               request.ownerOnly ? owner.Get() : nullptr);
+    // CreateFileW's flags in the native call's terms.
+    const ULONG disposition = request.disposition == CREATE_NEW    ? FILE_CREATE
+                              : request.disposition == OPEN_ALWAYS ? FILE_OPEN_IF
+                                                                   : FILE_OPEN;
+    ULONG options = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    ACCESS_MASK access = request.access | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    if (request.flags & FILE_FLAG_RANDOM_ACCESS) options |= FILE_RANDOM_ACCESS;
+    if (request.flags & FILE_FLAG_DELETE_ON_CLOSE) {
+        options |= FILE_DELETE_ON_CLOSE;
+        access |= DELETE;
+    }
+    const ULONG fileAttributes = request.flags & (FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY);
+    HANDLE opened = nullptr;
+    IO_STATUS_BLOCK status = {};
+    const NTSTATUS result =
+        g_win32.NtCreateFile(&opened, access, &attributes, &status, nullptr, fileAttributes,
+                             request.share, disposition, options, nullptr, 0);
+    if (result < 0) return static_cast<int>(RtlNtStatusToDosError(result));
+    return Finish(request, status.Information == FILE_OPENED, opened, handle);
 }
 
 int CloseFile(Handle handle) {
@@ -107,7 +218,8 @@ int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint64_t offset
 int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
             std::uint64_t& done) {
     done = 0;
-    if (const int error = CheckOffset(offset)) return error;
+    if (offset != kAtEnd)
+        if (const int error = CheckOffset(offset)) return error;
     OVERLAPPED at = At(offset);
     DWORD put = 0;
     if (!g_win32.WriteFile(handle, data, Count(size), &put, &at)) return LastError();
@@ -157,13 +269,12 @@ int SetFileLength(Handle handle, std::uint64_t length) {
 }
 
 int GetFileLength(Handle handle, std::uint64_t& length) {
+    length = 0;
+    // Only a disk file has stored bytes: on a pipe the call may succeed with
+    // the count of bytes queued.
+    if (!IsDisk(handle)) return 0;
     LARGE_INTEGER size;
-    if (!g_win32.GetFileSizeEx(handle, &size)) {
-        const int error = LastError();
-        if (IsDisk(handle)) return error;
-        length = 0; // a pipe or device holds no stored bytes
-        return 0;
-    }
+    if (!g_win32.GetFileSizeEx(handle, &size)) return LastError();
     length = static_cast<std::uint64_t>(size.QuadPart);
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cwchar>
+#include <utility>
 
 namespace NUVZubPlatform {
 
@@ -77,26 +79,56 @@ bool IsDriveRooted(const wchar_t* p) {
            p[2] == L'\\';
 }
 
+bool StartsWith(const std::wstring& text, const wchar_t* head) {
+    return text.compare(0, std::wcslen(head), head) == 0;
+}
+
 } // namespace
 
+int FoldPath(const std::wstring& path, std::wstring& full) {
+    std::wstring plain;
+    const std::wstring* source = &path;
+    if (StartsWith(path, L"\\\\?\\")) {
+        // The system takes a "\\?\" path literally; the library's own long
+        // form of a drive or server path is folded like its short form.
+        if (IsDriveRooted(path.c_str() + 4)) {
+            plain = path.substr(4);
+        } else if (path.compare(4, 4, L"UNC\\") == 0) {
+            plain = L"\\" + path.substr(7);
+        } else {
+            full = path;
+            return 0;
+        }
+        source = &plain;
+    }
+    // Sized by a first call; the working directory may change in between.
+    DWORD size = MAX_PATH;
+    for (;;) {
+        full.resize(size);
+        const DWORD length = GetFullPathNameW(source->c_str(), size, &full[0], nullptr);
+        if (length == 0) return static_cast<int>(GetLastError());
+        if (length < size) {
+            full.resize(length);
+            return 0;
+        }
+        size = length;
+    }
+}
+
 int ToWidePath(const char* path, std::wstring& wide) {
-    if (!ToWide(path, wide)) return ERROR_NO_UNICODE_TRANSLATION;
-    if (wide.compare(0, 4, L"\\\\?\\") != 0) return 0;
-    const wchar_t* rest = wide.c_str() + 4;
-    if (IsDriveRooted(rest) || wide.compare(4, 4, L"UNC\\") == 0) return 0;
-    // "\\?\" before a relative or drive-relative path: resolve the rest.
-    const DWORD needed = GetFullPathNameW(rest, 0, nullptr, nullptr);
-    if (needed == 0) return static_cast<int>(GetLastError());
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(rest, needed, &full[0], nullptr);
-    if (length == 0) return static_cast<int>(GetLastError());
-    // The working directory changed between the two calls.
-    if (length >= needed) return ERROR_INSUFFICIENT_BUFFER;
-    full.resize(length);
-    if (full.compare(0, 2, L"\\\\") == 0)
+    std::wstring given;
+    if (!ToWide(path, given)) return ERROR_NO_UNICODE_TRANSLATION;
+    std::wstring full;
+    if (FoldPath(given, full) != 0) {
+        wide = std::move(given);
+        return 0;
+    }
+    if (IsDriveRooted(full.c_str()))
+        wide = L"\\\\?\\" + full;
+    else if (StartsWith(full, L"\\\\") && full[2] != L'?' && full[2] != L'.')
         wide = L"\\\\?\\UNC\\" + full.substr(2);
     else
-        wide = L"\\\\?\\" + full;
+        wide = std::move(full); // a device ("\\.\NUL", "\\.\pipe\x") or a literal "\\?\" path
     return 0;
 }
 

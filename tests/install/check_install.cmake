@@ -6,8 +6,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_
 if(rc)
   message(FATAL_ERROR "install failed")
 endif()
-# Windows (given TOOLCHAIN_FILE, EMULATOR and WINE_PREFIX): the DLLs and the
-# tool in bin, their import libraries in lib.
+# Windows (given TOOLCHAIN_FILE, EMULATOR and WINE_PREFIX): the DLLs (Expat's
+# too) and the tool in bin, their import libraries in lib.
 set(installed include/NUVZub/NUVZubContainers.h include/NUVZub/NUVZubContainersC.h
     lib/pkgconfig/NUVZubContainers.pc lib/cmake/NUVZubContainers/NUVZubContainersConfig.cmake)
 set(exe "")
@@ -17,7 +17,7 @@ if(TOOLCHAIN_FILE)
                   ZELNUVBasXmlParser ZELNUVBasGenericsLib)
     list(APPEND installed bin/${library}.dll lib/lib${library}.dll.a)
   endforeach()
-  list(APPEND installed bin/zubexc.exe include/expat.h)
+  list(APPEND installed bin/zubexc.exe bin/libexpat-1.dll lib/libexpat.dll.a include/expat.h)
   # Programs find the installed DLLs on the (Windows) PATH.
   string(REPLACE "/" "\\" bin_dir "Z:${WORK_DIR}/prefix/bin")
   set(ENV{WINEPATH} "${bin_dir}")

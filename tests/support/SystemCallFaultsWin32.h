@@ -24,6 +24,12 @@ inline HANDLE WINAPI Open(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa,
                           HANDLE t) {
     return Fail() ? INVALID_HANDLE_VALUE : g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
+// Only the exclusive creates, as of a generated name: other opens pass.
+inline HANDLE WINAPI CreateNew(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d,
+                               DWORD f, HANDLE t) {
+    return d == CREATE_NEW && Fail() ? INVALID_HANDLE_VALUE
+                                     : g_real.CreateFileW(p, a, s, sa, d, f, t);
+}
 inline BOOL WINAPI Close(HANDLE h) {
     if (!Fail()) return g_real.CloseHandle(h);
     g_real.CloseHandle(h); // the handle goes, the failure is reported
@@ -63,13 +69,19 @@ inline BOOL WINAPI Move(LPCWSTR from, LPCWSTR to, DWORD flags) {
 inline BOOL WINAPI Link(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES sa) {
     return !Fail() && g_real.CreateHardLinkW(link, existing, sa);
 }
-inline BOOL WINAPI Delete(LPCWSTR p) { return !Fail() && g_real.DeleteFileW(p); }
+// The deletion step of every removal: the disposition set through the file's handle.
+inline BOOL WINAPI Delete(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    const bool disposition = kind == FileDispositionInfo || kind == 21; // 21: ...InfoEx
+    return !(disposition && Fail()) && g_real.SetFileInformationByHandle(h, kind, info, size);
+}
 inline BOOL WINAPI MakeDir(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
     return !Fail() && g_real.CreateDirectoryW(p, sa);
 }
 inline BOOL WINAPI RemoveDir(LPCWSTR p) { return !Fail() && g_real.RemoveDirectoryW(p); }
-inline HANDLE WINAPI FindFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
-    return Fail() ? INVALID_HANDLE_VALUE : g_real.FindFirstFileW(pattern, found);
+inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+    return Fail() ? INVALID_HANDLE_VALUE
+                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
 }
 inline BOOL WINAPI FindNext(HANDLE search, LPWIN32_FIND_DATAW found) {
     return !Fail() && g_real.FindNextFileW(search, found);

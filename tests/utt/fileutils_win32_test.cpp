@@ -1,13 +1,21 @@
 // The file utilities over the Windows layer: each system call's failure,
 // injected through the platform's call table, reported with its service and
-// the system's code.
+// the system's code; removal by pattern against the system's short names;
+// paths of every length as callers give them.
 #include <FileUtilsChecks.h>
+#include <NativePaths.h>
 #include <SystemCallFaultsWin32.h>
 #include <TempDir.h>
+
+#include <NUVZub/NUVZubUttOSFile.h>
 
 #include <gtest/gtest.h>
 
 #include <WindowsApi.h>
+
+#include <set>
+#include <string>
+#include <vector>
 
 using NUVZubPlatform::SystemCallsWin32;
 
@@ -31,7 +39,8 @@ TEST_F(FileUtilsFaultsWin32, FailureRowsThroughTheCallTable) {
                           ERROR_TOO_MANY_LINKS);
     }
     {
-        fault::Scoped f(&SystemCallsWin32::DeleteFileW, &fault::Delete, ERROR_ACCESS_DENIED);
+        fault::Scoped f(&SystemCallsWin32::SetFileInformationByHandle, &fault::Delete,
+                        ERROR_ACCESS_DENIED);
         ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", ERROR_ACCESS_DENIED);
         ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile",
                           ERROR_ACCESS_DENIED);
@@ -74,7 +83,7 @@ TEST_F(FileUtilsFaultsWin32, GlobSearchFailures) {
     dir.Write("a", "");
     dir.Write("b", "");
     {
-        fault::Scoped f(&SystemCallsWin32::FindFirstFileW, &fault::FindFirst,
+        fault::Scoped f(&SystemCallsWin32::FindFirstFileExW, &fault::FindFirst,
                         ERROR_TOO_MANY_OPEN_FILES);
         testing::internal::CaptureStderr();
         ExpectSystemError([&] { Collect(dir / "*"); }, "FindFirstFile", ERROR_TOO_MANY_OPEN_FILES);
@@ -83,4 +92,173 @@ TEST_F(FileUtilsFaultsWin32, GlobSearchFailures) {
     // A failure after the first match: "." and ".." come before it.
     fault::Scoped f(&SystemCallsWin32::FindNextFileW, &fault::FindNext, ERROR_IO_DEVICE, 2);
     ExpectSystemError([&] { Collect(dir / "*"); }, "FindNextFile", ERROR_IO_DEVICE);
+}
+
+// ---- removal by pattern ----
+
+// The system also matches the 8.3 short names: "*.htm" finds page.html as
+// PAGE~1.HTM, "*.txt" finds notes.txt~. A removal by pattern takes exactly
+// the long names the pattern matches, ignoring case, and keeps the conventions
+// of "*." and "*.*".
+TEST_F(FileUtilsFaultsWin32, RemoveAllTakesOnlyTheLongNamesThePatternMatches) {
+    struct Case {
+        const char* pattern;
+        std::set<std::string> left;
+    };
+    const std::set<std::string> names = {"page.html", "x.htm", "notes.txt~",   "keep.txt1",
+                                         "a.TXT",     "b.txt", "data.TXT.bak", "noext"};
+    const Case cases[] = {
+        {"*.htm",
+         {"page.html", "notes.txt~", "keep.txt1", "a.TXT", "b.txt", "data.TXT.bak", "noext"}},
+        {"*.txt", {"page.html", "x.htm", "notes.txt~", "keep.txt1", "data.TXT.bak", "noext"}},
+        {"*.", {"page.html", "x.htm", "notes.txt~", "keep.txt1", "a.TXT", "b.txt", "data.TXT.bak"}},
+        {"*.*", {}},
+    };
+    for (const Case& c : cases) {
+        TempDir fresh;
+        for (const std::string& name : names)
+            fresh.Write(name, "");
+        fu::RemoveAll(NUVString(fresh / c.pattern));
+        std::set<std::string> left;
+        for (fu::GlobRange range(NUVString(fresh / "*")); !range.Empty(); range.Next())
+            left.insert(range.Front().Str().substr(fresh.Path().size() + 1));
+        EXPECT_EQ(left, c.left) << c.pattern;
+    }
+}
+
+// ---- paths of every length ----
+
+namespace {
+
+// Every path the system receives, to check it against Windows' limits, which
+// Wine lacks.
+SystemCallsWin32 g_real = NUVZubPlatform::GetWin32Calls();
+std::vector<std::wstring> g_paths;
+BOOL WINAPI RecordMakeDir(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
+    g_paths.push_back(p);
+    return g_real.CreateDirectoryW(p, sa);
+}
+HANDLE WINAPI RecordOpen(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
+                         HANDLE t) {
+    g_paths.push_back(p);
+    return g_real.CreateFileW(p, a, s, sa, d, f, t);
+}
+
+// Empty when Windows takes `path` as it stands: no longer than `limit`
+// characters with its terminator, or behind the long-path prefix with no "."
+// or ".." component (the prefix makes the system take them literally).
+std::string Refusal(const std::wstring& path, std::size_t limit) {
+    if (path.compare(0, 4, L"\\\\?\\") != 0)
+        return path.size() < limit ? "" : "too long without the prefix";
+    for (const wchar_t* part : {L"\\.\\", L"\\..\\"})
+        if (path.find(part) != std::wstring::npos) return "a dot component behind the prefix";
+    return "";
+}
+
+// A path of `length` characters in `dir`, its directories made but itself not.
+std::string PathOfLength(const TempDir& dir, std::size_t length) {
+    std::string path = dir.Path() + "\\";
+    while (path.size() + 101 < length) {
+        path += std::string(100, 'p');
+        if (!fu::IsDir(NUVString(path))) fu::MakeDir(NUVString(path));
+        path += "\\";
+    }
+    return path + std::string(length - path.size(), 'q');
+}
+
+// Through the library: the test helpers' own calls stop at MAX_PATH.
+void WriteByLibrary(const std::string& path, const std::string& content) {
+    NUVZubUttOSFile file;
+    file.OpenWrite(NUVString(path));
+    file.WriteAll(content.data(), content.size());
+    file.Close();
+}
+std::string ReadByLibrary(const std::string& path) {
+    NUVZubUttOSFile file;
+    file.OpenRead(NUVString(path));
+    std::string content(file.FileSize(), '\0');
+    content.resize(file.Read(&content[0], content.size()));
+    return content;
+}
+
+} // namespace
+
+// Windows creates a directory only up to MAX_PATH - 12 characters without the
+// prefix (room for an 8.3 name inside); MakeDir works at every length, and the
+// parts of a path are found there again.
+TEST_F(FileUtilsFaultsWin32, DirectoriesAtEveryLength) {
+    TempDir dir;
+    for (std::size_t length : {240u, 247u, 248u, 255u, 259u, 260u, 400u}) {
+        const std::string path = PathOfLength(dir, length);
+        g_real = NUVZubPlatform::GetWin32Calls();
+        SystemCallsWin32 calls = g_real;
+        calls.CreateDirectoryW = RecordMakeDir;
+        g_paths.clear();
+        NUVZubPlatform::SetWin32Calls(calls);
+        fu::MakeDir(NUVString(path));
+        NUVZubPlatform::ResetWin32Calls();
+        ASSERT_EQ(g_paths.size(), 1u);
+        EXPECT_EQ(Refusal(g_paths[0], MAX_PATH - 12), "") << length;
+        EXPECT_TRUE(fu::IsDir(NUVString(path))) << length;
+        WriteByLibrary(path + "\\f.x", "");
+        EXPECT_EQ(Collect(path + "\\*.x"), (std::set<std::string>{path + "/f.x"})) << length;
+        fu::RemoveAll(NUVString(path + "\\*.x"));
+        fu::RemoveDir(NUVString(path));
+        EXPECT_FALSE(fu::FileExists(NUVString(path))) << length;
+    }
+}
+
+// "." and ".." in a long path: folded before the prefix, which would make the
+// system take them literally (error 123).
+TEST_F(FileUtilsFaultsWin32, LongPathsWithDotComponents) {
+    TempDir dir;
+    const std::string deep = PathOfLength(dir, 300);
+    const std::string parent = deep.substr(0, deep.find_last_of('\\'));
+    fu::MakeDir(NUVString(deep));
+    const std::string dotted = deep + "\\..\\.\\" + deep.substr(deep.find_last_of('\\') + 1);
+    WriteByLibrary(dotted + "\\f", "through dots");
+    EXPECT_EQ(ReadByLibrary(deep + "\\f"), "through dots");
+    EXPECT_TRUE(fu::SameFile(NUVString(dotted + "\\f"), NUVString(deep + "\\f")));
+    fu::Move(NUVString(dotted + "\\f"), NUVString(dotted + "\\..\\g"));
+    EXPECT_TRUE(fu::FileExists(NUVString(parent + "\\g")));
+    fu::Remove(NUVString(deep + "\\..\\g"));
+    EXPECT_FALSE(fu::FileExists(NUVString(parent + "\\g")));
+}
+
+// AbsolutePath and ShortenFileName at every length, ".." folded.
+TEST_F(FileUtilsFaultsWin32, AbsoluteAndShortenedPathsAtEveryLength) {
+    const std::string root = "C:\\" + std::string(200, 'r');
+    for (std::size_t extra : {10u, 100u, 300u}) {
+        const std::string inside = std::string(extra, 'i');
+        const std::string path = root + "\\x\\..\\" + inside;
+        EXPECT_EQ(fu::AbsolutePath(NUVString(path)).Str(), root + "\\" + inside) << extra;
+        EXPECT_EQ(fu::ShortenFileName(NUVString(root), NUVString(path)).Str(), inside) << extra;
+        EXPECT_EQ(fu::ShortenFileName(NUVString(root + "\\" + inside), NUVString(root)).Str(), root)
+            << extra;
+    }
+}
+
+// A relative path of MAX_PATH or more is what a caller gives as easily as a
+// short one: it names the file under the working directory, and reaches the
+// system in the long form Windows requires for it.
+TEST_F(FileUtilsFaultsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
+    TempDir dir;
+    const std::string sub(200, 's');
+    fu::MakeDir(NUVString(dir / sub));
+    const std::string relative = sub + "\\" + std::string(100, 'f');
+    const std::string cwd = CurrentDir();
+    ASSERT_TRUE(ChangeDir(dir.Path()));
+    g_real = NUVZubPlatform::GetWin32Calls();
+    SystemCallsWin32 calls = g_real;
+    calls.CreateFileW = RecordOpen;
+    g_paths.clear();
+    NUVZubPlatform::SetWin32Calls(calls);
+    WriteByLibrary(relative, "relative");
+    NUVZubPlatform::ResetWin32Calls();
+    const bool exists = fu::FileExists(NUVString(relative));
+    ASSERT_TRUE(ChangeDir(cwd));
+    EXPECT_TRUE(exists);
+    EXPECT_EQ(ReadByLibrary(dir / relative), "relative");
+    ASSERT_FALSE(g_paths.empty());
+    EXPECT_EQ(Refusal(g_paths[0], MAX_PATH), "");
 }

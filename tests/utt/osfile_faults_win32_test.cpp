@@ -112,19 +112,19 @@ TEST_F(OSFileFaultsWin32, OpenFailuresInEveryMode) {
 TEST_F(OSFileFaultsWin32, GeneratedNameTakenMeanwhileIsSkipped) {
     NUVZubUttOSFile file;
     {
-        fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::Open, ERROR_FILE_EXISTS, 0, 2);
+        fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::CreateNew, ERROR_FILE_EXISTS, 0, 2);
         file.CreateGenerated(NUVString(dir / "g"), ".dat", false);
     }
     EXPECT_EQ(file.Name().Str(), dir / "g.3.dat");
     NUVZubUttOSFile other;
     {
-        fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::Open, ERROR_FILE_NOT_FOUND);
+        fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::CreateNew, ERROR_FILE_NOT_FOUND);
         const auto e = Catch<NUVZubExcNoSuchFile>(
             [&] { other.CreateGenerated(NUVString(dir / "g"), ".dat", false); });
         EXPECT_EQ(std::string(e.GetFile_name().AsString()), dir / "g.4.dat");
     }
     // At most a few retries: a code taken for "exists" would show as a later name.
-    fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::Open, ERROR_ACCESS_DENIED, 0, 5);
+    fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::CreateNew, ERROR_ACCESS_DENIED, 0, 5);
     ExpectSystemError([&] { other.CreateGenerated(NUVString(dir / "g"), ".dat", false); },
                       "CreateFile", ERROR_ACCESS_DENIED);
 }

@@ -1,6 +1,8 @@
 // The OS file over the Windows layer: a full volume and each disk-full code of
 // each write-type call give NUVZubExcDiskFull, other codes their own failure
-// with the system's text; temporary files and the lock across processes.
+// with the system's text; temporary files, generated names, the lock across
+// processes, append and overwrite under Windows' access rules, and the
+// settings read from the process's environment.
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttFileUtils.h>
@@ -10,14 +12,17 @@
 #include <ChildProcess.h>
 #include <TempDir.h>
 #include <Utf16Win32.h>
+#include <WindowsRules.h>
 
 #include <gtest/gtest.h>
 
 #include <WindowsApi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 using NUVZubPlatform::SystemCallsWin32;
 
@@ -157,7 +162,6 @@ TEST_F(OSFileWin32, LockExcludesAnotherProcessUntilUnlocked) {
     ASSERT_TRUE(waiter.Started());
     ASSERT_EQ(waiter.ReadLine(), "waiting");
     EXPECT_FALSE(waiter.Ended(1000)) << "the second process got the lock while it was held";
-    mine.WriteAll("data", 4); // the holder's own data stays writable
     mine.Unlock();
     EXPECT_TRUE(waiter.Ended(30000));
     EXPECT_EQ(waiter.ExitCode(), 0);
@@ -215,4 +219,112 @@ TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
     device.WriteAll("discarded", 9);
     device.Flush();
     EXPECT_EQ(device.FileSize(), 0u);
+}
+
+// A second Lock of one object would wait on Windows for the lock the object
+// itself holds; it returns at once, as flock does, and one Unlock frees it.
+TEST_F(OSFileWin32, LockingTwiceReturnsAtOnceAndOneUnlockReleases) {
+    SharedTempDir dir;
+    const NUVString path(dir / "twice");
+    BackgroundChild twice([&] {
+        NUVZubUttOSFile file;
+        file.OpenWrite(path);
+        if (!file.Lock()) return 2;
+        // The second on a thread of its own, so that a wait shows as a failure.
+        std::atomic<bool> again{false};
+        std::thread second([&] { again = file.Lock(); });
+        for (int i = 0; i < 500 && !again; ++i)
+            Sleep(10);
+        if (!again) {
+            second.detach(); // ends with the process
+            return 3;
+        }
+        second.join();
+        file.Unlock();
+        std::fputs("unlocked\n", stderr);
+        std::fflush(stderr);
+        Sleep(INFINITE); // holds the file open, no lock
+        return 0;
+    });
+    EXPECT_TRUE(twice.Started()); // no ASSERT: a child replays this body up to its call
+    EXPECT_EQ(twice.ReadLine(), "unlocked") << "the second Lock waits for the first";
+    // Another process takes the lock: one Unlock released it. (A lock still
+    // held would make this child wait: the test's time-out would tell.)
+    const ChildResult other = RunInChild([&] {
+        NUVZubUttOSFile file;
+        file.OpenRead(path);
+        return file.Lock() ? 0 : 3;
+    });
+    EXPECT_EQ(other.exitCode, 0);
+    twice.Terminate();
+}
+
+// Another program's file whose extension differs only in case is matched by
+// the search (Windows ignores case) but is not one of the generated names.
+TEST_F(OSFileWin32, NamesDifferingInTheCaseOfTheirExtensionAreSkipped) {
+    TempDir dir;
+    dir.Write("data.3.DAT", "");
+    dir.Write("data.1.dat", "");
+    NUVZubUttOSFile generated;
+    generated.CreateGenerated(NUVString(dir / "data"), ".dat", false);
+    EXPECT_EQ(generated.Name().Str(), dir / "data.2.dat");
+    dir.Write("ZubTemp.1.TMP", "");
+    NUVZubUttOSFile temporary;
+    temporary.CreateTemporary(NUVString(dir.Path()));
+    // ZubTemp.1.tmp is ZubTemp.1.TMP on this file system: the create skips it.
+    EXPECT_EQ(temporary.Name().Str(), dir.Path() + "\\ZubTemp.2.tmp");
+}
+
+// Append access alone would leave Lock and Truncate refused on Windows; and a
+// hidden or system file would refuse the overwrite of OpenWrite and Copy.
+// Wine has neither rule: they stand in front of its calls here.
+TEST_F(OSFileWin32, AppendLocksAndTruncatesAndWriteOverwritesHiddenAndSystemFiles) {
+    TempDir dir;
+    const rules::Scoped windows;
+    const std::string log = dir.Write("log", "0123456789");
+    NUVZubUttOSFile append;
+    append.OpenAppend(NUVString(log));
+    EXPECT_TRUE(append.Lock());
+    append.Truncate(4);
+    append.WriteAll("ab", 2);
+    append.Seek(0);
+    append.WriteAll("cd", 2); // the position does not count
+    append.Unlock();
+    append.Close();
+    EXPECT_EQ(ReadWhole(log), "0123abcd");
+
+    const std::string from = dir.Write("from", "copied");
+    for (DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+        const std::string written = dir.Write("w" + std::to_string(attribute), "old contents");
+        const std::string copied = dir.Write("c" + std::to_string(attribute), "old contents");
+        for (const std::string& path : {written, copied})
+            ASSERT_TRUE(SetFileAttributesW(utf16::Widen(path).c_str(), attribute));
+        NUVZubUttOSFile file;
+        file.OpenWrite(NUVString(written));
+        file.WriteAll("new", 3);
+        file.Close();
+        NUVZubUttFileUtils::Copy(NUVString(from), NUVString(copied));
+        EXPECT_EQ(ReadWhole(written), "new") << attribute;
+        EXPECT_EQ(ReadWhole(copied), "copied") << attribute;
+    }
+}
+
+// A host built with another C runtime (Python, an MSVC program) sets the
+// process's environment; msvcrt's getenv never sees that.
+TEST_F(OSFileWin32, TheStorageLimitIsReadFromTheProcessEnvironment) {
+    TempDir dir;
+    const ChildResult r = RunInChild([&] {
+        _wputenv(L"ZUB_STORAGE_LIMIT=");
+        SetEnvironmentVariableW(L"ZUB_STORAGE_LIMIT", L"100");
+        NUVZubUttOSFile file;
+        file.OpenWrite(NUVString(dir / "f"));
+        try {
+            file.WriteAll(std::string(101, 'x').data(), 101);
+        } catch (const NUVZubExcDiskFull&) {
+            return 0;
+        }
+        return 2;
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "=== ZUB Storage limit: 100\n");
 }

@@ -33,9 +33,12 @@ bool g_lockingDisabled = false;
 std::atomic<std::uint64_t> g_storageCounter{0};
 
 void ReadSettings() {
-    if (const char* text = std::getenv("ZUB_STORAGE_LIMIT")) {
+    // From the process's environment, like the other switches: on Windows the
+    // C runtime's copy misses what a host built with another runtime set.
+    NUVString text;
+    if (NUVBasGetEnv("ZUB_STORAGE_LIMIT", text)) {
         unsigned long long limit = 0;
-        if (std::sscanf(text, "%llu", &limit) == 1) {
+        if (std::sscanf(text.Str().c_str(), "%llu", &limit) == 1) {
             g_storageLimit = limit;
             char digits[24];
             std::snprintf(digits, sizeof digits, "%llu", limit);
@@ -149,6 +152,7 @@ void NUVZubUttOSFile::Open(const NUVString& path, int kind) {
     ReleaseHandle();
     m_name = NUVZubUttFilePathParser::FixPathForOS(path);
     m_readOnly = kind == kRead;
+    m_append = kind == kAppend;
     m_position = 0;
     static const NUVZubPlatform::OpenMode modes[] = {
         NUVZubPlatform::OpenMode::Read, NUVZubPlatform::OpenMode::Update,
@@ -182,12 +186,18 @@ void NUVZubUttOSFile::CreateGenerated(const NUVString& base, const NUVString& ex
     ReleaseHandle();
     const NUVString fixedBase = NUVZubUttFilePathParser::FixPathForOS(base);
     m_readOnly = 0;
+    m_append = false;
     m_position = 0;
     unsigned int highest = 0;
     NUVString pattern = fixedBase;
     pattern.Append(".*").Append(extension);
+    const bool oneDot =
+        extension.ByteLength() > 0 && NUVZubUttFilePathParser::Extension(extension) == extension;
     for (NUVZubUttFileUtils::GlobRange range(pattern); !range.Empty(); range.Next()) {
         const NUVString fileName = range.Front();
+        // Windows matches ignoring case: "data.3.DAT" is not one of ours. Any
+        // other difference means a second dot in `extension`, the caller's error.
+        if (oneDot && NUVZubUttFilePathParser::Extension(fileName) != extension) continue;
         NUVZUB_ASSERT(NUVZubUttFilePathParser::Extension(fileName) == extension);
         const NUVString rest = NUVZubUttFilePathParser::BasePath(fileName);
         if (!NUVZubUttFilePathParser::HasExtension(rest)) continue;
@@ -323,8 +333,11 @@ NUVZUB_FLAT inline void NUVZubUttOSFile::WriteHere(const void* data, std::uint64
     while (size > 0) {
         stats.StartTimer(NUVBasUtlIOStats::Write);
         std::uint64_t done = 0;
-        const int error = m_stream ? NUVZubPlatform::WriteNext(m_handle, in, size, done)
-                                   : NUVZubPlatform::WriteAt(m_handle, in, size, m_position, done);
+        const int error =
+            m_stream
+                ? NUVZubPlatform::WriteNext(m_handle, in, size, done)
+                : NUVZubPlatform::WriteAt(m_handle, in, size,
+                                          m_append ? NUVZubPlatform::kAtEnd : m_position, done);
         if (error != 0) {
             if (NUVZubPlatform::IsDiskFull(error)) NUVZUB_THROW(NUVZubExcDiskFull());
             NUVZUB_THROW(NUVZubExcWriteError(NUVBasSystemError(error)));
@@ -382,6 +395,8 @@ std::uint64_t NUVZubUttOSFile::FileSize() const {
 bool NUVZubUttOSFile::Lock() {
     if (g_lockingDisabled) return false;
     if (!IsOpen()) NUVZUB_THROW(NUVZubExcFileNotOpen());
+    // Held already: Windows would wait for the lock this object itself holds.
+    if (m_locked) return true;
     const int error = NUVZubPlatform::LockFile(m_handle);
     if (error != 0) NUVZUB_THROW_SYSTEM("LockFileEx", error);
     m_locked = true;

@@ -1,6 +1,15 @@
 // File and directory services of the platform layer. Every function returns 0
 // on success or the operating system's error code (errno on POSIX); the
 // classifiers below tell the codes that callers react to apart.
+//
+// Paths on Windows: here, and only here, a path becomes what the system
+// opens. It is folded by the system's own rules (GetFullPathNameW: made
+// absolute, "." and ".." folded, trailing dots and spaces cut, device names
+// such as NUL mapped), then given the long-path prefix, so that one name
+// means one file at every length and no MAX_PATH limit applies. The prefixed
+// form that FixPathForOS gives long paths is folded the same way, so a name
+// that only a literal "\\?\" path could reach (one ending in a dot or a
+// space, a device name as a file's name) is out of the library's reach.
 #pragma once
 
 #include <NUVZubPlatform/Export.h>
@@ -15,7 +24,7 @@ enum class OpenMode {
     Read,      ///< existing file, read only
     Update,    ///< existing file, read and write
     Write,     ///< created or emptied, read and write
-    Append,    ///< opened or created; every write lands at the end
+    Append,    ///< opened or created, for writing at kAtEnd
     CreateNew, ///< exclusive create, read and write
     Temporary  ///< exclusive create with owner-only access; the name stays while the file is
                ///< open: the caller removes it before closing (where the system deletes
@@ -31,7 +40,12 @@ NUVZUB_API int CloseFile(Handle handle);
 /// Reads up to `size` bytes at `offset` in one call; `done` is 0 at end of file.
 NUVZUB_API int ReadAt(Handle handle, void* buffer, std::uint64_t size, std::uint64_t offset,
                       std::uint64_t& done);
-/// Writes up to `size` bytes at `offset` in one call (at the end for Append).
+/// WriteAt's offset for the end of the file as it stands at the write, found
+/// and extended in one step, whatever other writers do meanwhile. An Append
+/// file is written there (on POSIX it is written at its end whatever the
+/// offset; on Windows only there).
+constexpr std::uint64_t kAtEnd = ~std::uint64_t{0};
+/// Writes up to `size` bytes at `offset` in one call.
 NUVZUB_API int WriteAt(Handle handle, const void* data, std::uint64_t size, std::uint64_t offset,
                        std::uint64_t& done);
 /// True when the open file is a stream (pipe, FIFO, socket, terminal or other
@@ -82,6 +96,8 @@ NUVZUB_API int GetHandleIdentity(Handle handle, FileIdentity& identity);
 /// on POSIX checked and removed in the source's directory held open.
 NUVZUB_API int RenameFile(const char* from, const char* to);
 NUVZUB_API int MakeHardLink(const char* existing, const char* link);
+/// Removes a file, or a link itself; a directory fails. The name is free at
+/// once (see the removal section below).
 NUVZUB_API int RemoveFile(const char* path);
 NUVZUB_API int MakeDirectory(const char* path);
 NUVZUB_API int RemoveDirectory(const char* path);
@@ -92,9 +108,20 @@ NUVZUB_API int RemoveDirectory(const char* path);
 NUVZUB_API int FullPath(const char* path, std::string& result);
 
 /// A search of one directory for the names matching the last component of a
-/// pattern: '*' any run, '?' one character (a well-formed UTF-8 sequence, or
-/// any single byte outside one: names need not be UTF-8), everything else
-/// literal; case-sensitive; "." and ".." are returned like other names.
+/// pattern: '*' any run, '?' one character, everything else literal; "." and
+/// ".." are returned like other names. The matching is the library's own on
+/// every system, never the system's: each name the system lists passes it.
+///
+/// POSIX: case-sensitive; a character is a well-formed UTF-8 sequence, or any
+/// single byte outside one (names need not be UTF-8).
+///
+/// Windows: on the long names only (never the 8.3 short names the system
+/// also matches: "*.htm" does not find page.html), ignoring case as the file
+/// system does (the system's upper-case table, through CompareStringOrdinal);
+/// a character is a UTF-16 code point (an unpaired surrogate counts as one).
+/// Two conventions hold: "*.*" matches every name, and a pattern ending in
+/// '.' matches the names without an extension (no dot at all) that the rest
+/// of it matches: "*." all of them, "a*." those starting with "a".
 struct DirectorySearch;
 /// FindFirst's result when the directory exists and nothing matches.
 constexpr int kNoMatch = -1;
@@ -120,12 +147,26 @@ NUVZUB_API void EndFind(DirectorySearch* search);
 // removed itself, never followed; a directory found is refused, never
 // entered. What remains is what any writer of that directory can do: put
 // another entry under the name between the look-up and the removal.
-// Windows can keep it too, through a handle of the directory (names opened
-// relative to it, reparse points as themselves, deleted through their own
-// handle). Until its layer does, it removes by the directory's path joined
-// with the name, so that a directory on the way replaced by a junction or a
-// symbolic link meanwhile redirects the removal; a link found is still
-// removed itself (a link to a directory is refused), never its target.
+// Windows keeps it the same way: a handle of the directory is opened when
+// the search starts or the name is pinned (links on the way followed once),
+// and names are opened relative to it (NtCreateFile's root directory), a
+// reparse point found (junction, symbolic link) as itself, then deleted
+// through their own handle. A link to a file is removed itself; a directory,
+// or a link to one, is refused. A pinned name is checked against the open
+// file and deleted through one handle, so not even the writer's race above
+// remains there. What Windows does not let the library promise: a search
+// lists the directory through its path (FindFirstFileExW has no handle form),
+// so should that path lead elsewhere between the start of the listing and the
+// opening of the handle, the names listed there are removed, if present and
+// matching, from the directory held, and names of the directory held may go
+// unseen. Nothing outside the directory held is removed either way.
+//
+// A removed name is free at once on both systems, even while another process
+// keeps the file open (Windows would otherwise keep it taken, "delete
+// pending", until the last handle closes): Windows deletes with POSIX
+// semantics where the file system offers them, and elsewhere first renames
+// the file to a name of its own (".nuvzub-removed-...") in the same
+// directory, which is listed there until the last handle closes.
 
 /// Removes the file `name`, a match that `search` returned, from the directory
 /// searched. A directory is not removed: that fails.

@@ -49,8 +49,8 @@ public:
 unsigned ReportStateLosses();
 
 /// Runs `release`, which frees state an upper layer keeps under the report
-/// lock, with the lock held; at unload. As StopSymbolHandler, on Windows it is
-/// skipped when another thread holds the lock, never waited for.
+/// lock, with the lock held; at unload. Where StopSymbolHandler does not wait
+/// for the lock, neither does this: `release` is then skipped.
 void ReleaseReportState(void (*release)());
 
 /// What one write of a report may hold.
@@ -62,15 +62,15 @@ bool StartSymbolHandler();
 
 /// Demangled name, without its parameter list, of the function holding the
 /// return address `address`; false if there is none. Works on any thread's
-/// stack, however small: the heavy look-ups move to a helper thread there.
+/// stack, however small: the heavy look-ups move to a larger stack there.
 bool SymbolForAddress(void* address, char* name, std::size_t capacity);
 
 /// Source file and line of the call that `address` returns from; false if unknown.
 bool LineForAddress(void* address, char* file, std::size_t capacity, int& line);
 
 /// True when the look-ups of `address` ran and their answers, a name or none,
-/// hold for good; false when they could not run (no helper thread, no memory)
-/// and will be tried again, so that a caller keeping them does not either.
+/// hold for good; false when they could not run (no larger stack to move to, no
+/// memory) and will be tried again, so that a caller keeping them does not either.
 bool FrameIsResolved(void* address);
 
 /// Releases the symbol session and the frame cache (at unload); a later look-up
@@ -98,7 +98,8 @@ bool ProgramName(char* name, std::size_t capacity);
 /// if it is not set.
 bool EnvValue(const char* name, char* value, std::size_t capacity);
 
-/// True if a memory-checking tool (Valgrind) runs this process.
+/// True if a memory-checking tool runs this process (Valgrind on Linux, Dr.
+/// Memory on Windows).
 bool IsMemoryCheckerPresent();
 
 /// True if the environment variable is set, to any value.

@@ -1,12 +1,14 @@
 // The table through which the Windows platform layer makes its file-system
 // calls and its symbol look-ups. Tests replace entries to make a call fail
-// with a chosen error (set with SetLastError); the library itself never
-// changes it. Only the platform layer and tests include this.
+// with a chosen error (set with SetLastError, or returned as a status by the
+// native call); the library itself never changes it. Only the platform layer
+// and tests include this.
 #pragma once
 
 #include <NUVZubPlatform/Export.h>
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <dbghelp.h>
 
@@ -35,12 +37,21 @@ struct SystemCallsWin32 {
     BOOL(WINAPI* GetFileInformationByHandle)(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info);
     BOOL(WINAPI* MoveFileExW)(LPCWSTR from, LPCWSTR to, DWORD flags);
     BOOL(WINAPI* CreateHardLinkW)(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
-    BOOL(WINAPI* DeleteFileW)(LPCWSTR path);
     BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
     BOOL(WINAPI* RemoveDirectoryW)(LPCWSTR path);
-    HANDLE(WINAPI* FindFirstFileW)(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+    HANDLE(WINAPI* FindFirstFileExW)
+    (LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
+     LPVOID filter, DWORD flags);
     BOOL(WINAPI* FindNextFileW)(HANDLE search, LPWIN32_FIND_DATAW found);
     BOOL(WINAPI* FindClose)(HANDLE search);
+    BOOL(WINAPI* SetFileInformationByHandle)
+    (HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
+    /// Opens a name relative to a directory handle (the only documented way to);
+    /// a failure is an NTSTATUS, not GetLastError's.
+    NTSTATUS(NTAPI* NtCreateFile)
+    (PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES name, PIO_STATUS_BLOCK status,
+     PLARGE_INTEGER allocation, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+     PVOID extended, ULONG extendedLength);
     // The debugging help library's look-ups, for modules without DWARF.
     BOOL(WINAPI* SymFromAddrW)
     (HANDLE process, DWORD64 address, PDWORD64 displacement, PSYMBOL_INFOW symbol);

@@ -1,5 +1,9 @@
-// Raises and catches a catalogue exception through the installed umbrella header.
+// Raises and catches a catalogue exception through the installed umbrella
+// header, and builds an XML exception from a parser made with Expat's own
+// functions, which the package gives its clients on every system.
 #include <NUVZub/NUVZubContainers.h>
+
+#include <expat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,7 +15,16 @@ int main() {
     } catch (const NUVBasException& e) {
         const auto text = e.AsString(NUVBasStringMode(false)); // owns the bytes printed below
         std::printf("%d %s\n", e.GetCode(), text.CStr());
-        return e.GetCode() == 1013 ? 0 : 1;
+        if (e.GetCode() != 1013) return 1;
     }
-    return 2;
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    static const char kText[] = "<a>\n  <b></a>";
+    if (XML_Parse(parser, kText, static_cast<int>(sizeof kText - 1), 1) != XML_STATUS_ERROR)
+        return 2;
+    const NUVZubExcXMLExpatParseError error{NUVZubUttSerParserError(parser),
+                                            NUVZubUttSerParserPlace(parser)};
+    XML_ParserFree(parser);
+    const auto text = error.AsString(NUVBasStringMode(false));
+    std::printf("%s\n", text.CStr());
+    return std::strstr(text.CStr(), "line 2") != nullptr ? 0 : 3;
 }

@@ -34,8 +34,9 @@ NUVZUB_API bool IsAbsolute(const NUVString& path);
 NUVZUB_API NUVString Join(const NUVString& directory, const NUVString& name);
 /// The path in the form the operating system takes. Checks the string first
 /// (throws NUVZubExcBadStringArgument for a BAD string). On POSIX every
-/// backslash becomes '/'; on Windows every '/' becomes '\' and paths of 260
-/// characters or more get the "\\?\" long-path prefix.
+/// backslash becomes '/'; on Windows every '/' becomes '\' and full paths of
+/// 260 characters or more get the "\\?\" long-path prefix (the platform layer
+/// folds and prefixes every path it hands the system, relative ones too).
 NUVZUB_API NUVString FixPathForOS(const NUVString& path);
 /// -1, 0 or 1: character-wise, case-sensitive, with '/' and '\' equal; a
 /// proper prefix orders first; the empty path orders before any other.

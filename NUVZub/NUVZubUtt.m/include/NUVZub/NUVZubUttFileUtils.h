@@ -62,8 +62,11 @@ NUVZUB_API void Copy(const NUVString& from, const NUVString& to);
 NUVZUB_API void Copy(const NUVString& from, NUVZubUttOSFile& to);
 
 /// Forward range over the names matching a wildcard pattern: '*' and '?' in
-/// the last component, case-sensitive; "." and ".." are never yielded. A
-/// missing directory throws; no match in an existing one is an empty range.
+/// the last component, matched by the library itself (NUVZubPlatform/File.h):
+/// case-sensitive on POSIX; on Windows ignoring case, on the long names only
+/// (never the system's 8.3 short names), "*.*" matching every name and a
+/// final '.' the names without an extension. "." and ".." are never yielded.
+/// A missing directory throws; no match in an existing one is an empty range.
 /// Use: while (!range.Empty()) { use range.Front(); range.Next(); }
 class NUVZUB_API GlobRange : public mem_AllocationOperators {
 public:

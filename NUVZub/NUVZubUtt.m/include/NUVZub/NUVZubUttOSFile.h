@@ -61,8 +61,9 @@ public:
     void WriteAtomic(std::uint64_t offset, const void* data, std::uint64_t size);
     std::uint64_t FileSize() const;
     /// Exclusive advisory lock between processes; waits until granted (the
-    /// wait is a cancellation point). False, without locking, when locking is
-    /// switched off: then do not Unlock.
+    /// wait is a cancellation point), and returns at once when this object
+    /// holds it already (one Unlock releases it). False, without locking, when
+    /// locking is switched off: then do not Unlock.
     bool Lock();
     /// Releases the lock that Lock took; fails when none is held.
     void Unlock();
@@ -83,6 +84,7 @@ private:
     NUVString m_name;
     NUVZubPlatform::Handle m_handle = NUVZubPlatform::kNoHandle;
     char m_readOnly = 1;
+    bool m_append = false; ///< opened by OpenAppend: every write goes to the end
     bool m_stream = false; ///< a pipe, socket or device: transfers are sequential
     /// A temporary's name, deleted when the file is closed; null otherwise.
     NUVZubPlatform::PinnedName* m_temporary = nullptr;
