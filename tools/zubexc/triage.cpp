@@ -262,7 +262,7 @@ private:
     std::vector<std::string> m_continuation;
     std::size_t m_continuationBytes = 0;
     unsigned long long m_continuationFrom = 0; // the line number of the first
-    std::string m_key; // reused for look-ups
+    std::string m_key;                         // reused for look-ups
 };
 
 bool LogTriage::Read(std::size_t file) {
@@ -478,7 +478,8 @@ bool QuickRecord(std::string_view line, std::string_view& fingerprint, std::stri
     if (at == std::string_view::npos) return false;
     const std::size_t digits = at + kKey.size();
     const std::string_view rest = line.substr(digits);
-    if (rest.size() < NUVZubUttFingerprint::kDigits + 2 || rest[NUVZubUttFingerprint::kDigits] != '"')
+    if (rest.size() < NUVZubUttFingerprint::kDigits + 2 ||
+        rest[NUVZubUttFingerprint::kDigits] != '"')
         return false;
     const std::string_view after = rest.substr(NUVZubUttFingerprint::kDigits + 1);
     if (after != "}" && after != ",\"truncated\":true}") return false;
@@ -490,7 +491,8 @@ bool QuickRecord(std::string_view line, std::string_view& fingerprint, std::stri
     if (timeAt != std::string_view::npos && timeAt < 64) {
         const std::size_t start = timeAt + kTime.size();
         const std::size_t end = line.find('"', start);
-        if (end != std::string_view::npos && end - start <= 64) time = line.substr(start, end - start);
+        if (end != std::string_view::npos && end - start <= 64)
+            time = line.substr(start, end - start);
     }
     return true;
 }
