@@ -7,6 +7,7 @@
 #include <NUVZubPlatform/Utf8.h>
 
 #include "../ReportText.h"
+#include "../SymbolNames.h"
 #include "Calls.h"
 
 #include <atomic>
@@ -337,26 +338,6 @@ void CopyBounded(char* out, std::size_t capacity, const char* text, std::size_t 
     length = Utf8FittingLength(text, length, capacity - 1);
     std::memcpy(out, text, length);
     out[length] = '\0';
-}
-
-/// Length of `name` without a trailing parameter list and qualifiers, so that
-/// "ns::f(int) const" reads "ns::f". Operators such as "operator()" are kept.
-std::size_t WithoutParameters(const char* name) {
-    std::size_t length = std::strlen(name);
-    std::size_t end = length;
-    while (end > 0 && name[end - 1] != ')')
-        --end; // skip " const", "&&" and the like
-    if (end == 0) return length;
-    int depth = 0;
-    for (std::size_t i = end; i-- > 0;) {
-        if (name[i] == ')')
-            ++depth;
-        else if (name[i] == '(' && --depth == 0) {
-            if (i >= 8 && std::strncmp(name + i - 8, "operator", 8) == 0) return length;
-            return i;
-        }
-    }
-    return length;
 }
 
 Dwarf_Addr CallSite(void* address) {

@@ -11,6 +11,8 @@
 // the file still is the loaded image.
 #include "DwarfModule.h"
 
+#include "../SymbolNames.h"
+
 #include <windows.h>
 
 #include <dwarf.h>
@@ -159,26 +161,6 @@ private:
     HANDLE m_handle;
     std::uint64_t m_size = 0;
 };
-
-/// Length of `name` without a trailing parameter list and qualifiers, so that
-/// "ns::f(int) const" reads "ns::f". Operators such as "operator()" are kept.
-std::size_t WithoutParameters(const char* name) {
-    std::size_t length = std::strlen(name);
-    std::size_t end = length;
-    while (end > 0 && name[end - 1] != ')')
-        --end; // skip " const", "&&" and the like
-    if (end == 0) return length;
-    int depth = 0;
-    for (std::size_t i = end; i-- > 0;) {
-        if (name[i] == ')')
-            ++depth;
-        else if (name[i] == '(' && --depth == 0) {
-            if (i >= 8 && std::strncmp(name + i - 8, "operator", 8) == 0) return length;
-            return i;
-        }
-    }
-    return length;
-}
 
 std::string Demangled(const char* mangled) {
     int status = 0;
