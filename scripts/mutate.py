@@ -460,7 +460,7 @@ def python_sites(text):
 # ---- mutants ----
 
 class Mutant:
-    def __init__(self, path, text, start, end, op, repl, index):
+    def __init__(self, path, text, start, end, op, repl):
         self.path, self.start, self.end, self.op, self.repl = path, start, end, op, repl
         self.line = text.count("\n", 0, start) + 1
         line_start = text.rfind("\n", 0, start) + 1
@@ -472,12 +472,12 @@ class Mutant:
         self.original = " ".join(text[line_start:last_end].split())
         self.mutated = " ".join((text[line_start:start] + repl + text[end:last_end]).split())
         self.layer = layer_of(path)
-        # Stable across edits elsewhere: the file, the operator, the line's text,
-        # the column within it and the occurrence among identical keys.
-        key = "\0".join((path, op, self.original, str(start - line_start - (len(line) -
-                                                                             len(line.lstrip()))),
-                         repl, str(index)))
-        self.id = hashlib.sha1(key.encode()).hexdigest()[:8]
+        # Stable across edits elsewhere: the file, the operator, the lines' text,
+        # the column in the line after its indentation, the replacement, and
+        # the occurrence among mutants with the same key.
+        column = start - line_start - (len(line) - len(line.lstrip()))
+        self.key = "\0".join((path, op, self.original, str(column), repl))
+        self.id = None
 
     def apply(self, text):
         return text[:self.start] + self.repl + text[self.end:]
@@ -493,11 +493,11 @@ def mutants_of(path):
     sites = python_sites(text) if path.endswith(".py") else cpp_sites(text)
     out, seen = [], {}
     for start, end, op, repl in sorted(set(sites)):
-        line_start = text.rfind("\n", 0, start) + 1
-        key = (op, text[line_start:text.find("\n", start)].strip(), start - line_start, repl)
-        index = seen.setdefault(key, 0)
-        seen[key] += 1
-        out.append(Mutant(path, text, start, end, op, repl, index))
+        m = Mutant(path, text, start, end, op, repl)
+        index = seen.setdefault(m.key, 0)
+        seen[m.key] += 1
+        m.id = hashlib.sha1(("%s\0%d" % (m.key, index)).encode()).hexdigest()[:8]
+        out.append(m)
     return out
 
 
@@ -593,10 +593,14 @@ class Test:
             fnmatch.fnmatchcase(p, pattern) for p in self.programs)
 
 
+EXCLUDED = []  # ctest names (regular expressions) left out of every run, from --exclude
+
+
 def list_tests(build):
     result = run(["ctest", "--show-only=json-v1"], cwd=build)
     tests = json.loads(result.stdout)["tests"]
-    return [Test(k + 1, t["name"], t.get("command") or []) for k, t in enumerate(tests)]
+    return [Test(k + 1, t["name"], t.get("command") or []) for k, t in enumerate(tests)
+            if not any(re.search(x, t["name"]) for x in EXCLUDED)]
 
 
 def covering(path, tests):
@@ -674,6 +678,16 @@ def terminate(signum, frame):
     raise KeyboardInterrupt
 
 
+def first_error(output):
+    """The line of a failed build that says why."""
+    lines = output.splitlines()
+    for pattern in (r"error|generate\.py:", r"FAILED|Error"):
+        found = [l for l in lines if re.search(pattern, l)]
+        if found:
+            return found[0].strip()[:200]
+    return lines[-1].strip()[:200] if lines else ""
+
+
 def test_mutant(m, args, journal):
     """Fate and killer of one mutant; the source is restored on return.
 
@@ -695,7 +709,7 @@ def test_mutant(m, args, journal):
             except subprocess.TimeoutExpired:
                 return "build-failed", "build timed out"
             if built.returncode != 0:
-                return "build-failed", ""
+                return "build-failed", first_error(built.stdout)
             # Listed again after each build: a rebuilt test program may list other cases.
             tests = list_tests(args.build)
             first = [t for t in covering(m.path, tests) if t.name not in ran]
@@ -811,8 +825,11 @@ def main():
     ap.add_argument("--only-mapped", action="store_true",
                     help="run only the tests mapped to the file, not the rest of the suite")
     ap.add_argument("--headers", action="store_true", help="mutate headers too")
+    ap.add_argument("--exclude", action="append", default=[], metavar="REGEX",
+                    help="leave out the tests whose ctest name matches (one that fails unmutated)")
     ap.add_argument("--summary", metavar="TABLE", help="print a table's summary and stop")
     args = ap.parse_args()
+    EXCLUDED.extend(args.exclude)
 
     if args.summary:
         summary(read_table(args.summary))
@@ -888,7 +905,8 @@ def main():
     print("running %d tests on the unmutated tree" % len(check), flush=True)
     failed = run_tests(args.build, check, args.timeout, stop=False)
     if failed:
-        sys.exit("mutate.py: a test fails without any mutation: %s (%s); fix it first" % failed)
+        sys.exit("mutate.py: a test fails without any mutation: %s (%s); fix it first, or leave "
+                 "it out with --exclude" % failed)
 
     # Stopped like a Ctrl-C, also when started in the background (which ignores SIGINT).
     signal.signal(signal.SIGTERM, terminate)
