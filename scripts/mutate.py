@@ -540,8 +540,21 @@ def sample(candidates, count, seed):
 # ---- the build tree and the tests ----
 
 def run(command, timeout=None, **kwargs):
-    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          errors="replace", timeout=timeout, **kwargs)
+    """Runs a command in a session of its own, so that a signal a mutated test
+    sends to its process group never reaches this script; on a timeout or an
+    interrupt the whole group goes, tests that ctest started included."""
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          errors="replace", start_new_session=True, **kwargs) as child:
+        try:
+            out, _ = child.communicate(timeout=timeout)
+        except BaseException:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            child.wait()
+            raise
+    return subprocess.CompletedProcess(command, child.returncode, out)
 
 
 def configure(build, jobs, windows):
@@ -627,8 +640,17 @@ def run_tests(build, tests, timeout, stop=True):
         return ("ctest", "Timeout")
     if result.returncode == 0:
         return None
-    failed = [FAILED.match(line) for line in result.stdout.splitlines()]
-    failed = [m for m in failed if m]
+    # The tests listed after ctest's FAILED heading; those that skipped
+    # themselves are listed apart, as tests that did not run.
+    lines = result.stdout.splitlines()
+    heading = next((k for k, l in enumerate(lines) if l.startswith("The following tests FAILED")),
+                   len(lines))
+    failed = []
+    for line in lines[heading + 1:]:
+        m = FAILED.match(line)
+        if not m:
+            break
+        failed.append(m)
     if not failed:
         return ("ctest", "exit status %d" % result.returncode)
     number, name, status = int(failed[0].group(1)), failed[0].group(2), failed[0].group(3)
