@@ -18,7 +18,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace NUVZubPlatform {
@@ -53,19 +52,30 @@ template <class Call> int Transfer(std::uint64_t& done, Call call) {
 // with /dev/null before each open, and a file that lands there all the same
 // (another thread closed a standard stream meanwhile) is moved above 2 at
 // once. Reports never write to descriptor 2 itself but to a copy taken while
-// no open of ours is under way, which therefore names the program's stream.
+// no file of ours stands in a standard slot, which therefore names the
+// program's stream. The only moment left undefended is the few instructions
+// between an open returning a standard slot (possible only when another thread
+// closed that stream since the slots were filled) and its marking here.
 
-std::atomic<unsigned> g_opensInFlight{0};
-std::atomic<std::uint64_t> g_opensStarted{0};
+std::atomic<unsigned> g_lowLandings{0};             // ours in a standard slot now
+std::atomic<std::uint64_t> g_lowLandingsStarted{0}; // ever
 
-struct OpenInFlight {
-    OpenInFlight() {
-        g_opensInFlight.fetch_add(1);
-        g_opensStarted.fetch_add(1);
+/// Marks a descriptor of ours that took a standard slot until it has moved.
+class LowLanding {
+public:
+    explicit LowLanding(int fd) : m_active(fd >= 0 && fd <= 2) {
+        if (!m_active) return;
+        g_lowLandingsStarted.fetch_add(1);
+        g_lowLandings.fetch_add(1);
     }
-    ~OpenInFlight() { g_opensInFlight.fetch_sub(1); }
-    OpenInFlight(const OpenInFlight&) = delete;
-    OpenInFlight& operator=(const OpenInFlight&) = delete;
+    ~LowLanding() {
+        if (m_active) g_lowLandings.fetch_sub(1);
+    }
+    LowLanding(const LowLanding&) = delete;
+    LowLanding& operator=(const LowLanding&) = delete;
+
+private:
+    bool m_active;
 };
 
 bool StandardSlotFree() {
@@ -153,12 +163,12 @@ int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
         break;
     }
     FillFreeStandardSlots();
-    const OpenInFlight inFlight;
     int fd;
     do {
         fd = directory == AT_FDCWD ? g_calls.open(path, flags, permissions)
                                    : g_calls.openat(directory, path, flags, permissions);
     } while (fd < 0 && errno == EINTR);
+    const LowLanding landing(fd);
     if (fd < 0) {
         handle = kNoHandle;
         return errno;
@@ -186,24 +196,15 @@ int OpenAt(int directory, const char* path, OpenMode mode, Handle& handle) {
 
 void WriteStandardError(const char* data, std::size_t size) {
     std::fflush(stderr); // what the program wrote through stdio comes first
-    // A copy of descriptor 2 taken while none of our opens was under way. An
-    // open blocked for long (a FIFO without a writer) holds no descriptor while
-    // it blocks, so it is waited for only so long.
-    constexpr long kPatienceNanoseconds = 200 * 1000 * 1000;
-    timespec start{}, now{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    // A copy of descriptor 2 taken while no file of ours stood in a standard
+    // slot; such a file moves at once (it never waits on anything).
     int copy = -1;
     for (;;) {
-        const std::uint64_t started = g_opensStarted.load();
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const bool patient =
-            (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) <
-            kPatienceNanoseconds;
-        if (g_opensInFlight.load() == 0 || !patient) {
+        const std::uint64_t started = g_lowLandingsStarted.load();
+        if (g_lowLandings.load() == 0) {
             copy = g_calls.fcntl(2, F_DUPFD_CLOEXEC, 3);
             if (copy < 0) return; // stderr is closed
-            if (!patient || (g_opensInFlight.load() == 0 && g_opensStarted.load() == started))
-                break;
+            if (g_lowLandings.load() == 0 && g_lowLandingsStarted.load() == started) break;
             g_calls.close(copy);
         }
         sched_yield();
