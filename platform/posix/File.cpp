@@ -212,6 +212,11 @@ void WriteStandardError(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = g_calls.write(copy, data, size);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A stderr shared in non-blocking mode: wait until it takes more.
+            pollfd writable{copy, POLLOUT, 0};
+            if (poll(&writable, 1, -1) >= 0) continue;
+        }
         if (n <= 0) break; // a closed pipe or a full disk: the report is lost
         data += n;
         size -= static_cast<std::size_t>(n);

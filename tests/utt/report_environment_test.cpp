@@ -345,6 +345,42 @@ TEST(ReportsToBrokenStreams, NeitherStopTheProcessNorChangeItsSignals) {
     }
 }
 
+TEST(ReportsToBrokenStreams, ANonBlockingStderrStillGetsTheWholeReport) {
+    // A stderr shared in non-blocking mode, full when the report comes.
+    Outcome r = RunChild([] {
+        int fds[2];
+        if (pipe(fds) != 0) return 2;
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        const std::string filler(4096, 'f');
+        while (write(fds[1], filler.data(), filler.size()) > 0) {
+        }
+        const int captured = dup(2);
+        dup2(fds[1], 2);
+        std::string text;
+        std::thread drain([&] {
+            usleep(20000); // the report meets a full pipe first
+            char buffer[65536];
+            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+                text.append(buffer, static_cast<std::size_t>(n));
+        });
+        const int failures = RaiseNoSuchFile("non-blocking");
+        dup2(captured, 2);
+        close(fds[1]);
+        drain.join();
+        const std::size_t start = text.find("!!! EXCEPTION:");
+        if (start == std::string::npos) return 3;
+        const std::string report = text.substr(start);
+        if (write(2, report.data(), report.size()) < 0) return 4;
+        return failures;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<Report> reports;
+    ASSERT_TRUE(ParseReports(r.err, reports)) << r.err;
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].message, "No such file: non-blocking");
+    EXPECT_THAT(reports[0].frames.back(), HasSubstr("main"));
+}
+
 std::set<int> OpenDescriptors() {
     std::set<int> fds;
     DIR* dir = opendir("/proc/self/fd");
