@@ -506,7 +506,7 @@ def allocate(available, count):
     each (all of a smaller layer), the rest in proportion to what is left."""
     if count >= sum(available.values()):
         return dict(available)
-    floor = max(1, count // 20)
+    floor = max(1, count // 20) if count >= len(available) else 0
     quota = {layer: min(n, floor) for layer, n in available.items()}
     rest = count - sum(quota.values())
     spare = {layer: available[layer] - quota[layer] for layer in available}
@@ -853,6 +853,8 @@ def main():
     args = ap.parse_args()
     EXCLUDED.extend(args.exclude)
 
+    if args.summary or args.list:  # a reader such as head may stop early
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     if args.summary:
         summary(read_table(args.summary))
         return 0
@@ -889,7 +891,8 @@ def main():
     if compiled is not None:
         skipped = [f for f in files if f not in compiled and f not in headers]
         if skipped:
-            print("not compiled in this build tree, left out: %s" % " ".join(skipped), flush=True)
+            print("not compiled in this build tree, left out: %s" % " ".join(skipped),
+                  file=sys.stderr)
         files = [f for f in files if f in compiled or f in headers]
     candidates = [m for f in files for m in mutants_of(f)]
 
@@ -907,7 +910,7 @@ def main():
         chosen = [m for m in candidates if m.id in args.id]
     chosen.sort(key=lambda m: (m.path, m.start, m.op, m.repl))  # one file's rebuilds together
     print("%d mutants of %d candidates in %d files" % (len(chosen), len(candidates), len(files)),
-          flush=True)
+          file=sys.stderr)
     if args.list:
         print("\t".join(COLUMNS[:6]))
         for m in chosen:
