@@ -12,8 +12,9 @@ Operators:
   cmp-negate      == and != swapped; < to >=, <= to >, > to <=, >= to <
   cmp-boundary    < and <=, > and >= swapped (strict and non-strict)
   cond-negate     an if, while or for condition C becomes !(C)  (Python: not (C))
-  const-plus-one  an integer literal N becomes N + 1
-  const-minus-one an integer literal N becomes N - 1
+  const-plus-one, const-minus-one
+                  an integer literal N becomes N + 1 or N - 1, one direction
+                  per literal: 0 up, the others by a hash of their line
   error-success   return of an error code becomes return 0 (errno, error,
                   LastError(), -1, ERROR_*/E* constants; Python: return N);
                   return false becomes return true
@@ -35,7 +36,6 @@ import fnmatch
 import hashlib
 import io
 import json
-import math
 import os
 import re
 import shutil
@@ -254,6 +254,20 @@ def matching(tokens, i):
     return None
 
 
+def top_level(tokens, a, b, text):
+    """Indices of the tokens in tokens[a:b] that read `text` outside any brackets."""
+    found, depth = [], 0
+    for j in range(a, b):
+        s = tokens[j].text
+        if s in ("(", "[", "{"):
+            depth += 1
+        elif s in (")", "]", "}"):
+            depth -= 1
+        elif depth == 0 and s == text:
+            found.append(j)
+    return found
+
+
 def is_declaration(tokens, a, b):
     """Whether tokens[a:b] declare a variable with an initializer (`const int e = f()`)."""
     for k in range(a, b):
@@ -336,14 +350,14 @@ def cpp_sites(text):
             # One direction per literal: 0 always up.
             line_start = text.rfind("\n", 0, t.start) + 1
             up = value == 0 or upward(text[line_start:t.start], text[t.start:text.find("\n", t.start)])
-            for op, v in [("const-plus-one", value + 1) if up else ("const-minus-one", value - 1)]:
-                if digits[:2] in ("0x", "0X") and v >= 0:
-                    literal = "0x%X" % v
-                elif digits[0] == "0" and len(digits) > 1 and digits[1].isdigit() and v > 0:
-                    literal = "0%o" % v
-                else:
-                    literal = str(v)
-                sites.append((t.start, t.end, op, literal + suffix))
+            op, v = ("const-plus-one", value + 1) if up else ("const-minus-one", value - 1)
+            if digits[:2] in ("0x", "0X") and v >= 0:
+                literal = "0x%X" % v
+            elif digits[0] == "0" and len(digits) > 1 and digits[1].isdigit() and v > 0:
+                literal = "0%o" % v
+            else:
+                literal = str(v)
+            sites.append((t.start, t.end, op, literal + suffix))
         elif s == "return" and t.kind == "name":
             end = next((k for k in range(i + 1, len(tokens)) if tokens[k].text == ";"), None)
             if end is None or end == i + 1:
@@ -363,20 +377,13 @@ def cpp_sites(text):
             if close is None or close == k + 1:
                 continue
             a, b = k + 1, close  # condition tokens: a .. b-1
-            inner = [j for j in range(a, b) if tokens[j].text == ";" and
-                     not any(tokens[x].text in "([{" for x in range(a, j)) ]
+            semis = top_level(tokens, a, b, ";")
             if s == "for":
-                semis, depth = [], 0
-                for j in range(a, b):
-                    depth += tokens[j].text in "([{"
-                    depth -= tokens[j].text in ")]}"
-                    if depth == 0 and tokens[j].text == ";":
-                        semis.append(j)
                 if len(semis) != 2 or semis[1] == semis[0] + 1:
                     continue  # range-based, or no condition
                 a, b = semis[0] + 1, semis[1]
-            elif inner:
-                a = inner[-1] + 1
+            elif semis:  # after an init-statement
+                a = semis[-1] + 1
             if a >= b:
                 continue
             cond = span(a, b - 1)
@@ -488,8 +495,7 @@ class Mutant:
 
 
 def mutants_of(path):
-    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
-        text = f.read()
+    text = read_source(path)
     sites = python_sites(text) if path.endswith(".py") else cpp_sites(text)
     out, seen = [], {}
     for start, end, op, repl in sorted(set(sites)):
@@ -506,7 +512,7 @@ def allocate(available, count):
     each (all of a smaller layer), the rest in proportion to what is left."""
     if count >= sum(available.values()):
         return dict(available)
-    floor = max(1, count // 20)
+    floor = max(1, count // 20) if count >= len(available) else 0
     quota = {layer: min(n, floor) for layer, n in available.items()}
     rest = count - sum(quota.values())
     spare = {layer: available[layer] - quota[layer] for layer in available}
@@ -532,7 +538,10 @@ def sample(candidates, count, seed):
     for m in candidates:
         by_layer.setdefault(m.layer, []).append(m)
     quota = allocate({layer: len(ms) for layer, ms in by_layer.items()}, count)
-    rank = lambda m: hashlib.sha1(("%d:%s" % (seed, m.id)).encode()).hexdigest()
+
+    def rank(m):
+        return hashlib.sha1(("%d:%s" % (seed, m.id)).encode()).hexdigest()
+
     return [m for layer in sorted(by_layer)
             for m in sorted(by_layer[layer], key=rank)[:quota[layer]]]
 
@@ -853,6 +862,8 @@ def main():
     args = ap.parse_args()
     EXCLUDED.extend(args.exclude)
 
+    if args.summary or args.list:  # a reader such as head may stop early
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     if args.summary:
         summary(read_table(args.summary))
         return 0
@@ -889,7 +900,8 @@ def main():
     if compiled is not None:
         skipped = [f for f in files if f not in compiled and f not in headers]
         if skipped:
-            print("not compiled in this build tree, left out: %s" % " ".join(skipped), flush=True)
+            print("not compiled in this build tree, left out: %s" % " ".join(skipped),
+                  file=sys.stderr)
         files = [f for f in files if f in compiled or f in headers]
     candidates = [m for f in files for m in mutants_of(f)]
 
@@ -907,7 +919,7 @@ def main():
         chosen = [m for m in candidates if m.id in args.id]
     chosen.sort(key=lambda m: (m.path, m.start, m.op, m.repl))  # one file's rebuilds together
     print("%d mutants of %d candidates in %d files" % (len(chosen), len(candidates), len(files)),
-          flush=True)
+          file=sys.stderr)
     if args.list:
         print("\t".join(COLUMNS[:6]))
         for m in chosen:

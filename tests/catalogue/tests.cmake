@@ -42,6 +42,8 @@ zubexc_test(unknown_code 1 "^$" "zubexc: no exception class has code 999\n" 999)
 zubexc_test(unknown_name 1 "^$" "zubexc: no exception class name contains 'NoSuchThing'\n" NoSuchThing)
 zubexc_test(unknown_family 1 "^$" "zubexc: no family 'Nonsense'; families are Association, " --list Nonsense)
 zubexc_test(no_arguments 2 "^$" "usage: zubexc" "")
+zubexc_test(unknown_option 2 "^$" "^zubexc: unknown option '-x'\nusage: zubexc" -x)
+zubexc_test(no_parameters 0 "base: +NUVBasException\n  parameters:  none\n  message:" "^$" 1108)
 zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not be written" "^$"
   --help)
 
@@ -66,6 +68,12 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
     zubexc_output_lost(json ${stdout} ${reason} --json 1836)
     zubexc_output_lost(not_found_after_output ${stdout} ${reason} 1013 999)
   endforeach()
+  # Nothing written, nothing lost: a stdout closed from the start fails only its
+  # close, and the status stays the query's own.
+  add_test(NAME catalogue_zubexc_closed_nothing_written
+    COMMAND ${CMAKE_COMMAND} "-DTOOL=$<TARGET_FILE:zubexc>" -DARGS=999 -DSTDOUT=closed -DEXPECT_RC=1
+            "-DSTDOUT_REGEX=^$" "-DSTDERR_REGEX=^zubexc: no exception class has code 999\n$"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
 endif()
 
 # The generator's escapes, byte for byte: a small data file generated at build
@@ -146,6 +154,11 @@ generator_refuses(escape_in_message
   "Messages.toml: class NUVZubExcEscape: the message holds the control character U\\+001B")
 generator_refuses(carriage_return_in_message
   "Messages.toml: class NUVZubExcReturn: the message holds the control character U\\+000D")
+generator_refuses(delete_in_message
+  "Messages.toml: class NUVZubExcDelete: the message holds the control character U\\+007F")
+generator_refuses(base_not_text "Bases.toml: class NUVZubExcNumberBase: base must be a class name")
+generator_refuses(params_not_pairs
+  "Types.toml: class NUVZubExcHalfPair: params must be a list of \\[getter, type\\] pairs of texts")
 generator_refuses(title_two_lines "Titles.toml: title must be one line of text")
 generator_refuses(family_not_file "Named.toml: family Other must be named as its file, Named")
 generator_refuses(family_reserved
