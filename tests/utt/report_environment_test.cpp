@@ -5,6 +5,9 @@
 // traceback_win32_test). Each case runs in a child process of its own, killed
 // if it outlives a generous deadline.
 #include <TempDir.h>
+#if !defined(_WIN32)
+#include <SmallStack.h>
+#endif
 
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubExcParser.h>
@@ -627,16 +630,8 @@ TEST(ReportsAndCancellation, ACancelledReporterFinishesItsReportAndFreesTheLock)
 TEST(TracebackOnSmallStack, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
     Outcome r = RunChild([] {
         const auto reportOnSmallStack = [] {
-            pthread_attr_t attributes;
-            pthread_attr_init(&attributes);
-            pthread_attr_setstacksize(&attributes, 64 * 1024);
-            pthread_t thread;
-            pthread_create(
-                &thread, &attributes,
-                [](void*) -> void* { return reinterpret_cast<void*>(RaiseNoSuchFile("small")); },
-                nullptr);
-            pthread_attr_destroy(&attributes);
-            pthread_join(thread, nullptr);
+            RunOnSmallStack(
+                [](void*) -> void* { return reinterpret_cast<void*>(RaiseNoSuchFile("small")); });
         };
         NUVZubPlatform::ProcessFaults faults;
         faults.helperThreadFails = true;

@@ -4,6 +4,9 @@
 // runs in a child process.
 #include <ChildProcess.h>
 #include <TempDir.h>
+#if !defined(_WIN32)
+#include <SmallStack.h>
+#endif
 
 #include <NUVZub/NUVZubCommandLine.h>
 #include <NUVZub/NUVZubExcFile.h>
@@ -504,18 +507,9 @@ TEST(ReportJson, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
         NUVZubUttAssertSetReportFormat(NUVZubUttReportFormat::Json);
         // A small stack sends the symbol look-ups to a helper thread.
         const auto reportOnSmallStack = [] {
-            pthread_attr_t attributes;
-            pthread_attr_init(&attributes);
-            pthread_attr_setstacksize(&attributes, 64 * 1024);
-            pthread_t thread;
-            pthread_create(
-                &thread, &attributes,
-                [](void*) -> void* {
-                    return reinterpret_cast<void*>(RaiseAt(NUVZubExcNoSuchFile("small")));
-                },
-                nullptr);
-            pthread_attr_destroy(&attributes);
-            pthread_join(thread, nullptr);
+            RunOnSmallStack([](void*) -> void* {
+                return reinterpret_cast<void*>(RaiseAt(NUVZubExcNoSuchFile("small")));
+            });
         };
         NUVZubPlatform::ProcessFaults faults;
         faults.helperThreadFails = true;
