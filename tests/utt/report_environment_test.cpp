@@ -541,42 +541,55 @@ TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
 
 TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
     NUVZUB_SKIP_FORK_BESIDE_THREADS_UNDER_SANITIZERS();
-    // The I/O statistics' lock may be held by another thread at the fork.
+    // Locks of the I/O statistics, and the guards of what the first opens
+    // set up, may be held by another thread at the fork. Each round is a
+    // fresh process, so that its forks meet the first opens too.
     TempDir dir;
     const std::string path = dir.Path() + "/file";
     std::fclose(std::fopen(path.c_str(), "wb"));
-    Outcome r = RunChild(
-        [&path] {
-            const auto openAndClose = [&path] {
-                NUVZubUttOSFile file;
-                file.OpenRead(NUVString(path.c_str()));
-            };
-            std::atomic<bool> stop{false};
-            std::vector<std::thread> threads;
-            for (int t = 0; t < 4; ++t)
-                threads.emplace_back([&] {
-                    while (!stop)
-                        openAndClose();
-                });
-            int failures = 0;
-            for (int i = 0; i < 200; ++i) {
-                const pid_t pid = fork();
-                if (pid == 0) {
-                    openAndClose();
-                    _exit(0);
+    for (int round = 0; round < 200; ++round) {
+        Outcome r = RunChild(
+            [&path, round] {
+                const auto openAndClose = [&path] {
+                    NUVZubUttOSFile file;
+                    file.OpenRead(NUVString(path.c_str()));
+                };
+                std::atomic<bool> go{false}, stop{false};
+                std::vector<std::thread> threads;
+                for (int t = 0; t < 4; ++t)
+                    threads.emplace_back([&] {
+                        while (!go) {
+                        }
+                        while (!stop)
+                            openAndClose();
+                    });
+                // Forks at a different moment of the threads' first opens
+                // each round.
+                go = true;
+                const auto forkAt =
+                    std::chrono::steady_clock::now() + std::chrono::microseconds(round % 40);
+                while (std::chrono::steady_clock::now() < forkAt) {
                 }
-                int status = 0;
-                waitpid(pid, &status, 0);
-                failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
-            }
-            stop = true;
-            for (std::thread& thread : threads)
-                thread.join();
-            return failures;
-        },
-        60);
-    ASSERT_TRUE(r.finished) << "a child waited for a lock it could never get";
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+                int failures = 0;
+                for (int i = 0; i < 2; ++i) {
+                    const pid_t pid = fork();
+                    if (pid == 0) {
+                        openAndClose();
+                        _exit(0);
+                    }
+                    int status = 0;
+                    waitpid(pid, &status, 0);
+                    failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+                }
+                stop = true;
+                for (std::thread& thread : threads)
+                    thread.join();
+                return failures;
+            },
+            10);
+        ASSERT_TRUE(r.finished) << "a child waited for a lock it could never get, round " << round;
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
 }
 
 /// Starts a thread on a 64 KiB stack of its own that reports, cancels it after

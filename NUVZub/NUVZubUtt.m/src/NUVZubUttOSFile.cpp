@@ -98,11 +98,11 @@ int CreateNamed(const char* name, bool temporary, NUVZubPlatform::PinnedName*& p
     return error;
 }
 
-// Looked up once: the transfers ask for it each time.
-NUVBasUtlIOStats& Stats() {
-    static NUVBasUtlIOStats& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
-    return stats;
-}
+// Looked up once, at load: the transfers ask for it each time, and a guarded
+// local static would leave a child forked during its first use waiting on the
+// guard of a thread that the child does not have.
+NUVBasUtlIOStats& g_stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+NUVBasUtlIOStats& Stats() { return g_stats; }
 
 // The file itself is missing; a missing directory on the way is a failure of
 // the open call instead, as where the system reports "path not found".

@@ -328,3 +328,12 @@ void NUVBasShared_initialize(int& count) {
 void NUVBasShared_finalize(int& count) {
     if (g_init.Leave(count)) NUVBasLifecycle_Record("Shared-");
 }
+
+namespace {
+// Made while the library loads, before the program's threads can race for
+// them: a child forked while another thread was still making one would wait
+// for that thread's initialisation guard forever.
+[[maybe_unused]] const bool g_singletonsMade =
+    (omi_Singleton<NUVBasUtlIOStats>::Instance(), omi_Singleton<bcu_ResourceMonitor>::Instance(),
+     true);
+} // namespace
