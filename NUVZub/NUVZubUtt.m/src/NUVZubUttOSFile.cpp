@@ -98,11 +98,9 @@ int CreateNamed(const char* name, bool temporary, NUVZubPlatform::PinnedName*& p
     return error;
 }
 
-// Looked up once, at load: the transfers ask for it each time, and a guarded
-// local static would leave a child forked during its first use waiting on the
-// guard of a thread that the child does not have.
-NUVBasUtlIOStats& g_stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
-NUVBasUtlIOStats& Stats() { return g_stats; }
+// A plain function-local static would put a C++ initialisation guard on every
+// open: a child forked during another thread's first open would wait on it.
+NUVBasUtlIOStats& Stats() { return omi_Singleton<NUVBasUtlIOStats>::Instance(); }
 
 // The file itself is missing; a missing directory on the way is a failure of
 // the open call instead, as where the system reports "path not found".

@@ -1,6 +1,7 @@
 #include <NUVBas/NUVBasShared.h>
 #include <NUVBas/mem_Alloc.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -52,13 +53,17 @@ void InForkedChild(void (*renew)()) {
 template <class T> T& omi_Singleton<T>::Instance() {
     // Leaked on purpose: a destroyed singleton would leave the destructors of
     // static objects that run after it (an OS file still open at exit) a
-    // dangling lock.
-    static T* const instance = [] {
-        T* made = new T;
-        InForkedChild([] { RenewIfHeld(Instance().m_state); });
-        return made;
-    }();
-    return *instance;
+    // dangling lock. Made without a C++ initialisation guard: a child forked
+    // while another thread held one would wait on it forever; here the child
+    // makes its own, and threads racing to make it keep the first one made.
+    static std::atomic<T*> instance{nullptr};
+    T* made = instance.load(std::memory_order_acquire);
+    if (made != nullptr) return *made;
+    std::unique_ptr<T> fresh(new T);
+    InForkedChild([] { RenewIfHeld(Instance().m_state); });
+    if (!instance.compare_exchange_strong(made, fresh.get(), std::memory_order_acq_rel))
+        return *made;
+    return *fresh.release();
 }
 template class omi_Singleton<NUVBasUtlIOStats>;
 template class omi_Singleton<bcu_ResourceMonitor>;
@@ -328,12 +333,3 @@ void NUVBasShared_initialize(int& count) {
 void NUVBasShared_finalize(int& count) {
     if (g_init.Leave(count)) NUVBasLifecycle_Record("Shared-");
 }
-
-namespace {
-// Made while the library loads, before the program's threads can race for
-// them: a child forked while another thread was still making one would wait
-// for that thread's initialisation guard forever.
-[[maybe_unused]] const bool g_singletonsMade =
-    (omi_Singleton<NUVBasUtlIOStats>::Instance(), omi_Singleton<bcu_ResourceMonitor>::Instance(),
-     true);
-} // namespace
