@@ -134,11 +134,6 @@ struct Report {
     return ::testing::AssertionSuccess();
 }
 
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 #if defined(_WIN32)
 // The names come from the debugging help library, which reads GCC's debugging
 // information under Wine; Windows' own reads PDB files only.
@@ -202,25 +197,20 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NUVZUB_TEST_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NUVZUB_TEST_SANITIZER 1
+#ifdef __has_feature
+#define NUVZUB_HAS_FEATURE(x) __has_feature(x)
+#else
+#define NUVZUB_HAS_FEATURE(x) 0
 #endif
-#endif
-#ifndef NUVZUB_TEST_SANITIZER
-#define NUVZUB_TEST_SANITIZER 0
-#endif
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || NUVZUB_HAS_FEATURE(thread_sanitizer)
 #define NUVZUB_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NUVZUB_TEST_TSAN 1
-#endif
-#endif
-#ifndef NUVZUB_TEST_TSAN
+#else
 #define NUVZUB_TEST_TSAN 0
+#endif
+#if NUVZUB_TEST_TSAN || defined(__SANITIZE_ADDRESS__) || NUVZUB_HAS_FEATURE(address_sanitizer)
+#define NUVZUB_TEST_SANITIZER 1
+#else
+#define NUVZUB_TEST_SANITIZER 0
 #endif
 
 // The sanitizers' own allocators (clang 14's AddressSanitizer, GCC 12's
@@ -379,6 +369,16 @@ void ExpectCommonFields(const json& r, const char* kind) {
         EXPECT_TRUE(r.contains(field)) << field;
 }
 
+/// 0 if `body` throws E, 1 if it returns.
+template <typename E> int Throws(void (*body)()) {
+    try {
+        body();
+    } catch (const E&) {
+        return 0;
+    }
+    return 1;
+}
+
 /// The child's JSON records; a line that is not one fails the test.
 std::vector<json> Records(const std::string& err) {
     std::vector<Report> reports;
@@ -427,35 +427,20 @@ TEST(ReportJson, EveryOtherKindIsOneRecordWithItsFields) {
         bool hasFrames;
     } cases[] = {
         {"exception without a class",
-         [] {
-             NUVZubUttAssert::ReportException("plain message");
-             return 0;
-         },
-         "exception", "plain message", true},
+         [] { return NUVZubUttAssert::ReportException("plain message"), 0; }, "exception",
+         "plain message", true},
         {"assertion",
-         [] {
-             try {
-                 NUVZUB_ASSERT(2 + 2 == 5);
-             } catch (const NUVBasAssertException&) {
-                 return 0;
-             }
-             return 1;
-         },
+         [] { return Throws<NUVBasAssertException>([] { NUVZUB_ASSERT(2 + 2 == 5); }); },
          "assertion", "2 + 2 == 5", true},
         {"validation",
          [] {
-             try {
-                 NUVZubUttAssert::ReportValidationFailure("handle is null");
-             } catch (const NUVZubExcValidationFailure&) {
-                 return 0;
-             }
-             return 1;
+             return Throws<NUVZubExcValidationFailure>(
+                 [] { NUVZubUttAssert::ReportValidationFailure("handle is null"); });
          },
          "validation", "handle is null", true},
         {"notice from pieces",
          [] {
-             NUVZubUttAssert::ReportNotice({"=== first line\n", "second ", "line\n"});
-             return 0;
+             return NUVZubUttAssert::ReportNotice({"=== first line\n", "second ", "line\n"}), 0;
          },
          "notice", "=== first line\nsecond line", false},
         {"notice written piece by piece",
@@ -777,6 +762,11 @@ TEST(Fingerprint, MasksNumbersAndQuotedValuesOfAMessageWithoutFrames) {
 
 // ---- POSIX only: signals, descriptors, fork, cancellation, the debug-information server ----
 #if !defined(_WIN32)
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 TEST(ReportsToBrokenStreams, ANonBlockingStderrStillGetsTheWholeReport) {
     // A stderr shared in non-blocking mode, full when the report comes.
