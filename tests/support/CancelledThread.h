@@ -1,8 +1,7 @@
-// A POSIX thread for cancellation tests: it runs a body, then passes a
+// A POSIX thread for cancellation tests: runs a body, then passes a
 // cancellation point, and tells how it ended. A test may wait until it blocks
-// in a chosen system call (Linux: seen in /proc) to cancel it there. For
-// forked children under a watchdog alarm, which ends a wait that never comes;
-// a thread left unjoined there ends with the child.
+// in a chosen system call (Linux: seen in /proc) to cancel it there. Meant for
+// forked children under a deadline: a thread left unjoined ends with the child.
 #pragma once
 
 #if !defined(_WIN32)

@@ -1,12 +1,10 @@
-// Writes the library's reports on request, in either form, for the tests of
-// zubexc triage and of fingerprints across processes.
-//   tools_report_probe text|json ACTION...
-//     site-a:VALUE  NUVZubExcNoSuchFile(VALUE) raised at one call site
-//     site-b:VALUE  the same class raised at another
-//     bounds:N      NUVZubExcIOBounds(N, ...) raised at the first site
-//     hostile       NUVZubExcNoSuchFile, at a third site, with bytes that are not UTF-8, controls,
-//     quotes assert        an internal assertion failure notice        a notice noise:TEXT    TEXT
-//     as a line of its own on stderr address       prints the first site's address on stdout
+// Writes the library's reports on request, for the tests of zubexc triage and
+// of fingerprints across processes: tools_report_probe text|json ACTION... with
+// the actions site-a:VALUE and site-b:VALUE (NUVZubExcNoSuchFile(VALUE) raised at
+// two call sites), bounds:N (NUVZubExcIOBounds at the first), hostile (bytes
+// that are not UTF-8, controls and quotes, at a third), assert, notice,
+// noise:TEXT (a line of its own on stderr) and address (the first site's
+// address on stdout).
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubPlatform/Export.h>

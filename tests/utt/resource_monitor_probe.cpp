@@ -1,13 +1,15 @@
 // Started afresh by the resource-monitor tests with a chosen environment: the
-// library reads ZUB_RESOURCE_MONITOR once, when it is loaded. Prints what the
-// load made of it and which calls reached the monitor.
+// library reads ZUB_RESOURCE_MONITOR once, when it is loaded. Writes what the
+// load made of it and which calls reached the monitor to the file argv[1].
 #include <NUVBas/NUVBasShared.h>
 #include <NUVZub/NUVZubContainersC.h>
 #include <NUVZub/NUVZubUttResourceMonitor.h>
 
 #include <cstdio>
 
-int main() {
+int main(int argc, char** argv) {
+    std::FILE* out = argc == 2 ? std::fopen(argv[1], "wb") : nullptr;
+    if (out == nullptr) return 2;
     bcu_ResourceMonitor& monitor = omi_Singleton<bcu_ResourceMonitor>::Instance();
     const int logzubAtStart = NUVZubUttResourceMonitor::m_logzub ? 1 : 0;
     NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
@@ -19,9 +21,9 @@ int main() {
     const unsigned long long zubMarks = monitor.MarkCount();
     NUVZubUttResourceMonitor::StartTimer(6);
     NUVZubUttResourceMonitor::Mark("plain");
-    std::printf(
-        "logzub=%d zubStarts=%llu zubMarks=%llu plainStarts=%llu marks=%llu initialized=%d\n",
+    std::fprintf(
+        out, "logzub=%d zubStarts=%llu zubMarks=%llu plainStarts=%llu marks=%llu initialized=%d\n",
         logzubAtStart, zubStarts, zubMarks, static_cast<unsigned long long>(monitor.TimerStarts(6)),
         static_cast<unsigned long long>(monitor.MarkCount()), monitor.IsInitialized() ? 1 : 0);
-    return 0;
+    return std::fclose(out) == 0 ? 0 : 3;
 }

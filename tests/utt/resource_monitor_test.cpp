@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <TempDir.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #if defined(_WIN32)
 #include <EnvironmentWin32.h>
-#include <Utf16Win32.h>
+#include <process.h>
 #else
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,76 +26,29 @@ namespace {
 bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Instance(); }
 
 // Runs the probe as a new program whose environment differs from ours only in
-// ZUB_RESOURCE_MONITOR (null: removed); returns its report line.
+// ZUB_RESOURCE_MONITOR (null: removed); returns the line it wrote.
+std::string RunProbe(const char* value) {
+    const TempDir dir;
+    const std::string out = dir / "report";
+    const char* probe = NUVZUB_RESOURCE_MONITOR_PROBE;
+    if (value != nullptr) setenv("ZUB_RESOURCE_MONITOR", value, 1);
 #if defined(_WIN32)
-std::string RunProbe(const char* value) {
-    // The probe inherits this process's environment block, changed for the start.
-    const wchar_t* name = L"ZUB_RESOURCE_MONITOR";
-    SetEnvironmentVariableW(name, value ? utf16::Widen(value).c_str() : nullptr);
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return "pipe failed";
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW start{};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    start.hStdOutput = writeEnd;
-    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + utf16::Widen(NUVZUB_RESOURCE_MONITOR_PROBE) + L"\"";
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &start, &process);
-    CloseHandle(writeEnd);
-    SetEnvironmentVariableW(name, nullptr);
-    std::string out;
-    if (started) {
-        char buffer[256];
-        DWORD n = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0)
-            out.append(buffer, n);
-    }
-    CloseHandle(readEnd);
-    if (!started) return "probe did not start";
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    // The probe's stdout is in text mode: its line ends come as CR LF.
-    for (std::size_t at; (at = out.find("\r\n")) != std::string::npos;)
-        out.erase(at, 1);
-    if (code != 0) out += " (probe failed)";
-    return out;
-}
+    const std::string argument = "\"" + out + "\""; // the command line is joined unquoted
+    const int status = static_cast<int>(_spawnl(_P_WAIT, probe, probe, argument.c_str(), nullptr));
 #else
-std::string RunProbe(const char* value) {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    pid_t pid = fork();
+    int status = -1;
+    const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
-        dup2(fds[1], 1);
-        if (value == nullptr)
-            unsetenv("ZUB_RESOURCE_MONITOR");
-        else
-            setenv("ZUB_RESOURCE_MONITOR", value, 1);
-        execl(NUVZUB_RESOURCE_MONITOR_PROBE, NUVZUB_RESOURCE_MONITOR_PROBE,
-              static_cast<char*>(nullptr));
+        execl(probe, probe, out.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    close(fds[1]);
-    std::string out;
-    char buffer[256];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, n);
-    close(fds[0]);
-    int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += " (probe failed)";
-    return out;
-}
 #endif
+    unsetenv("ZUB_RESOURCE_MONITOR");
+    std::ifstream in(out, std::ios::binary);
+    const std::string line{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return status == 0 ? line : "probe failed: " + line;
+}
 
 class ResourceMonitor : public ::testing::Test {
 protected:
