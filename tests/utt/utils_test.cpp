@@ -1,15 +1,10 @@
 #include <NUVZub/NUVZubContainersC.h>
 #include <NUVZub/NUVZubExcParser.h>
-#include <NUVZub/NUVZubUttSerErrors.h>
 #include <NUVZub/NUVZubUttUtils.h>
-
-#include <NUVBas/xmp_XML.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
@@ -58,42 +53,6 @@ TEST(XMLUtils, GetAttrFindsTheFirstNameIgnoringCase) {
     EXPECT_EQ(NUVZubUttXMLUtils::GetAttr(attrs, "Nam"), nullptr);
     const char* empty[] = {nullptr};
     EXPECT_EQ(NUVZubUttXMLUtils::GetAttr(empty, "id"), nullptr);
-}
-
-struct ParserDeleter {
-    void operator()(XML_ParserStruct* p) const { xmp_XML_ParserFree(p); }
-};
-using Parser = std::unique_ptr<XML_ParserStruct, ParserDeleter>;
-
-/// A parser that has failed on a mismatched end tag at line 12, column 5.
-Parser FailedParser() {
-    Parser parser(xmp_XML_ParserCreate(nullptr));
-    const std::string doc = "<r>" + std::string(11, '\n') + "   </x>";
-    EXPECT_EQ(xmp_XML_Parse(parser.get(), doc.data(), static_cast<int>(doc.size()), 1), 0);
-    return parser;
-}
-
-// The values are captured: freeing the parser leaves them, and the exception built
-// from them, intact (its exact text is a catalogue message test's).
-TEST(SerErrors, CaptureARealParseFailureForTheExpatException) {
-    Parser parser = FailedParser();
-    const NUVZubUttSerParserError error(parser.get());
-    const NUVZubUttSerParserPlace place(parser.get());
-    const NUVZubExcXMLExpatParseError e{error, place};
-    parser.reset();
-    EXPECT_EQ(error.GetCode(), XML_ERROR_TAG_MISMATCH);
-    EXPECT_STREQ(error.AsString(), "mismatched tag");
-    EXPECT_STREQ(place.AsString(), "line 12, column: 5");
-    EXPECT_EQ(e.GetErrorString().GetCode(), XML_ERROR_TAG_MISMATCH);
-    EXPECT_STREQ(e.GetPlace().AsString(), "line 12, column: 5");
-}
-
-TEST(SerErrors, SystemErrorKeepsErrnoAtConstruction) {
-    errno = ENOENT;
-    const NUVZubUttSerSystemError error;
-    errno = EACCES;
-    EXPECT_EQ(error.GetCode(), ENOENT);
-    EXPECT_STREQ(error.AsString(), std::strerror(ENOENT));
 }
 
 // The foreign caller's side is tested from Python; these are the buffer limits.
