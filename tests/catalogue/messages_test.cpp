@@ -1,10 +1,10 @@
 // Exact messages of the classes whose formatting is not a plain walk over
 // text and int fields: reordered substitutions, line feeds and quotes,
 // borrowed const char* texts, value types, unusual marks and short fields.
-#include <NUVBas/xmp_XML.h>
 #include <NUVZub/NUVZubExcCatalogue.h>
 #include <NUVZub/NUVZubUttAssert.h>
 
+#include "CatalogueCases.h"
 #include "ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +18,6 @@
 namespace {
 
 std::string Text(const NUVBasException& e) { return e.AsString(NUVBasStringMode(false)).CStr(); }
-
-// "<a>\n  <b></a>": Expat stops at the mismatched end tag on line 2.
-struct FailedParser {
-    FailedParser() : parser(xmp_XML_ParserCreate(nullptr)) {
-        static const char kText[] = "<a>\n  <b></a>";
-        xmp_XML_Parse(parser, kText, static_cast<int>(sizeof kText - 1), 1);
-    }
-    ~FailedParser() { xmp_XML_ParserFree(parser); }
-    XML_Parser parser;
-};
 
 TEST(CatalogueMessages, ReorderedSubstitutionsFollowTheirLabels) {
     EXPECT_EQ(Text(NUVZubExcDataRecordInvalidCategory(2, 5, "Form", "Record")),
@@ -92,9 +82,8 @@ TEST(CatalogueMessages, ConstCharFieldsBorrowTheRaisersText) {
     std::unique_ptr<NUVBasException> clone(e.Clone());
     EXPECT_EQ(static_cast<NUVZubExcUpgradePreconditionError&>(*clone).GetErrorReport(), report);
 
-    FailedParser xml;
     const char* expected = "b";
-    NUVZubExcXMLWrongEndTag tag("a", expected, NUVZubUttSerParserPlace(xml.parser));
+    NUVZubExcXMLWrongEndTag tag("a", expected, SampleParserPlace());
     EXPECT_EQ(tag.GetExpectedName(), expected);
     EXPECT_EQ(Text(tag), "XML parser encountered the wrong end tag: \"a\", when expecting \"b\"\n "
                          "At line 2, column: 7 in the XML stream.\n");
@@ -116,9 +105,9 @@ TEST(CatalogueMessages, ValueTypesShowTheirOwnTextAndAreCopied) {
     EXPECT_EQ(Text(NUVZubExcWriteError(NUVBasSystemError(kDiskFull))),
               "Write Error: " + PlatformText(kDiskFull));
 
-    FailedParser xml;
-    NUVZubExcXMLExpatParseError parse(NUVZubUttSerParserError(xml.parser),
-                                      NUVZubUttSerParserPlace(xml.parser));
+    // Both values were captured from a parser freed since.
+    NUVZubExcXMLExpatParseError parse(SampleParserError(), SampleParserPlace());
+    EXPECT_EQ(parse.GetErrorString().GetCode(), XML_ERROR_TAG_MISMATCH);
     EXPECT_EQ(Text(parse), std::string("Expat parser encountered an error: ") +
                                xmp_XML_ErrorString(XML_ERROR_TAG_MISMATCH) +
                                "\n At line 2, column: 7 in the XML stream.\n");

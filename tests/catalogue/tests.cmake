@@ -13,12 +13,13 @@ add_test(NAME catalogue_docs_up_to_date
           --data ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/data
           --check-docs ${PROJECT_SOURCE_DIR}/docs/exceptions.md)
 
-# zubexc ARGS... -> exit status, and what stdout and stderr must match.
+# zubexc ARGS... -> exit status, and what stdout and stderr must match. ZUBEXC_STDOUT:
+# where its output goes (run_tool.cmake's STDOUT).
 function(zubexc_test name expect_rc stdout_regex stderr_regex)
   add_test(NAME catalogue_zubexc_${name}
-    COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>" "-DARGS=${ARGN}"
-            -DEXPECT_RC=${expect_rc} "-DSTDOUT_REGEX=${stdout_regex}"
-            "-DSTDERR_REGEX=${stderr_regex}"
+    COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>"
+            "-DARGS=${ARGN}" -DSTDOUT=${ZUBEXC_STDOUT} -DEXPECT_RC=${expect_rc}
+            "-DSTDOUT_REGEX=${stdout_regex}" "-DSTDERR_REGEX=${stderr_regex}"
             -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
 endfunction()
 
@@ -51,29 +52,22 @@ zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not
 # standard output closed from the start. Not under Wine: its runner takes the
 # tool's output through a file of its own, so the tool never meets the device
 # or the closed stream that the test sets up.
-function(zubexc_output_lost name stdout reason)
-  add_test(NAME catalogue_zubexc_lost_${name}_${stdout}
-    COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>" "-DARGS=${ARGN}"
-            -DSTDOUT=${stdout} -DEXPECT_RC=3 "-DSTDOUT_REGEX=^$"
-            "-DSTDERR_REGEX=(^|\n)zubexc: cannot write the output: ${reason}\n$"
-            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
-endfunction()
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  foreach(stdout_reason "full|No space left on device" "closed|Bad file descriptor")
-    string(REPLACE "|" ";" stdout_reason "${stdout_reason}")
-    list(GET stdout_reason 0 stdout)
-    list(GET stdout_reason 1 reason)
-    zubexc_output_lost(list ${stdout} ${reason} --list)
-    zubexc_output_lost(code ${stdout} ${reason} 1013)
-    zubexc_output_lost(json ${stdout} ${reason} --json 1836)
-    zubexc_output_lost(not_found_after_output ${stdout} ${reason} 1013 999)
+  foreach(ZUBEXC_STDOUT full closed)
+    set(reason "No space left on device")
+    if(ZUBEXC_STDOUT STREQUAL "closed")
+      set(reason "Bad file descriptor")
+    endif()
+    set(lost "(^|\n)zubexc: cannot write the output: ${reason}\n$")
+    zubexc_test(lost_list_${ZUBEXC_STDOUT} 3 "^$" "${lost}" --list)
+    zubexc_test(lost_code_${ZUBEXC_STDOUT} 3 "^$" "${lost}" 1013)
+    zubexc_test(lost_json_${ZUBEXC_STDOUT} 3 "^$" "${lost}" --json 1836)
+    zubexc_test(lost_not_found_after_output_${ZUBEXC_STDOUT} 3 "^$" "${lost}" 1013 999)
   endforeach()
   # Nothing written, nothing lost: a stdout closed from the start fails only its
   # close, and the status stays the query's own.
-  add_test(NAME catalogue_zubexc_closed_nothing_written
-    COMMAND ${CMAKE_COMMAND} "-DTOOL=$<TARGET_FILE:zubexc>" -DARGS=999 -DSTDOUT=closed -DEXPECT_RC=1
-            "-DSTDOUT_REGEX=^$" "-DSTDERR_REGEX=^zubexc: no exception class has code 999\n$"
-            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
+  set(ZUBEXC_STDOUT closed)
+  zubexc_test(closed_nothing_written 1 "^$" "^zubexc: no exception class has code 999\n$" 999)
 endif()
 
 # The generator's escapes, byte for byte: a small data file generated at build
@@ -98,70 +92,15 @@ target_link_libraries(catalogue_generator_bytes PRIVATE ZELNUVZubContainers GTes
 gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
 
-# Hostile data, each directory of generator_hostile refused with one line
-# naming the file, the class and the rule (a regex), and exit status 1: no
-# traceback, and nothing generated that would not compile.
-function(generator_refuses case message)
-  set(data ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_hostile/${case})
+# Hostile data: each case of generator_hostile.txt refused on its own.
+set(hostile ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_hostile.txt)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${hostile})
+file(STRINGS ${hostile} cases REGEX "^== ")
+list(TRANSFORM cases REPLACE "^== ([a-z_]+) .*" "\\1")
+list(REMOVE_DUPLICATES cases)
+foreach(case IN LISTS cases)
   add_test(NAME catalogue_generator_refuses_${case}
-    COMMAND ${CMAKE_COMMAND} "-DTOOL=${Python3_EXECUTABLE}"
-            "-DARGS=${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py;--data;${data};--out;${CMAKE_CURRENT_BINARY_DIR}/generator_hostile/${case}"
-            -DEXPECT_RC=1 "-DSTDOUT_REGEX=^$"
-            "-DSTDERR_REGEX=^generate.py: [^\n]*/generator_hostile/${case}/${message}[^\n]*\n$"
-            -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
-endfunction()
-
-set(class_name_rule "a class name is NUVZubExc followed by ASCII letters and digits")
-set(getter_rule "is not Get followed by a capital letter, then letters, digits and single underscores")
-generator_refuses(space_in_name "Names.toml: class 'NUVZubExcBad Name': ${class_name_rule}")
-generator_refuses(reserved_class
-  "Names.toml: class NUVZubExcTable: the name is taken by the library's own catalogue type")
-generator_refuses(duplicate_class
-  "Beta.toml: class NUVZubExcTwice: defined twice; it is also at [^\n]*/duplicate_class/Alpha.toml")
-generator_refuses(bare_getter "Getters.toml: class NUVZubExcBareGetter: getter 'Get' ${getter_rule}")
-generator_refuses(getter_with_space
-  "Getters.toml: class NUVZubExcSpacedGetter: getter 'GetForm name' ${getter_rule}")
-generator_refuses(getter_reserved
-  "Getters.toml: class NUVZubExcCodeGetter: getter GetCode would clash with the member")
-generator_refuses(getter_twice "Getters.toml: class NUVZubExcGetterTwice: parameter GetName is listed twice")
-generator_refuses(unknown_type "Types.toml: class NUVZubExcLongParam: GetSize: unknown parameter type 'long'")
-generator_refuses(capacity_zero
-  "Types.toml: class NUVZubExcEmptyField: GetName: a text field's capacity is one of 10, 32, 64, 1024, not 0")
-generator_refuses(capacity_absurd
-  "Types.toml: class NUVZubExcHugeField: GetName: a text field's capacity is one of 10, 32, 64, 1024, not 1000000000")
-generator_refuses(ten_params "Types.toml: class NUVZubExcTenParams: 10 parameters; a message takes at most 9 values")
-generator_refuses(order_incomplete
-  "Types.toml: class NUVZubExcShortOrder: order must list every parameter's getter once")
-generator_refuses(base_unknown "Bases.toml: class NUVZubExcOrphan: unknown base NUVZubExcNoSuchBase")
-generator_refuses(base_itself
-  "Bases.toml: class NUVZubExcOwnBase: its bases form a cycle: NUVZubExcOwnBase -> NUVZubExcOwnBase")
-generator_refuses(base_cycle
-  "Bases.toml: class NUVZubExcFirst: its bases form a cycle: NUVZubExcFirst -> NUVZubExcSecond -> NUVZubExcFirst")
-generator_refuses(family_cycle
-  "Alpha.toml: class NUVZubExcAlphaDerived: derives from NUVZubExcBetaBase of family Beta, and the families derive from each other \\(Alpha -> Beta -> Alpha\\)")
-generator_refuses(duplicate_code
-  "Codes.toml: class NUVZubExcFirst: code 1001 is also NUVZubExcSecond's; a code is unique unless")
-generator_refuses(shares_code_with_stranger
-  "Codes.toml: class NUVZubExcFirst: shares_code_with names NUVZubExcSecond, which does not have code 1001")
-generator_refuses(code_out_of_range
-  "Codes.toml: class NUVZubExcFarCode: code 9001 is not a whole number from 1001 to 1840")
-generator_refuses(code_as_text
-  "Codes.toml: class NUVZubExcTextCode: code '1001' is not a whole number from 1001 to 1840")
-generator_refuses(unknown_key "Keys.toml: class NUVZubExcMisspelt: unknown key 'bsae'")
-generator_refuses(nul_in_message
-  "Messages.toml: class NUVZubExcNul: the message holds a NUL character, at which C would cut it")
-generator_refuses(escape_in_message
-  "Messages.toml: class NUVZubExcEscape: the message holds the control character U\\+001B")
-generator_refuses(carriage_return_in_message
-  "Messages.toml: class NUVZubExcReturn: the message holds the control character U\\+000D")
-generator_refuses(delete_in_message
-  "Messages.toml: class NUVZubExcDelete: the message holds the control character U\\+007F")
-generator_refuses(base_not_text "Bases.toml: class NUVZubExcNumberBase: base must be a class name")
-generator_refuses(params_not_pairs
-  "Types.toml: class NUVZubExcHalfPair: params must be a list of \\[getter, type\\] pairs of texts")
-generator_refuses(title_two_lines "Titles.toml: title must be one line of text")
-generator_refuses(family_not_file "Named.toml: family Other must be named as its file, Named")
-generator_refuses(family_reserved
-  "Catalogue.toml: family Catalogue would take the name of another generated file")
-generator_refuses(no_classes "Empty.toml: a data file lists its classes, at least one")
-generator_refuses(not_toml "Broken.toml: is not valid TOML: ")
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_refuses.py
+            ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py ${hostile}
+            ${CMAKE_CURRENT_BINARY_DIR}/generator_hostile ${case})
+endforeach()

@@ -2,10 +2,7 @@
 # the consumer against it. Run with -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=...
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
-                RESULT_VARIABLE rc OUTPUT_QUIET)
-if(rc)
-  message(FATAL_ERROR "install failed")
-endif()
+                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 # Windows (given TOOLCHAIN_FILE, EMULATOR and WINE_PREFIX): the DLLs (Expat's
 # too) and the tool in bin, their import libraries in lib.
 set(installed include/NUVZub/NUVZubContainers.h include/NUVZub/NUVZubContainersC.h
@@ -33,14 +30,8 @@ if(TOOLCHAIN_FILE)
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/build
                         -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${cross_options}
-                RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "consumer configure failed")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "consumer build failed")
-endif()
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build COMMAND_ERROR_IS_FATAL ANY)
 foreach(program consumer consumer_c)
   execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}${exe} RESULT_VARIABLE rc
                   OUTPUT_VARIABLE out)
@@ -52,10 +43,7 @@ endforeach()
 # The pkg-config file names everything a plain C compiler line needs.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${WORK_DIR}/prefix/lib/pkgconfig
                         pkg-config --cflags --libs NUVZubContainers
-                OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "pkg-config does not know the package")
-endif()
+                OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 if(TOOLCHAIN_FILE)
   set(c_compiler x86_64-w64-mingw32-gcc-posix)
@@ -65,11 +53,5 @@ else()
 endif()
 execute_process(COMMAND ${c_compiler} -std=c11 -pedantic-errors ${SOURCE_DIR}/consumer/consumer.c ${flags}
                         -o ${WORK_DIR}/consumer_pc${exe}
-                RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "pkg-config build failed")
-endif()
-execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/consumer_pc${exe} RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "pkg-config consumer failed")
-endif()
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/consumer_pc${exe} COMMAND_ERROR_IS_FATAL ANY)

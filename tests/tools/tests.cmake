@@ -5,8 +5,7 @@ target_link_libraries(tools_report_probe PRIVATE ZELNUVZubContainers)
 
 foreach(case mixed processes unreadable standard_input)
   add_test(NAME tools_triage_${case}
-    COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
-            -DTOOL=$<TARGET_FILE:zubexc> -DPROBE=$<TARGET_FILE:tools_report_probe>
-            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/tools_triage_${case} -DCASE=${case}
-            -P ${CMAKE_CURRENT_LIST_DIR}/triage_check.cmake)
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/triage_check.py ${case}
+            ${CMAKE_CURRENT_BINARY_DIR}/tools_triage_${case} $<TARGET_FILE:zubexc>
+            $<TARGET_FILE:tools_report_probe> ${CMAKE_CROSSCOMPILING_EMULATOR})
 endforeach()

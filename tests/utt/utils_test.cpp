@@ -1,15 +1,10 @@
 #include <NUVZub/NUVZubContainersC.h>
 #include <NUVZub/NUVZubExcParser.h>
-#include <NUVZub/NUVZubUttSerErrors.h>
 #include <NUVZub/NUVZubUttUtils.h>
-
-#include <NUVBas/xmp_XML.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
@@ -58,48 +53,6 @@ TEST(XMLUtils, GetAttrFindsTheFirstNameIgnoringCase) {
     EXPECT_EQ(NUVZubUttXMLUtils::GetAttr(attrs, "Nam"), nullptr);
     const char* empty[] = {nullptr};
     EXPECT_EQ(NUVZubUttXMLUtils::GetAttr(empty, "id"), nullptr);
-}
-
-struct ParserDeleter {
-    void operator()(XML_ParserStruct* p) const { xmp_XML_ParserFree(p); }
-};
-using Parser = std::unique_ptr<XML_ParserStruct, ParserDeleter>;
-
-/// A parser that has failed on a mismatched end tag at line 12, column 5.
-Parser FailedParser() {
-    Parser parser(xmp_XML_ParserCreate(nullptr));
-    const std::string doc = "<r>" + std::string(11, '\n') + "   </x>";
-    EXPECT_EQ(xmp_XML_Parse(parser.get(), doc.data(), static_cast<int>(doc.size()), 1), 0);
-    return parser;
-}
-
-TEST(SerErrors, CaptureARealParseFailureForTheExpatException) {
-    Parser parser = FailedParser();
-    const NUVZubUttSerParserError error(parser.get());
-    const NUVZubUttSerParserPlace place(parser.get());
-    const NUVZubExcXMLExpatParseError e{error, place};
-    EXPECT_EQ(error.GetCode(), XML_ERROR_TAG_MISMATCH);
-    EXPECT_STREQ(error.AsString(), "mismatched tag");
-    EXPECT_STREQ(place.AsString(), "line 12, column: 5");
-
-    // The values are captured: freeing the parser leaves them intact.
-    parser.reset();
-    EXPECT_EQ(error.GetCode(), XML_ERROR_TAG_MISMATCH);
-    EXPECT_STREQ(place.AsString(), "line 12, column: 5");
-    const std::string text = e.UserReport(NUVBasStringMode(false)).CStr();
-    EXPECT_NE(text.find("mismatched tag"), std::string::npos) << text;
-    EXPECT_NE(text.find("line 12, column: 5"), std::string::npos) << text;
-    // Copied bytewise: the copy needs nothing of the original.
-    const NUVZubExcXMLExpatParseError copy = e;
-    EXPECT_STREQ(copy.GetPlace().AsString(), "line 12, column: 5");
-}
-
-TEST(SerErrors, SystemErrorKeepsErrnoAtConstruction) {
-    errno = ENOENT;
-    const NUVZubUttSerSystemError error;
-    errno = EACCES;
-    EXPECT_EQ(error.GetCode(), ENOENT);
-    EXPECT_STREQ(error.AsString(), std::strerror(ENOENT));
 }
 
 // The foreign caller's side is tested from Python; these are the buffer limits.
