@@ -300,11 +300,20 @@ TEST_F(Glob, NamesOutsideAsciiMatchOneCharacterPerWildcard) {
               (std::set<std::string>{Match(dir, "\xE6\x97\xA5.x"), Match(dir, "keep.y")}));
 }
 
-// A pattern without a directory yields bare names; matches at the root carry
-// it, in either separator (Windows: the root of the working directory's drive).
-TEST_F(Glob, PatternsWithoutDirectoryAndAtTheRoot) {
+// A pattern without a directory yields bare names; every other match carries
+// the directory the pattern named, root included, in either separator
+// (Windows: the root of the working directory's drive).
+TEST_F(Glob, PatternsInEitherSeparatorWithoutDirectoryOrAtTheRoot) {
     TempDir dir;
     dir.Write("only.q", "");
+    fu::MakeDir(NUVString(dir / "sub"));
+    dir.Write("sub/a.x", "");
+    std::string inSub = dir / "sub\\*.x";
+    for (char& c : inSub)
+        if (c == '/') c = '\\';
+    const auto names = Collect(inSub);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(fu::AbsolutePath(NUVString(*names.begin())).Str(), Native(dir / "sub/a.x"));
     // The temporary directory's first component, its last letter a wildcard: /tmp as /tm?.
     const std::string& path = dir.Path();
     const std::size_t start = path.find_first_of("/\\");
@@ -322,29 +331,24 @@ TEST_F(Glob, PatternsWithoutDirectoryAndAtTheRoot) {
     EXPECT_EQ(backslashed.count("/" + first), 1u) << pattern;
 }
 
-// Every match carries the directory that the pattern named, in either separator.
-TEST_F(Glob, BackslashPatternsKeepTheirDirectory) {
+TEST_F(Glob, MissingDirectoryThrowsWithItsLineOrFailsInTheBuffer) {
     TempDir dir;
-    fu::MakeDir(NUVString(dir / "sub"));
-    dir.Write("sub/a.x", "");
-    std::string backslashed = dir / "sub\\*.x";
-    for (char& c : backslashed)
-        if (c == '/') c = '\\';
-    const auto names = Collect(backslashed);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(fu::AbsolutePath(NUVString(*names.begin())).Str(), Native(dir / "sub/a.x"));
-}
-
-TEST_F(Glob, MissingDirectoryThrowsWithItsLine) {
-    TempDir dir;
+    const std::string pattern = dir / "missing/*";
     testing::internal::CaptureStderr();
-    ExpectSystemError([&] { Collect(dir / "missing/*"); }, "FindFirstFile", kNoSuchDirectory);
+    ExpectSystemError([&] { Collect(pattern); }, "FindFirstFile", kNoSuchDirectory);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "!!! Error in FindFirstFile.  Pattern: \"" + Native(dir / "missing/*") + "\"\n");
+              "!!! Error in FindFirstFile.  Pattern: \"" + Native(pattern) + "\"\n");
+    char buffer[512];
+    void* glob = reinterpret_cast<void*>(1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(NUVZubUttFileUtils_GlobInit(pattern.c_str(), &glob, sizeof buffer, buffer));
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string(buffer).find("FindFirstFile"), std::string::npos) << buffer;
+    EXPECT_NE(std::string(buffer).find("1023"), std::string::npos) << buffer;
 }
 
-// A handle freed already, freed twice or never handed out: false and the text
-// from every function, never a use of the freed search; live handles still work.
+// A null handle, one freed already or freed twice, or one never handed out:
+// false and the text from every function, never a use of the freed search.
 TEST_F(Glob, PlainFunctionsWalkAndRefuseHandlesThatAreNotLive) {
     TempDir dir;
     dir.Write("one.p", "");
@@ -355,7 +359,13 @@ TEST_F(Glob, PlainFunctionsWalkAndRefuseHandlesThatAreNotLive) {
     ASSERT_TRUE(NUVZubUttFileUtils_GlobInit(pattern.c_str(), &freed, sizeof buffer, buffer));
     ASSERT_TRUE(NUVZubUttFileUtils_GlobFree(freed, sizeof buffer, buffer));
     int notAHandle = 0;
-    for (void* glob : {freed, static_cast<void*>(&notAHandle)}) {
+    const struct {
+        void* glob;
+        const char* text;
+    } handles[] = {
+        {nullptr, "nullptr != glob"}, {freed, "live handle"}, {&notAHandle, "live handle"}};
+    for (const auto& h : handles) {
+        void* glob = h.glob;
         const char* front = nullptr;
         bool empty = false;
         const struct {
@@ -369,16 +379,23 @@ TEST_F(Glob, PlainFunctionsWalkAndRefuseHandlesThatAreNotLive) {
             {"Free again", [&] { return NUVZubUttFileUtils_GlobFree(glob, 512, buffer); }},
         };
         for (const auto& c : calls) {
-            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(std::string(c.name) + " " + h.text);
             std::memset(buffer, 'z', sizeof buffer);
             testing::internal::CaptureStderr();
             EXPECT_FALSE(c.call());
             const std::string report = testing::internal::GetCapturedStderr();
-            EXPECT_NE(std::string(buffer).find("live handle"), std::string::npos) << buffer;
-            EXPECT_NE(report.find("live handle"), std::string::npos);
+            EXPECT_NE(std::string(buffer).find(h.text), std::string::npos) << buffer;
+            EXPECT_NE(report.find(h.text), std::string::npos);
         }
         EXPECT_EQ(front, nullptr);
     }
+    std::memset(buffer, 'z', sizeof buffer);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(NUVZubUttFileUtils_GlobNext(nullptr, 20, buffer)); // the text cut
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::strlen(buffer), 19u);
+    EXPECT_EQ(buffer[20], 'z'); // nothing written past the given size
+
     void* glob = nullptr;
     ASSERT_TRUE(NUVZubUttFileUtils_GlobInit(pattern.c_str(), &glob, sizeof buffer, buffer));
     std::set<std::string> names;
@@ -391,35 +408,4 @@ TEST_F(Glob, PlainFunctionsWalkAndRefuseHandlesThatAreNotLive) {
     }
     EXPECT_EQ(names, (std::set<std::string>{Match(dir, "one.p"), Match(dir, "two.p")}));
     EXPECT_TRUE(NUVZubUttFileUtils_GlobFree(glob, sizeof buffer, buffer));
-}
-
-TEST_F(Glob, PlainFunctionsReportFailuresInTheBuffer) {
-    char buffer[512];
-    void* glob = reinterpret_cast<void*>(1);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(NUVZubUttFileUtils_GlobInit("/no/such/dir/*", &glob, sizeof buffer, buffer));
-    testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string(buffer).find("FindFirstFile"), std::string::npos) << buffer;
-    EXPECT_NE(std::string(buffer).find("1023"), std::string::npos) << buffer;
-
-    bool empty = false;
-    const std::function<bool()> calls[] = {
-        [&] { return NUVZubUttFileUtils_GlobEmpty(nullptr, &empty, sizeof buffer, buffer); },
-        [&] { return NUVZubUttFileUtils_GlobNext(nullptr, sizeof buffer, buffer); },
-        [&] { return NUVZubUttFileUtils_GlobFree(nullptr, sizeof buffer, buffer); },
-        [&] { return NUVZubUttFileUtils_GlobFront(nullptr, nullptr, sizeof buffer, buffer); },
-        [&] { return NUVZubUttFileUtils_GlobNext(nullptr, 20, buffer); }, // the text cut
-    };
-    for (const auto& call : calls) {
-        std::memset(buffer, 'z', sizeof buffer);
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(call());
-        const std::string report = testing::internal::GetCapturedStderr();
-        EXPECT_NE(report.find("nullptr != glob"), std::string::npos);
-        if (&call != &calls[4]) {
-            EXPECT_NE(std::string(buffer).find("nullptr != glob"), std::string::npos);
-        }
-    }
-    EXPECT_EQ(std::strlen(buffer), 19u);
-    EXPECT_EQ(buffer[20], 'z'); // nothing written past the given size
 }
