@@ -21,10 +21,8 @@ inline int unsetenv(const char* name) {
 
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name) != nullptr) return 0;
-    const std::wstring wideName = utf16::Widen(name);
-    const std::wstring wideValue = utf16::Widen(value);
-    // An empty value would remove the runtime's copy; the process's holds it.
-    if (!wideValue.empty() && _wputenv((wideName + L"=" + wideValue).c_str()) != 0) return -1;
-    if (wideValue.empty()) _wputenv((wideName + L"=").c_str());
+    const std::wstring wideName = utf16::Widen(name), wideValue = utf16::Widen(value);
+    // "NAME=" removes the runtime's copy: only the process's holds an empty value.
+    if (_wputenv((wideName + L"=" + wideValue).c_str()) != 0 && !wideValue.empty()) return -1;
     return SetEnvironmentVariableW(wideName.c_str(), wideValue.c_str()) ? 0 : -1;
 }

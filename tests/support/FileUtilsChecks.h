@@ -1,6 +1,5 @@
-// What the file-utility tests share on every system: a fixture that silences
-// the exception reports, the check of a system error raised by the utilities,
-// and the names a wildcard search yields.
+// The file-utility tests' fixture that silences the exception reports, the
+// check of a system error they raise, and the names a wildcard search yields.
 #pragma once
 
 #include <NUVZub/NUVZubExcFile.h>
@@ -20,8 +19,7 @@ struct QuietFileUtils : ::testing::Test {
     static void SetUpTestSuite() { NUVZubUttAssertDisableExcReport(); }
 };
 
-/// Runs `body`, expects NUVZubExcSystemError for `service` raised from the
-/// utilities, with the system's error `code` unless it is 0.
+/// Expects `body` to raise the utilities' error of `service`, with `code` unless 0.
 template <class F> void ExpectSystemError(F body, const char* service, int code = 0) {
     try {
         body();

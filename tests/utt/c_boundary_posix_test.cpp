@@ -1,8 +1,6 @@
-// The plain C functions as foreign callers meet them: nothing is thrown at the
-// caller when memory runs out, and a thread cancelled inside one unwinds
-// through it and leaves the library usable. This program replaces the global
-// operator new, which on POSIX serves the library too (a Windows DLL keeps its
-// own), so that allocations can fail on demand whatever the allocator beneath.
+// The plain C functions as foreign callers meet them: nothing thrown when memory
+// runs out, and a thread cancelled inside one leaves the library usable. The
+// global operator new replaced here serves the library too (on POSIX only).
 #include <NUVBas/NUVBasShared.h>
 #include <NUVZub/NUVZubContainersC.h>
 #include <NUVZub/NUVZubUttResourceMonitor.h>
@@ -98,24 +96,21 @@ TEST(PlainFunctionsOutOfMemory, ResourceMonitorCallsAreDropped) {
 // itself cannot be built.
 TEST(PlainFunctionsOutOfMemory, OthersReturnFalseWithAText) {
     const std::string text(1 << 20, 't');
-    char message[64] = {};
+    char message[64] = {}, buffer[64] = {};
     char* result = nullptr;
-    bool checked;
+    void* glob = nullptr;
+    bool checked, initialised;
     {
         FailingAllocations fail(1 << 19);
         checked = NUVZubUttPythonGlueTest_CheckString(text.c_str(), &result, message, 64);
     }
-    EXPECT_FALSE(checked);
-    EXPECT_EQ(result, nullptr);
-    EXPECT_STREQ(message, "Memory allocation failed.");
-
-    char buffer[64] = {};
-    void* glob = nullptr;
-    bool initialised;
     {
         FailingAllocations fail; // the text of the failure as well
         initialised = NUVZubUttFileUtils_GlobInit("*", &glob, sizeof buffer, buffer);
     }
+    EXPECT_FALSE(checked);
+    EXPECT_EQ(result, nullptr);
+    EXPECT_STREQ(message, "Memory allocation failed.");
     EXPECT_FALSE(initialised);
     EXPECT_STREQ(buffer, "Memory allocation failed.");
 }
@@ -130,11 +125,9 @@ void FillPipe(int fd) {
     fcntl(fd, F_SETFL, flags);
 }
 
-// A server thread is cancelled while GlobInit's notice of a missing directory
-// waits for a reader of the full stderr pipe. The thread ends cancelled (at the
-// write, or at its next cancellation point once the notice is out), and the
-// report and stream locks it held are free again: the same call succeeds in
-// failing afterwards.
+// A thread cancelled while GlobInit's notice waits for a reader of the full
+// stderr pipe ends cancelled, and frees the report and stream locks it held:
+// the same call fails properly afterwards.
 TEST(PlainFunctionsCancelled, GlobInitWaitingToWriteItsNotice) {
     TempDir dir;
     const std::string pattern = dir / "missing/*";

@@ -1,13 +1,11 @@
-// The file utilities over the Windows layer: each system call's failure,
-// injected through the platform's call table, reported with its service and
-// the system's code; removal by pattern against the system's short names;
-// paths of every length as callers give them.
+// The file utilities against what only Windows has: the system's short names,
+// and paths of every length as callers give them.
 #include <FileUtilsChecks.h>
 #include <NativePaths.h>
-#include <SystemCallFaultsWin32.h>
 #include <TempDir.h>
 
 #include <NUVZub/NUVZubUttOSFile.h>
+#include <NUVZubPlatform/SystemCallsWin32.h>
 
 #include <gtest/gtest.h>
 
@@ -21,114 +19,7 @@ using NUVZubPlatform::SystemCallsWin32;
 
 namespace {
 
-using FileUtilsFaultsWin32 = QuietFileUtils;
-
-} // namespace
-
-TEST_F(FileUtilsFaultsWin32, FailureRowsThroughTheCallTable) {
-    TempDir dir;
-    const NUVString a(dir.Write("a", "A"));
-    {
-        fault::Scoped f(&SystemCallsWin32::MoveFileExW, &fault::Move, ERROR_NOT_SAME_DEVICE);
-        ExpectSystemError([&] { fu::Move(a, NUVString(dir / "b")); }, "MoveFileEx",
-                          ERROR_NOT_SAME_DEVICE);
-    }
-    {
-        fault::Scoped f(&SystemCallsWin32::CreateHardLinkW, &fault::Link, ERROR_TOO_MANY_LINKS);
-        ExpectSystemError([&] { fu::LinkIfUnique(a, NUVString(dir / "b")); }, "CreateHardLink",
-                          ERROR_TOO_MANY_LINKS);
-    }
-    {
-        fault::Scoped f(&SystemCallsWin32::SetFileInformationByHandle, &fault::Delete,
-                        ERROR_ACCESS_DENIED);
-        ExpectSystemError([&] { fu::Remove(a); }, "DeleteFile", ERROR_ACCESS_DENIED);
-        ExpectSystemError([&] { fu::RemoveAll(NUVString(dir / "*")); }, "DeleteFile",
-                          ERROR_ACCESS_DENIED);
-        EXPECT_FALSE(fu::RemoveNoThrow(a));
-    }
-    {
-        fault::Scoped f(&SystemCallsWin32::CreateDirectoryW, &fault::MakeDir, ERROR_DISK_FULL);
-        ExpectSystemError([&] { fu::MakeDir(NUVString(dir / "d")); }, "CreateDirectory",
-                          ERROR_DISK_FULL);
-    }
-    {
-        fault::Scoped f(&SystemCallsWin32::RemoveDirectoryW, &fault::RemoveDir,
-                        ERROR_SHARING_VIOLATION);
-        ExpectSystemError([&] { fu::RemoveDir(NUVString(dir.Path())); }, "RemoveDirectory",
-                          ERROR_SHARING_VIOLATION);
-    }
-    {
-        fault::Scoped f(&SystemCallsWin32::GetFileAttributesW, &fault::Attributes,
-                        ERROR_ACCESS_DENIED);
-        EXPECT_FALSE(fu::FileExists(a)); // never throws
-        EXPECT_FALSE(fu::IsWriteable(a));
-    }
-    EXPECT_TRUE(fu::FileExists(a));
-}
-
-TEST_F(FileUtilsFaultsWin32, IdentityFailures) {
-    TempDir dir;
-    const NUVString a(dir.Write("a", "1"));
-    {
-        fault::Scoped f(&SystemCallsWin32::CreateFileW, &fault::Open, ERROR_ACCESS_DENIED);
-        ExpectSystemError([&] { fu::GetFileID(a); }, "CreateFile", ERROR_ACCESS_DENIED);
-    }
-    fault::Scoped f(&SystemCallsWin32::GetFileInformationByHandle, &fault::Information,
-                    ERROR_IO_DEVICE);
-    ExpectSystemError([&] { fu::GetFileID(a); }, "GetFileInformationByHandle", ERROR_IO_DEVICE);
-}
-
-TEST_F(FileUtilsFaultsWin32, GlobSearchFailures) {
-    TempDir dir;
-    dir.Write("a", "");
-    dir.Write("b", "");
-    {
-        fault::Scoped f(&SystemCallsWin32::FindFirstFileExW, &fault::FindFirst,
-                        ERROR_TOO_MANY_OPEN_FILES);
-        testing::internal::CaptureStderr();
-        ExpectSystemError([&] { Collect(dir / "*"); }, "FindFirstFile", ERROR_TOO_MANY_OPEN_FILES);
-        testing::internal::GetCapturedStderr();
-    }
-    // A failure after the first match: "." and ".." come before it.
-    fault::Scoped f(&SystemCallsWin32::FindNextFileW, &fault::FindNext, ERROR_IO_DEVICE, 2);
-    ExpectSystemError([&] { Collect(dir / "*"); }, "FindNextFile", ERROR_IO_DEVICE);
-}
-
-// ---- removal by pattern ----
-
-// The system also matches the 8.3 short names: "*.htm" finds page.html as
-// PAGE~1.HTM, "*.txt" finds notes.txt~. A removal by pattern takes exactly
-// the long names the pattern matches, ignoring case, and keeps the conventions
-// of "*." and "*.*".
-TEST_F(FileUtilsFaultsWin32, RemoveAllTakesOnlyTheLongNamesThePatternMatches) {
-    struct Case {
-        const char* pattern;
-        std::set<std::string> left;
-    };
-    const std::set<std::string> names = {"page.html", "x.htm", "notes.txt~",   "keep.txt1",
-                                         "a.TXT",     "b.txt", "data.TXT.bak", "noext"};
-    const Case cases[] = {
-        {"*.htm",
-         {"page.html", "notes.txt~", "keep.txt1", "a.TXT", "b.txt", "data.TXT.bak", "noext"}},
-        {"*.txt", {"page.html", "x.htm", "notes.txt~", "keep.txt1", "data.TXT.bak", "noext"}},
-        {"*.", {"page.html", "x.htm", "notes.txt~", "keep.txt1", "a.TXT", "b.txt", "data.TXT.bak"}},
-        {"*.*", {}},
-    };
-    for (const Case& c : cases) {
-        TempDir fresh;
-        for (const std::string& name : names)
-            fresh.Write(name, "");
-        fu::RemoveAll(NUVString(fresh / c.pattern));
-        std::set<std::string> left;
-        for (fu::GlobRange range(NUVString(fresh / "*")); !range.Empty(); range.Next())
-            left.insert(range.Front().Str().substr(fresh.Path().size() + 1));
-        EXPECT_EQ(left, c.left) << c.pattern;
-    }
-}
-
-// ---- paths of every length ----
-
-namespace {
+using FileUtilsWin32 = QuietFileUtils;
 
 // Every path the system receives, to check it against Windows' limits, which
 // Wine lacks.
@@ -143,6 +34,17 @@ HANDLE WINAPI RecordOpen(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, 
     g_paths.push_back(p);
     return g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
+struct Recording {
+    Recording() {
+        g_real = NUVZubPlatform::GetWin32Calls();
+        SystemCallsWin32 calls = g_real;
+        calls.CreateDirectoryW = RecordMakeDir;
+        calls.CreateFileW = RecordOpen;
+        g_paths.clear();
+        NUVZubPlatform::SetWin32Calls(calls);
+    }
+    ~Recording() { NUVZubPlatform::ResetWin32Calls(); }
+};
 
 // Empty when Windows takes `path` as it stands: no longer than `limit`
 // characters with its terminator, or behind the long-path prefix with no "."
@@ -183,20 +85,41 @@ std::string ReadByLibrary(const std::string& path) {
 
 } // namespace
 
+// The system also matches the 8.3 short names: "*.htm" finds page.html as
+// PAGE~1.HTM, "*.txt" finds notes.txt~. A removal by pattern takes exactly
+// the long names the pattern matches, ignoring case, and keeps the conventions
+// of "*." and "*.*".
+TEST_F(FileUtilsWin32, RemoveAllTakesOnlyTheLongNamesThePatternMatches) {
+    const std::set<std::string> names = {"page.html", "x.htm", "notes.txt~",   "keep.txt1",
+                                         "a.TXT",     "b.txt", "data.TXT.bak", "noext"};
+    const struct {
+        const char* pattern;
+        std::set<std::string> removed;
+    } cases[] = {
+        {"*.htm", {"x.htm"}}, {"*.txt", {"a.TXT", "b.txt"}}, {"*.", {"noext"}}, {"*.*", names}};
+    for (const auto& c : cases) {
+        TempDir fresh;
+        std::set<std::string> left;
+        for (const std::string& name : names) {
+            fresh.Write(name, "");
+            if (c.removed.count(name) == 0) left.insert(fresh.Path() + "/" + name);
+        }
+        fu::RemoveAll(NUVString(fresh / c.pattern));
+        EXPECT_EQ(Collect(fresh / "*"), left) << c.pattern;
+    }
+}
+
 // Windows creates a directory only up to MAX_PATH - 12 characters without the
 // prefix (room for an 8.3 name inside); MakeDir works at every length, and the
 // parts of a path are found there again.
-TEST_F(FileUtilsFaultsWin32, DirectoriesAtEveryLength) {
+TEST_F(FileUtilsWin32, DirectoriesAtEveryLength) {
     TempDir dir;
     for (std::size_t length : {240u, 247u, 248u, 255u, 259u, 260u, 400u}) {
         const std::string path = PathOfLength(dir, length);
-        g_real = NUVZubPlatform::GetWin32Calls();
-        SystemCallsWin32 calls = g_real;
-        calls.CreateDirectoryW = RecordMakeDir;
-        g_paths.clear();
-        NUVZubPlatform::SetWin32Calls(calls);
-        fu::MakeDir(NUVString(path));
-        NUVZubPlatform::ResetWin32Calls();
+        {
+            Recording recording;
+            fu::MakeDir(NUVString(path));
+        }
         ASSERT_EQ(g_paths.size(), 1u);
         EXPECT_EQ(Refusal(g_paths[0], MAX_PATH - 12), "") << length;
         EXPECT_TRUE(fu::IsDir(NUVString(path))) << length;
@@ -210,7 +133,7 @@ TEST_F(FileUtilsFaultsWin32, DirectoriesAtEveryLength) {
 
 // "." and ".." in a long path: folded before the prefix, which would make the
 // system take them literally (error 123).
-TEST_F(FileUtilsFaultsWin32, LongPathsWithDotComponents) {
+TEST_F(FileUtilsWin32, LongPathsWithDotComponents) {
     TempDir dir;
     const std::string deep = PathOfLength(dir, 300);
     const std::string parent = deep.substr(0, deep.find_last_of('\\'));
@@ -226,7 +149,7 @@ TEST_F(FileUtilsFaultsWin32, LongPathsWithDotComponents) {
 }
 
 // AbsolutePath and ShortenFileName at every length, ".." folded.
-TEST_F(FileUtilsFaultsWin32, AbsoluteAndShortenedPathsAtEveryLength) {
+TEST_F(FileUtilsWin32, AbsoluteAndShortenedPathsAtEveryLength) {
     const std::string root = "C:\\" + std::string(200, 'r');
     for (std::size_t extra : {10u, 100u, 300u}) {
         const std::string inside = std::string(extra, 'i');
@@ -238,23 +161,19 @@ TEST_F(FileUtilsFaultsWin32, AbsoluteAndShortenedPathsAtEveryLength) {
     }
 }
 
-// A relative path of MAX_PATH or more is what a caller gives as easily as a
-// short one: it names the file under the working directory, and reaches the
-// system in the long form Windows requires for it.
-TEST_F(FileUtilsFaultsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
+// A relative path of MAX_PATH or more names the file under the working
+// directory, and reaches the system in the long form Windows requires for it.
+TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
     TempDir dir;
     const std::string sub(200, 's');
     fu::MakeDir(NUVString(dir / sub));
     const std::string relative = sub + "\\" + std::string(100, 'f');
     const std::string cwd = CurrentDir();
     ASSERT_TRUE(ChangeDir(dir.Path()));
-    g_real = NUVZubPlatform::GetWin32Calls();
-    SystemCallsWin32 calls = g_real;
-    calls.CreateFileW = RecordOpen;
-    g_paths.clear();
-    NUVZubPlatform::SetWin32Calls(calls);
-    WriteByLibrary(relative, "relative");
-    NUVZubPlatform::ResetWin32Calls();
+    {
+        Recording recording;
+        WriteByLibrary(relative, "relative");
+    }
     const bool exists = fu::FileExists(NUVString(relative));
     ASSERT_TRUE(ChangeDir(cwd));
     EXPECT_TRUE(exists);

@@ -1,12 +1,13 @@
-// The scope guards over memory and locks; the handle guards are tested over
-// each system's own handles (guards_posix_test, guards_win32_test).
+// The scope guards over memory, locks and each system's own handles.
 #include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZub/NUVZubUttMutex.h>
+#include <NUVZubPlatform/Handle.h>
 
 #include <NUVBas/mem_Alloc.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +16,10 @@
 #include <thread>
 
 #if defined(_WIN32)
+#include <NUVZubPlatform/SystemCallsWin32.h>
 #include <WindowsApi.h>
 #else
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -31,6 +34,59 @@
 #endif
 
 namespace {
+
+using NUVZubPlatform::Handle;
+
+// A block this large is mapped on its own: freeing it gives its pages back to
+// the system (glibc unmaps it, the Windows heap releases its region).
+constexpr std::size_t kOwnMappingSize = 8 << 20;
+
+#if defined(_WIN32)
+bool IsMapped(const void* block) {
+    MEMORY_BASIC_INFORMATION info;
+    return VirtualQuery(block, &info, sizeof info) == sizeof info && info.State == MEM_COMMIT;
+}
+Handle NewHandle() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+bool IsOpen(Handle handle) {
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != 0;
+}
+int LastError() { return static_cast<int>(GetLastError()); }
+void ClearLastError() { SetLastError(ERROR_SUCCESS); }
+constexpr int kInvalidHandle = ERROR_INVALID_HANDLE;
+
+// The error of a close that fails, or -1. The failure comes through the call
+// table: closing a stale handle for real could close another thread's new one.
+int FailedClose(Handle handle) {
+    NUVZubPlatform::SystemCallsWin32 table = NUVZubPlatform::GetWin32Calls();
+    table.CloseHandle = [](HANDLE) -> BOOL {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    };
+    NUVZubPlatform::SetWin32Calls(table);
+    const bool closed = NUVZubPlatform::CloseHandle(handle);
+    const int error = LastError();
+    NUVZubPlatform::ResetWin32Calls();
+    return !closed && NUVZubPlatform::CloseHandle(handle) ? error : -1;
+}
+#else
+bool IsMapped(const void* block) {
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(block) & ~(page - 1));
+    return msync(start, page, MS_ASYNC) == 0; // ENOMEM once unmapped
+}
+Handle NewHandle() { return open("/dev/null", O_RDONLY); }
+bool IsOpen(Handle fd) { return fcntl(fd, F_GETFD) != -1; }
+int LastError() { return errno; }
+void ClearLastError() { errno = 0; }
+constexpr int kInvalidHandle = EBADF;
+
+// The error of a second close, or -1.
+int FailedClose(Handle fd) {
+    if (!NUVZubPlatform::CloseHandle(fd) || NUVZubPlatform::CloseHandle(fd)) return -1;
+    return errno;
+}
+#endif
 
 struct Counts {
     int locks = 0;
@@ -50,39 +106,31 @@ private:
     Counts& m_counts;
 };
 
-TEST(TidyLock, EarlyUnlockReleasesExactlyOnce) {
+TEST(TidyLock, ReleasesOnceEarlyAtScopeEndOrWhenAnExceptionPasses) {
     Counts counts;
-    NUVZubUttMutex mutex(new CountingMutex(counts));
     {
-        NUVZubDod_TidyLock lock(mutex);
-        EXPECT_EQ(counts.locks, 1);
-        EXPECT_EQ(counts.unlocks, 0);
-        lock.Unlock();
+        NUVZubUttMutex mutex(new CountingMutex(counts));
+        {
+            NUVZubDod_TidyLock lock(mutex);
+            EXPECT_EQ(counts.locks, 1);
+            EXPECT_EQ(counts.unlocks, 0);
+            lock.Unlock();
+            EXPECT_EQ(counts.unlocks, 1);
+            lock.Unlock();
+        }
         EXPECT_EQ(counts.unlocks, 1);
-        lock.Unlock();
+        { NUVZubDod_TidyLock lock(mutex); }
+        EXPECT_EQ(counts.unlocks, 2);
+        try {
+            NUVZubDod_TidyLock lock(mutex);
+            throw std::runtime_error("transfer failed");
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(counts.locks, 3);
+        EXPECT_EQ(counts.unlocks, 3);
+        EXPECT_FALSE(counts.destroyed);
     }
-    EXPECT_EQ(counts.locks, 1);
-    EXPECT_EQ(counts.unlocks, 1);
-}
-
-TEST(TidyLock, ReleasesAtScopeEndAndWhenAnExceptionPasses) {
-    Counts counts;
-    NUVZubUttMutex mutex(new CountingMutex(counts));
-    { NUVZubDod_TidyLock lock(mutex); }
-    EXPECT_EQ(counts.unlocks, 1);
-    try {
-        NUVZubDod_TidyLock lock(mutex);
-        throw std::runtime_error("transfer failed");
-    } catch (const std::runtime_error&) {
-    }
-    EXPECT_EQ(counts.locks, 2);
-    EXPECT_EQ(counts.unlocks, 2);
-}
-
-TEST(Mutex, DeletesTheMutexItOwns) {
-    Counts counts;
-    { NUVZubUttMutex mutex(new CountingMutex(counts)); }
-    EXPECT_TRUE(counts.destroyed);
+    EXPECT_TRUE(counts.destroyed); // the mutex deletes the one it owns
 }
 
 TEST(Mutex, ExcludesOtherThreads) {
@@ -103,21 +151,6 @@ TEST(Mutex, ExcludesOtherThreads) {
     EXPECT_EQ(counter, 40000);
 }
 
-// A block this large is mapped on its own: freeing it gives its pages back to
-// the system (glibc unmaps it, the Windows heap releases its region).
-constexpr std::size_t kOwnMappingSize = 8 << 20;
-
-bool IsMapped(const void* block) {
-#if defined(_WIN32)
-    MEMORY_BASIC_INFORMATION info;
-    return VirtualQuery(block, &info, sizeof info) == sizeof info && info.State == MEM_COMMIT;
-#else
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(block) & ~(page - 1));
-    return msync(start, page, MS_ASYNC) == 0; // ENOMEM once unmapped
-#endif
-}
-
 TEST(WCleanUp, FreesTheRuntimeText) {
     WCleanUp none(nullptr); // frees nothing, must not crash
 #if defined(NUVZUB_TEST_SANITIZER_HEAP)
@@ -135,7 +168,7 @@ TEST(WCleanUp, FreesTheRuntimeText) {
 #endif
 }
 
-TEST(BufferHolder, AllocatesFromTheAllocatorLibrary) {
+TEST(BufferHolder, AllocatesFromTheAllocatorLibraryAndRefusesANegativeSize) {
     const auto before = mem_AllocationCount();
     {
         BufferHolder buffer(4096);
@@ -145,8 +178,32 @@ TEST(BufferHolder, AllocatesFromTheAllocatorLibrary) {
     }
     BufferHolder empty(0);
     EXPECT_NE(empty.Get(), nullptr);
+    EXPECT_THROW(BufferHolder(-1), std::bad_alloc);
 }
 
-TEST(BufferHolder, RefusesANegativeSize) { EXPECT_THROW(BufferHolder(-1), std::bad_alloc); }
+TEST(CleanUpHandle, ClosesItsHandleAndNoHandleClosesNothing) {
+    const Handle handle = NewHandle();
+    ASSERT_TRUE(IsOpen(handle));
+    {
+        CleanUpHandle guard(handle);
+        EXPECT_EQ(guard.Get(), handle);
+        EXPECT_TRUE(IsOpen(handle));
+    }
+    EXPECT_FALSE(IsOpen(handle));
+    ClearLastError();
+    { CleanUpHandle guard(NUVZubPlatform::kNoHandle); }
+    EXPECT_EQ(LastError(), 0) << "a close of no handle fails";
+#if !defined(_WIN32)
+    EXPECT_NE(NUVZubPlatform::kNoHandle, 0); // descriptor 0 is a real handle
+#endif
+}
+
+TEST(PlatformHandle, ReportsAFailedCloseWithTheSystemsError) {
+    const Handle handle = NewHandle();
+    ASSERT_TRUE(IsOpen(handle));
+    EXPECT_EQ(FailedClose(handle), kInvalidHandle);
+    EXPECT_FALSE(IsOpen(handle));
+    EXPECT_TRUE(NUVZubPlatform::CloseHandle(NUVZubPlatform::kNoHandle));
+}
 
 } // namespace
