@@ -30,6 +30,7 @@ constexpr int kExists = ERROR_FILE_EXISTS, kMissing = ERROR_FILE_NOT_FOUND;
 constexpr int kMissingDirectory = ERROR_PATH_NOT_FOUND, kNotEmpty = ERROR_DIR_NOT_EMPTY;
 constexpr int kIsDirectory = ERROR_ACCESS_DENIED, kTooManyFiles = ERROR_TOO_MANY_OPEN_FILES;
 constexpr int kNoLocks = ERROR_NOT_ENOUGH_MEMORY, kBadOffset = ERROR_NEGATIVE_SEEK;
+constexpr int kNotLocked = ERROR_NOT_LOCKED;
 constexpr int kDiskFullCodes[] = {39, 112, 1295}; // handle disk full, disk full, quota
 #else
 using Calls = NUVZubPlatform::SystemCalls;
@@ -41,6 +42,7 @@ inline void SetError(Error error) { errno = error; }
 constexpr int kIoError = EIO, kDenied = EACCES, kExists = EEXIST, kMissing = ENOENT;
 constexpr int kMissingDirectory = ENOENT, kNotEmpty = ENOTEMPTY, kIsDirectory = EISDIR;
 constexpr int kTooManyFiles = EMFILE, kNoLocks = ENOLCK, kBadOffset = EINVAL;
+constexpr int kNotLocked = ENOLCK;
 constexpr int kDiskFullCodes[] = {ENOSPC, EDQUOT};
 #endif
 
