@@ -65,6 +65,18 @@ inline bool Fail() {
     return true;
 }
 
+// A stand-in for the call `member` that fails with the result `failed`.
+template <class F, F Calls::*member, auto failed> struct Stub;
+template <class R, class... A, R (*Calls::*member)(A...), auto failed>
+struct Stub<R (*)(A...), member, failed> {
+    static R Call(A... a) { return Fail() ? R(failed) : (g_real.*member)(a...); }
+};
+template <class T> struct Member;
+template <class F> struct Member<F Calls::*> { using Type = F; };
+template <auto member, auto failed>
+inline constexpr auto& Failing =
+    Stub<typename Member<decltype(member)>::Type, member, failed>::Call;
+
 #if defined(_WIN32)
 inline HANDLE WINAPI Open(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
                           HANDLE t) {
@@ -76,91 +88,65 @@ inline HANDLE WINAPI CreateNew(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTE
     return d == CREATE_NEW && Fail() ? INVALID_HANDLE_VALUE
                                      : g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
+inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+    return Fail() ? INVALID_HANDLE_VALUE
+                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
+}
 inline BOOL WINAPI Close(HANDLE h) {
     if (!Fail()) return g_real.CloseHandle(h);
     g_real.CloseHandle(h); // the handle goes, the failure is reported
     SetLastError(g_error);
     return FALSE;
 }
-inline BOOL WINAPI Read(HANDLE h, LPVOID b, DWORD n, LPDWORD done, LPOVERLAPPED at) {
-    return !Fail() && g_real.ReadFile(h, b, n, done, at);
-}
-inline BOOL WINAPI Write(HANDLE h, LPCVOID b, DWORD n, LPDWORD done, LPOVERLAPPED at) {
-    return !Fail() && g_real.WriteFile(h, b, n, done, at);
-}
 inline BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD, LPDWORD done, LPOVERLAPPED) {
     *done = 0;
     return TRUE;
-}
-inline BOOL WINAPI Flush(HANDLE h) { return !Fail() && g_real.FlushFileBuffers(h); }
-inline BOOL WINAPI SetEnd(HANDLE h) { return !Fail() && g_real.SetEndOfFile(h); }
-inline BOOL WINAPI Size(HANDLE h, PLARGE_INTEGER size) {
-    return !Fail() && g_real.GetFileSizeEx(h, size);
-}
-inline BOOL WINAPI Lock(HANDLE h, DWORD f, DWORD r, DWORD low, DWORD high, LPOVERLAPPED at) {
-    return !Fail() && g_real.LockFileEx(h, f, r, low, high, at);
-}
-inline BOOL WINAPI Unlock(HANDLE h, DWORD at, DWORD atHigh, DWORD low, DWORD high) {
-    return !Fail() && g_real.UnlockFile(h, at, atHigh, low, high);
-}
-inline DWORD WINAPI Attributes(LPCWSTR p) {
-    return Fail() ? INVALID_FILE_ATTRIBUTES : g_real.GetFileAttributesW(p);
-}
-inline BOOL WINAPI Information(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
-    return !Fail() && g_real.GetFileInformationByHandle(h, info);
-}
-inline BOOL WINAPI Move(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    return !Fail() && g_real.MoveFileExW(from, to, flags);
-}
-inline BOOL WINAPI Link(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES sa) {
-    return !Fail() && g_real.CreateHardLinkW(link, existing, sa);
 }
 // The deletion step of every removal: the disposition set through the file's handle.
 inline BOOL WINAPI Delete(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
     const bool disposition = kind == FileDispositionInfo || kind == 21; // 21: ...InfoEx
     return !(disposition && Fail()) && g_real.SetFileInformationByHandle(h, kind, info, size);
 }
-inline BOOL WINAPI MakeDir(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
-    return !Fail() && g_real.CreateDirectoryW(p, sa);
-}
-inline BOOL WINAPI RemoveDir(LPCWSTR p) { return !Fail() && g_real.RemoveDirectoryW(p); }
-inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
-                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-    return Fail() ? INVALID_HANDLE_VALUE
-                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
-}
-inline BOOL WINAPI FindNext(HANDLE search, LPWIN32_FIND_DATAW found) {
-    return !Fail() && g_real.FindNextFileW(search, found);
-}
+inline constexpr auto& Read = Failing<&Calls::ReadFile, FALSE>;
+inline constexpr auto& Write = Failing<&Calls::WriteFile, FALSE>;
+inline constexpr auto& Flush = Failing<&Calls::FlushFileBuffers, FALSE>;
+inline constexpr auto& SetEnd = Failing<&Calls::SetEndOfFile, FALSE>;
+inline constexpr auto& Size = Failing<&Calls::GetFileSizeEx, FALSE>;
+inline constexpr auto& Lock = Failing<&Calls::LockFileEx, FALSE>;
+inline constexpr auto& Unlock = Failing<&Calls::UnlockFile, FALSE>;
+inline constexpr auto& Attributes = Failing<&Calls::GetFileAttributesW, INVALID_FILE_ATTRIBUTES>;
+inline constexpr auto& Information = Failing<&Calls::GetFileInformationByHandle, FALSE>;
+inline constexpr auto& Move = Failing<&Calls::MoveFileExW, FALSE>;
+inline constexpr auto& Link = Failing<&Calls::CreateHardLinkW, FALSE>;
+inline constexpr auto& MakeDir = Failing<&Calls::CreateDirectoryW, FALSE>;
+inline constexpr auto& RemoveDir = Failing<&Calls::RemoveDirectoryW, FALSE>;
+inline constexpr auto& FindNext = Failing<&Calls::FindNextFileW, FALSE>;
 #else
-inline int Open(const char* p, int f, mode_t m) { return Fail() ? -1 : g_real.open(p, f, m); }
 inline int Close(int fd) {
     if (!Fail()) return g_real.close(fd);
     g_real.close(fd); // the kernel frees the descriptor even when close fails
     errno = g_error;
     return -1;
 }
-inline ssize_t Pread(int fd, void* b, size_t n, off_t o) {
-    return Fail() ? -1 : g_real.pread(fd, b, n, o);
-}
-inline ssize_t Pwrite(int fd, const void* b, size_t n, off_t o) {
-    return Fail() ? -1 : g_real.pwrite(fd, b, n, o);
-}
 inline ssize_t PwriteNothing(int, const void*, size_t, off_t) { return 0; }
-inline int Fsync(int fd) { return Fail() ? -1 : g_real.fsync(fd); }
-inline int Ftruncate(int fd, off_t n) { return Fail() ? -1 : g_real.ftruncate(fd, n); }
-inline int Fstat(int fd, struct stat* s) { return Fail() ? -1 : g_real.fstat(fd, s); }
-inline int Stat(const char* p, struct stat* s) { return Fail() ? -1 : g_real.stat(p, s); }
-inline int Flock(int fd, int op) { return Fail() ? -1 : g_real.flock(fd, op); }
-inline int Rename(const char* a, const char* b) { return Fail() ? -1 : g_real.rename(a, b); }
-inline int Link(const char* a, const char* b) { return Fail() ? -1 : g_real.link(a, b); }
-inline int Unlink(const char* p) { return Fail() ? -1 : g_real.unlink(p); }
-inline int Mkdir(const char* p, mode_t m) { return Fail() ? -1 : g_real.mkdir(p, m); }
-inline int Rmdir(const char* p) { return Fail() ? -1 : g_real.rmdir(p); }
-inline DIR* Opendir(const char* p) { return Fail() ? nullptr : g_real.opendir(p); }
-inline struct dirent* Readdir(DIR* d) { return Fail() ? nullptr : g_real.readdir(d); }
-inline char* Getcwd(char* b, size_t n) { return Fail() ? nullptr : g_real.getcwd(b, n); }
-inline int Unlinkat(int d, const char* p, int f) { return Fail() ? -1 : g_real.unlinkat(d, p, f); }
+inline constexpr auto& Open = Failing<&Calls::open, -1>;
+inline constexpr auto& Pread = Failing<&Calls::pread, -1>;
+inline constexpr auto& Pwrite = Failing<&Calls::pwrite, -1>;
+inline constexpr auto& Fsync = Failing<&Calls::fsync, -1>;
+inline constexpr auto& Ftruncate = Failing<&Calls::ftruncate, -1>;
+inline constexpr auto& Fstat = Failing<&Calls::fstat, -1>;
+inline constexpr auto& Stat = Failing<&Calls::stat, -1>;
+inline constexpr auto& Flock = Failing<&Calls::flock, -1>;
+inline constexpr auto& Rename = Failing<&Calls::rename, -1>;
+inline constexpr auto& Link = Failing<&Calls::link, -1>;
+inline constexpr auto& Unlink = Failing<&Calls::unlink, -1>;
+inline constexpr auto& Mkdir = Failing<&Calls::mkdir, -1>;
+inline constexpr auto& Rmdir = Failing<&Calls::rmdir, -1>;
+inline constexpr auto& Opendir = Failing<&Calls::opendir, nullptr>;
+inline constexpr auto& Readdir = Failing<&Calls::readdir, nullptr>;
+inline constexpr auto& Getcwd = Failing<&Calls::getcwd, nullptr>;
+inline constexpr auto& Unlinkat = Failing<&Calls::unlinkat, -1>;
 #endif
 
 /// One entry of the call table and the stub that stands in for it.

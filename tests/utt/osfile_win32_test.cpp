@@ -1,5 +1,5 @@
 // The OS file under Windows' own rules: temporary files, handles, named
-// pipes, the lock, names that differ in case, and the process's environment.
+// pipes, the lock, and names that differ in case.
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttFileUtils.h>
@@ -181,24 +181,4 @@ TEST_F(OSFileWin32, AppendLocksAndTruncatesAndWriteOverwritesHiddenAndSystemFile
         EXPECT_EQ(ReadWhole(written), "new") << attribute;
         EXPECT_EQ(ReadWhole(copied), "copied") << attribute;
     }
-}
-
-// A host built with another C runtime (Python, an MSVC program) sets the
-// process's environment; msvcrt's getenv never sees that.
-TEST_F(OSFileWin32, TheStorageLimitIsReadFromTheProcessEnvironment) {
-    TempDir dir;
-    const ChildResult r = RunInChild([&] {
-        _wputenv(L"ZUB_STORAGE_LIMIT=");
-        SetEnvironmentVariableW(L"ZUB_STORAGE_LIMIT", L"100");
-        NUVZubUttOSFile file;
-        file.OpenWrite(NUVString(dir / "f"));
-        try {
-            file.WriteAll(std::string(101, 'x').data(), 101);
-        } catch (const NUVZubExcDiskFull&) {
-            return 0;
-        }
-        return 2;
-    });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "=== ZUB Storage limit: 100\n");
 }
