@@ -213,8 +213,11 @@ TEST_F(OSFile, WritingAFileOpenForReadingIsRefused) {
 TEST_F(OSFile, AFullDeviceGivesDiskFull) {
 #if defined(_WIN32)
     const char* full = "Z:\\dev\\full"; // Wine's Z: drive is the host's root
-    if (GetFileAttributesW(L"Z:\\dev\\full") == INVALID_FILE_ATTRIBUTES)
+    const HANDLE device = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
         GTEST_SKIP() << "no always-full device here (Wine shows one as Z:\\dev\\full)";
+    CloseHandle(device);
 #else
     const char* full = "/dev/full";
 #endif
