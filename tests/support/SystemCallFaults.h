@@ -1,79 +1,202 @@
-// Makes chosen system calls of the platform layer fail with a chosen errno,
-// through the platform's call table. One fault at a time, restored by scope.
+// Makes chosen calls of the platform's call table fail with a chosen error
+// (errno; GetLastError's on Windows): after some calls that pass, some times.
+// One fault at a time, restored by scope. Also each system's codes for the
+// failures the tests provoke, and the calls that tests of both systems inject.
 #pragma once
 
+#include <functional>
+
+#if defined(_WIN32)
+#include <NUVZubPlatform/SystemCallsWin32.h>
+
+#include <WindowsApi.h>
+#else
 #include <NUVZubPlatform/SystemCalls.h>
 
-#include <FaultSchedule.h>
-
 #include <cerrno>
+#endif
 
 namespace fault {
 
-inline NUVZubPlatform::SystemCalls g_real = NUVZubPlatform::GetSystemCalls();
-inline int g_error = 0;
+#if defined(_WIN32)
+using Calls = NUVZubPlatform::SystemCallsWin32;
+using Error = DWORD;
+inline Calls RealCalls() { return NUVZubPlatform::GetWin32Calls(); }
+inline void SetCalls(const Calls& calls) { NUVZubPlatform::SetWin32Calls(calls); }
+inline void ResetCalls() { NUVZubPlatform::ResetWin32Calls(); }
+inline void SetError(Error error) { SetLastError(error); }
+constexpr int kIoError = ERROR_IO_DEVICE, kDenied = ERROR_ACCESS_DENIED;
+constexpr int kExists = ERROR_FILE_EXISTS, kMissing = ERROR_FILE_NOT_FOUND;
+constexpr int kMissingDirectory = ERROR_PATH_NOT_FOUND, kNotEmpty = ERROR_DIR_NOT_EMPTY;
+constexpr int kIsDirectory = ERROR_ACCESS_DENIED, kTooManyFiles = ERROR_TOO_MANY_OPEN_FILES;
+constexpr int kNoLocks = ERROR_NOT_ENOUGH_MEMORY, kBadOffset = ERROR_NEGATIVE_SEEK;
+constexpr int kNotLocked = ERROR_NOT_LOCKED;
+constexpr int kDiskFullCodes[] = {39, 112, 1295}; // handle disk full, disk full, quota
+#else
+using Calls = NUVZubPlatform::SystemCalls;
+using Error = int;
+inline Calls RealCalls() { return NUVZubPlatform::GetSystemCalls(); }
+inline void SetCalls(const Calls& calls) { NUVZubPlatform::SetSystemCalls(calls); }
+inline void ResetCalls() { NUVZubPlatform::ResetSystemCalls(); }
+inline void SetError(Error error) { errno = error; }
+constexpr int kIoError = EIO, kDenied = EACCES, kExists = EEXIST, kMissing = ENOENT;
+constexpr int kMissingDirectory = ENOENT, kNotEmpty = ENOTEMPTY, kIsDirectory = EISDIR;
+constexpr int kTooManyFiles = EMFILE, kNoLocks = ENOLCK, kBadOffset = EINVAL;
+constexpr int kNotLocked = ENOLCK;
+constexpr int kDiskFullCodes[] = {ENOSPC, EDQUOT};
+#endif
 
+inline Calls g_real = RealCalls();
+inline Error g_error = 0;
+inline int g_skip = 0;      ///< calls that pass before the first failure
+inline int g_failures = -1; ///< failures before calls pass again; -1 for ever
+inline int g_failed = 0;    ///< failures injected so far
+
+/// True, with the error set, if this call is to fail.
 inline bool Fail() {
-    if (!Due()) return false;
-    errno = g_error;
+    if (g_skip > 0) {
+        --g_skip;
+        return false;
+    }
+    if (g_failures == 0) return false;
+    if (g_failures > 0) --g_failures;
+    ++g_failed;
+    SetError(g_error);
     return true;
 }
 
-inline int Open(const char* p, int f, mode_t m) { return Fail() ? -1 : g_real.open(p, f, m); }
+// A stand-in for the call `member` that fails with the result `failed`.
+template <class F, F Calls::*member, auto failed> struct Stub;
+template <class R, class... A, R (*Calls::*member)(A...), auto failed>
+struct Stub<R (*)(A...), member, failed> {
+    static R Call(A... a) { return Fail() ? R(failed) : (g_real.*member)(a...); }
+};
+template <class T> struct Member;
+template <class F> struct Member<F Calls::*> { using Type = F; };
+template <auto member, auto failed>
+inline constexpr auto& Failing =
+    Stub<typename Member<decltype(member)>::Type, member, failed>::Call;
+
+#if defined(_WIN32)
+inline HANDLE WINAPI Open(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
+                          HANDLE t) {
+    return Fail() ? INVALID_HANDLE_VALUE : g_real.CreateFileW(p, a, s, sa, d, f, t);
+}
+// Only the exclusive creates, as of a generated name: other opens pass.
+inline HANDLE WINAPI CreateNew(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d,
+                               DWORD f, HANDLE t) {
+    return d == CREATE_NEW && Fail() ? INVALID_HANDLE_VALUE
+                                     : g_real.CreateFileW(p, a, s, sa, d, f, t);
+}
+inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+    return Fail() ? INVALID_HANDLE_VALUE
+                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
+}
+inline BOOL WINAPI Close(HANDLE h) {
+    if (!Fail()) return g_real.CloseHandle(h);
+    g_real.CloseHandle(h); // the handle goes, the failure is reported
+    SetLastError(g_error);
+    return FALSE;
+}
+inline BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD, LPDWORD done, LPOVERLAPPED) {
+    *done = 0;
+    return TRUE;
+}
+// The deletion step of every removal: the disposition set through the file's handle.
+inline BOOL WINAPI Delete(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    const bool disposition = kind == FileDispositionInfo || kind == 21; // 21: ...InfoEx
+    return !(disposition && Fail()) && g_real.SetFileInformationByHandle(h, kind, info, size);
+}
+inline constexpr auto& Read = Failing<&Calls::ReadFile, FALSE>;
+inline constexpr auto& Write = Failing<&Calls::WriteFile, FALSE>;
+inline constexpr auto& Flush = Failing<&Calls::FlushFileBuffers, FALSE>;
+inline constexpr auto& SetEnd = Failing<&Calls::SetEndOfFile, FALSE>;
+inline constexpr auto& Size = Failing<&Calls::GetFileSizeEx, FALSE>;
+inline constexpr auto& Lock = Failing<&Calls::LockFileEx, FALSE>;
+inline constexpr auto& Unlock = Failing<&Calls::UnlockFile, FALSE>;
+inline constexpr auto& Attributes = Failing<&Calls::GetFileAttributesW, INVALID_FILE_ATTRIBUTES>;
+inline constexpr auto& Information = Failing<&Calls::GetFileInformationByHandle, FALSE>;
+inline constexpr auto& Move = Failing<&Calls::MoveFileExW, FALSE>;
+inline constexpr auto& Link = Failing<&Calls::CreateHardLinkW, FALSE>;
+inline constexpr auto& MakeDir = Failing<&Calls::CreateDirectoryW, FALSE>;
+inline constexpr auto& RemoveDir = Failing<&Calls::RemoveDirectoryW, FALSE>;
+inline constexpr auto& FindNext = Failing<&Calls::FindNextFileW, FALSE>;
+#else
 inline int Close(int fd) {
-    if (Fail()) {
-        g_real.close(fd); // the kernel frees the descriptor even when close fails
-        errno = g_error;
-        return -1;
-    }
-    return g_real.close(fd);
-}
-inline ssize_t Pread(int fd, void* b, size_t n, off_t o) {
-    return Fail() ? -1 : g_real.pread(fd, b, n, o);
-}
-inline ssize_t Pwrite(int fd, const void* b, size_t n, off_t o) {
-    return Fail() ? -1 : g_real.pwrite(fd, b, n, o);
+    if (!Fail()) return g_real.close(fd);
+    g_real.close(fd); // the kernel frees the descriptor even when close fails
+    errno = g_error;
+    return -1;
 }
 inline ssize_t PwriteNothing(int, const void*, size_t, off_t) { return 0; }
-inline int Fsync(int fd) { return Fail() ? -1 : g_real.fsync(fd); }
-inline int Ftruncate(int fd, off_t n) { return Fail() ? -1 : g_real.ftruncate(fd, n); }
-inline int Fstat(int fd, struct stat* s) { return Fail() ? -1 : g_real.fstat(fd, s); }
-inline int Stat(const char* p, struct stat* s) { return Fail() ? -1 : g_real.stat(p, s); }
-inline int Flock(int fd, int op) { return Fail() ? -1 : g_real.flock(fd, op); }
-inline int Rename(const char* a, const char* b) { return Fail() ? -1 : g_real.rename(a, b); }
-inline int Link(const char* a, const char* b) { return Fail() ? -1 : g_real.link(a, b); }
-inline int Unlink(const char* p) { return Fail() ? -1 : g_real.unlink(p); }
-inline int Mkdir(const char* p, mode_t m) { return Fail() ? -1 : g_real.mkdir(p, m); }
-inline int Rmdir(const char* p) { return Fail() ? -1 : g_real.rmdir(p); }
-inline DIR* Opendir(const char* p) { return Fail() ? nullptr : g_real.opendir(p); }
-inline struct dirent* Readdir(DIR* d) { return Fail() ? nullptr : g_real.readdir(d); }
-inline char* Getcwd(char* b, size_t n) { return Fail() ? nullptr : g_real.getcwd(b, n); }
-inline int Openat(int d, const char* p, int f, mode_t m) {
-    return Fail() ? -1 : g_real.openat(d, p, f, m);
-}
-inline int Fstatat(int d, const char* p, struct stat* s, int f) {
-    return Fail() ? -1 : g_real.fstatat(d, p, s, f);
-}
-inline int Unlinkat(int d, const char* p, int f) { return Fail() ? -1 : g_real.unlinkat(d, p, f); }
+inline constexpr auto& Open = Failing<&Calls::open, -1>;
+inline constexpr auto& Pread = Failing<&Calls::pread, -1>;
+inline constexpr auto& Pwrite = Failing<&Calls::pwrite, -1>;
+inline constexpr auto& Fsync = Failing<&Calls::fsync, -1>;
+inline constexpr auto& Ftruncate = Failing<&Calls::ftruncate, -1>;
+inline constexpr auto& Fstat = Failing<&Calls::fstat, -1>;
+inline constexpr auto& Stat = Failing<&Calls::stat, -1>;
+inline constexpr auto& Flock = Failing<&Calls::flock, -1>;
+inline constexpr auto& Rename = Failing<&Calls::rename, -1>;
+inline constexpr auto& Link = Failing<&Calls::link, -1>;
+inline constexpr auto& Unlink = Failing<&Calls::unlink, -1>;
+inline constexpr auto& Mkdir = Failing<&Calls::mkdir, -1>;
+inline constexpr auto& Rmdir = Failing<&Calls::rmdir, -1>;
+inline constexpr auto& Opendir = Failing<&Calls::opendir, nullptr>;
+inline constexpr auto& Readdir = Failing<&Calls::readdir, nullptr>;
+inline constexpr auto& Getcwd = Failing<&Calls::getcwd, nullptr>;
+inline constexpr auto& Unlinkat = Failing<&Calls::unlinkat, -1>;
+#endif
 
-/// While it lives, `member` of the call table is `stub`, failing with `error`
-/// after `skip` passing calls, `failures` times (-1: always).
+/// One entry of the call table and the stub that stands in for it.
+struct Call {
+    template <class F>
+    Call(F Calls::*member, F stub) : install([=](Calls& c) { c.*member = stub; }) {}
+    std::function<void(Calls&)> install;
+};
+
+/// While it lives, `call` fails with `error` after `skip` passing calls,
+/// `failures` times (-1: always).
 class Scoped {
 public:
-    template <class F>
-    Scoped(F NUVZubPlatform::SystemCalls::*member, F stub, int error, int skip = 0,
-           int failures = -1) {
-        NUVZubPlatform::ResetSystemCalls();
-        g_real = NUVZubPlatform::GetSystemCalls();
+    Scoped(const Call& call, Error error, int skip = 0, int failures = -1) {
+        ResetCalls();
+        g_real = RealCalls();
         g_error = error;
-        Schedule(skip, failures);
-        NUVZubPlatform::SystemCalls calls = g_real;
-        calls.*member = stub;
-        NUVZubPlatform::SetSystemCalls(calls);
+        g_skip = skip;
+        g_failures = failures;
+        g_failed = 0;
+        Calls calls = g_real;
+        call.install(calls);
+        SetCalls(calls);
     }
-    ~Scoped() { NUVZubPlatform::ResetSystemCalls(); }
+    template <class F>
+    Scoped(F Calls::*member, F stub, Error error, int skip = 0, int failures = -1)
+        : Scoped(Call(member, stub), error, skip, failures) {}
+    ~Scoped() { ResetCalls(); }
     Scoped(const Scoped&) = delete;
     Scoped& operator=(const Scoped&) = delete;
 };
+
+// The calls that tests of both systems make fail, by what they do.
+#if defined(_WIN32)
+inline const Call kOpen{&Calls::CreateFileW, &Open}, kCreateNew{&Calls::CreateFileW, &CreateNew};
+inline const Call kRead{&Calls::ReadFile, &Read}, kWrite{&Calls::WriteFile, &Write};
+inline const Call kWriteNothing{&Calls::WriteFile, &WriteNothing};
+inline const Call kSync{&Calls::FlushFileBuffers, &Flush}, kSize{&Calls::GetFileSizeEx, &Size};
+inline const Call kSetLength{&Calls::SetEndOfFile, &SetEnd}, kClose{&Calls::CloseHandle, &Close};
+inline const Call kLock{&Calls::LockFileEx, &Lock}, kUnlock{&Calls::UnlockFile, &Unlock};
+inline const Call kQuery{&Calls::GetFileInformationByHandle, &Information};
+inline const Call kFindNext{&Calls::FindNextFileW, &FindNext};
+#else
+inline const Call kOpen{&Calls::open, &Open}, kCreateNew{&Calls::open, &Open};
+inline const Call kRead{&Calls::pread, &Pread}, kWrite{&Calls::pwrite, &Pwrite};
+inline const Call kWriteNothing{&Calls::pwrite, &PwriteNothing};
+inline const Call kSync{&Calls::fsync, &Fsync}, kSize{&Calls::fstat, &Fstat};
+inline const Call kSetLength{&Calls::ftruncate, &Ftruncate}, kClose{&Calls::close, &Close};
+inline const Call kLock{&Calls::flock, &Flock}, kUnlock{&Calls::flock, &Flock};
+inline const Call kQuery{&Calls::fstat, &Fstat}, kFindNext{&Calls::readdir, &Readdir};
+#endif
 
 } // namespace fault

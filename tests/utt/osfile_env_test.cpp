@@ -18,7 +18,9 @@
 #include <functional>
 #include <string>
 #include <thread>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <WindowsApi.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,7 +37,11 @@ void ClearEnvironment() {
 
 // Exit codes of the children: 0 for success, a distinct number per failed step.
 int WritesUnderLimit(const std::string& path) {
+#if defined(_WIN32) // as a host built with another C runtime (Python, MSVC) sets it
+    SetEnvironmentVariableW(L"ZUB_STORAGE_LIMIT", L"100");
+#else
     setenv("ZUB_STORAGE_LIMIT", "100", 1);
+#endif
     NUVZubUttOSFile file;
     file.OpenWrite(NUVString(path));
     file.WriteAll(std::string(60, 'a').data(), 60);
