@@ -205,7 +205,9 @@ TEST(PathParser, AlgebraHoldsOnEveryKindOfPath) {
         EXPECT_EQ(text.rfind(S(P::DirPath(path)), 0), 0u);
         EXPECT_EQ(P::HasExtension(path), !P::Extension(path).IsNull());
         EXPECT_EQ(P::CompareFilePaths(path, path), 0);
-        if (text.size() < 2) EXPECT_EQ(P::IsAbsolute(path), text == "/");
+        if (text.size() < 2) {
+            EXPECT_EQ(P::IsAbsolute(path), text == "/");
+        }
     }
 }
 
