@@ -17,6 +17,7 @@
 #include <NUVZub/NUVZubUttFileUtils.h>
 #include <NUVZub/NUVZubUttFingerprint.h>
 #include <NUVZub/NUVZubUttOSFile.h>
+#include <NUVZub/NUVZubUttResourceMonitor.h>
 #include <NUVZubPlatform/Export.h>
 #include <NUVZubPlatform/ProcessFaults.h>
 
@@ -961,9 +962,9 @@ TEST(ReportsAroundFork, NeverDeadlockWhateverTheProgramsForkHandlersDo) {
 
 TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
     NUVZUB_SKIP_FORK_BESIDE_THREADS_UNDER_SANITIZERS();
-    // Locks of the I/O statistics, and the guards of what the first opens
-    // set up, may be held by another thread at the fork. Each round is a
-    // fresh process, so that its forks meet the first opens too.
+    // Locks of the I/O statistics and the resource monitor, and whatever their
+    // first use sets up, may be held by another thread at the fork. Each round
+    // is a fresh process, so that its forks meet the first uses too.
     TempDir dir;
     static std::string path;
     path = dir.Write("file", "");
@@ -971,8 +972,10 @@ TEST(FilesAroundFork, AChildOpensFilesWhileTheParentsThreadsDid) {
         const ChildResult r = RunInChild(
             [round] {
                 const auto openAndClose = [] {
+                    NUVZubUttResourceMonitor::StartTimer(1);
                     NUVZubUttOSFile file;
                     file.OpenRead(NUVString(path.c_str()));
+                    NUVZubUttResourceMonitor::StopTimer(1);
                     return 0;
                 };
                 std::atomic<bool> go{false}, stop{false};

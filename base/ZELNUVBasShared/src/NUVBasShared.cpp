@@ -59,8 +59,14 @@ template <class T> T& omi_Singleton<T>::Instance() {
     static std::atomic<T*> instance{nullptr};
     T* made = instance.load(std::memory_order_acquire);
     if (made != nullptr) return *made;
+    // Each thread that may publish it registers the child handler first, so
+    // that a published object always has one; only threads racing the first
+    // use register more than one, and each extra one finds the lock free. The
+    // handler only looks at what exists: little is safe to call in a child.
+    InForkedChild([] {
+        if (T* existing = instance.load(std::memory_order_acquire)) RenewIfHeld(existing->m_state);
+    });
     std::unique_ptr<T> fresh(new T);
-    InForkedChild([] { RenewIfHeld(Instance().m_state); });
     if (!instance.compare_exchange_strong(made, fresh.get(), std::memory_order_acq_rel))
         return *made;
     return *fresh.release();
