@@ -140,6 +140,24 @@ TEST(IOStats, BooksTransfersToTheFileUntilAndAfterClose) {
     EXPECT_EQ(&omi_Singleton<NUVBasUtlIOStats>::Instance(), &stats);
 }
 
+TEST(ResourceMonitor, RecordsMarksAndTimers) {
+    auto& monitor = omi_Singleton<bcu_ResourceMonitor>::Instance();
+    monitor.Reset();
+    monitor.Initialize("test", 0);
+    monitor.Mark("start");
+    monitor.IniTimer(3, "load");
+    monitor.StartTimer(3);
+    monitor.StopTimer(3);
+    monitor.StopTimer(3); // a stop without a start changes nothing
+    monitor.StartTimer(3);
+    monitor.StopTimer(3);
+    EXPECT_TRUE(monitor.IsInitialized());
+    EXPECT_EQ(monitor.MarkCount(), 1u);
+    EXPECT_EQ(monitor.TimerStarts(3), 2u);
+    EXPECT_GE(monitor.TimerSeconds(3), 0.0);
+    EXPECT_EQ(monitor.TimerStarts(4), 0u);
+}
+
 // Sets (or, for null, removes) the test's variable from UTF-8 text.
 void SetVariable(const char* value) {
 #if defined(_WIN32)

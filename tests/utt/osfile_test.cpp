@@ -58,21 +58,26 @@ template <class F> void ExpectSystemError(F body, const char* service, int code)
     EXPECT_EQ(e.GetSystemErrorCode().GetCode(), code);
 }
 
-// What `step` threw: "DiskFull", or the failure's kind or service and its code.
+// What `step` threw: "DiskFull", or the failure's kind or service and its code;
+// each thrown by the file class itself.
 std::string Outcome(const std::function<void()>& step) {
+    const auto from = [](const NUVBasException& e, std::string what) {
+        EXPECT_STREQ(e.GetSourceFile(), kSource);
+        return what;
+    };
     try {
         step();
-    } catch (const NUVZubExcDiskFull&) {
-        return "DiskFull";
+    } catch (const NUVZubExcDiskFull& e) {
+        return from(e, "DiskFull");
     } catch (const NUVZubExcSystemError& e) {
-        return e.GetServiceName().AsString() +
-               (" " + std::to_string(e.GetSystemErrorCode().GetCode()));
+        return from(e, e.GetServiceName().AsString() +
+                           (" " + std::to_string(e.GetSystemErrorCode().GetCode())));
     } catch (const NUVZubExcReadError& e) {
-        return "ReadError " + std::to_string(e.GetSystemErrorCode().GetCode());
+        return from(e, "ReadError " + std::to_string(e.GetSystemErrorCode().GetCode()));
     } catch (const NUVZubExcWriteError& e) {
-        return "WriteError " + std::to_string(e.GetSystemErrorCode().GetCode());
+        return from(e, "WriteError " + std::to_string(e.GetSystemErrorCode().GetCode()));
     } catch (const NUVZubExcFileCloseFailed& e) {
-        return "CloseFailed " + std::to_string(e.GetSystemErrorCode().GetCode());
+        return from(e, "CloseFailed " + std::to_string(e.GetSystemErrorCode().GetCode()));
     }
     return "none";
 }
@@ -381,6 +386,8 @@ TEST_F(OSFileFaults, EachCallsFailure) {
          },
          "ReadError", fault::kIoError, false},
         {fault::kWrite, [](auto& f) { f.WriteAll("abc", 3); }, "WriteError", fault::kIoError, true},
+        {fault::kWrite, [](auto& f) { f.WriteAtomic(0, "x", 1); }, "WriteError", fault::kIoError,
+         true},
         {fault::kSync, [](auto& f) { f.Flush(); }, "FlushFileBuffers", fault::kIoError, true},
         {fault::kSetLength, [](auto& f) { f.Truncate(10); }, "SetEndOfFile", fault::kDenied, true},
         {fault::kSize, [](auto& f) { f.FileSize(); }, "GetFileSize", fault::kIoError, false},
@@ -520,8 +527,11 @@ TEST_F(OSFile, ReopeningAndDestructionGiveTheDescriptorBack) {
         for (int i = 0; i < 10; ++i)
             file.OpenRead(path);
         EXPECT_EQ(EntriesIn("/proc/self/fd"), before + 1);
+        file.OpenWrite(path);
+        file.WriteAll("z", 1);
     }
     EXPECT_EQ(EntriesIn("/proc/self/fd"), before);
+    EXPECT_EQ(ReadWhole(dir / "re"), "z"); // written by a file its destructor closed
 }
 
 TEST_F(OSFile, ExclusiveLockWaitsForTheOtherProcess) {

@@ -95,6 +95,31 @@ TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
     EXPECT_EQ(device.FileSize(), 0u);
 }
 
+TEST_F(OSFileWin32, LockExcludesAnotherProcessUntilUnlocked) {
+    SharedTempDir dir;
+    const NUVString path(dir / "locked");
+    NUVZubUttOSFile mine;
+    if (!IsChildProcess()) {
+        mine.OpenWrite(path);
+        ASSERT_TRUE(mine.Lock());
+    }
+    BackgroundChild waiter([&] {
+        NUVZubUttOSFile file;
+        file.OpenRead(path);
+        std::fputs("waiting\n", stderr);
+        std::fflush(stderr);
+        if (!file.Lock()) return 2;
+        file.Unlock();
+        return 0;
+    });
+    ASSERT_TRUE(waiter.Started());
+    ASSERT_EQ(waiter.ReadLine(), "waiting");
+    EXPECT_FALSE(waiter.Ended(1000)) << "the second process got the lock while it was held";
+    mine.Unlock();
+    EXPECT_TRUE(waiter.Ended(30000));
+    EXPECT_EQ(waiter.ExitCode(), 0);
+}
+
 // A second Lock of one object would wait on Windows for the lock the object
 // itself holds; it returns at once, as flock does, and one Unlock frees it.
 TEST_F(OSFileWin32, LockingTwiceReturnsAtOnceAndOneUnlockReleases) {
