@@ -28,8 +28,9 @@ TEST(AtrFormatting, MismatchedLettersRenderTheValueNotGarbage) {
 }
 
 TEST(AtrFormatting, FlagsWidthAndPrecisionAreHonoured) {
-    EXPECT_EQ(Format(atr("[%5d][%-5s][%.2s][%05u][%.1f]", 42, "ab", "xyz", 7u, 3.14159, kMode)),
-              "[   42][ab   ][xy][00007][3.1]");
+    EXPECT_EQ(
+        Format(atr("[%5d][%-5s][%.2s][%05u][%.1f][%.0d]", 42, "ab", "xyz", 7u, 3.14159, 0, kMode)),
+        "[   42][ab   ][xy][00007][3.1][]");
     // Flags the C library leaves undefined for a letter are dropped.
     EXPECT_EQ(Format(atr("[%#d][%05s][%#x]", 5, "ab", 255, kMode)), "[5][   ab][0xff]");
     // A huge width is cut rather than allowed to allocate without bound.

@@ -14,6 +14,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -158,6 +161,22 @@ TEST(ResourceMonitor, RecordsMarksAndTimers) {
     EXPECT_EQ(monitor.TimerStarts(4), 0u);
 }
 
+#if !defined(_WIN32)
+TEST(IOStats, AForkedChildKeepsTheRecordsOfAFreeLock) {
+    auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
+    const NUVString path("/iostats/forked");
+    auto record = stats.usefile_Open(path);
+    stats.StartTimer(NUVBasUtlIOStats::Read);
+    stats.StopTimer(7, NUVBasUtlIOStats::Read, record);
+    const pid_t child = fork();
+    if (child == 0) _exit(stats.Totals(path).bytesRead == 7u ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    stats.usefile_Close(record);
+}
+#endif
+
 // Sets (or, for null, removes) the test's variable from UTF-8 text.
 void SetVariable(const char* value) {
 #if defined(_WIN32)
@@ -206,6 +225,7 @@ TEST(CommandArgs, AreTheProcesssRealArguments) {
     ASSERT_GE(args.Argc(), 1);
     EXPECT_NE(std::strstr(args.Argv()[0], "base_shared_test"), nullptr);
     EXPECT_EQ(args.Argv()[args.Argc()], nullptr);
+    EXPECT_EQ(args.Argc(), static_cast<int>(testing::internal::GetArgvs().size()));
 }
 
 TEST(XmlParser, ReportsExpatsErrorPosition) {

@@ -10,11 +10,39 @@ namespace {
 TEST(NUVStringUTF8, RejectsMalformedInputAsBad) {
     EXPECT_FALSE(NUVString("plain ascii").IsBAD());
     EXPECT_FALSE(NUVString("\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80").IsBAD());
-    // Truncated two- and three-byte sequences, overlong slashes, a UTF-16
-    // surrogate, beyond U+10FFFF, a lone continuation byte, a byte never in UTF-8.
-    for (const char* bad : {"\xc3", "a\xe2\x82", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
-                            "\xf4\x90\x80\x80", "\x80", "\xff"})
+    // Truncated two- and three-byte sequences, overlong slashes and U+FFFF, the
+    // UTF-16 surrogates, beyond U+10FFFF, a lone continuation byte, a byte never in UTF-8.
+    for (const char* bad : {"\xc3", "a\xe2\x82", "\xc0\xaf", "\xe0\x80\xaf", "\xf0\x8f\xbf\xbf",
+                            "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\x80", "\xff"})
         EXPECT_TRUE(NUVString(bad).IsBAD()) << testing::PrintToString(bad);
+}
+
+TEST(NUVStringUTF8, BoundaryCodePointsInEveryForm) {
+    const struct {
+        char32_t code;
+        const char* utf8;
+        std::u16string utf16;
+    } cases[] = {
+        {0x7F, "\x7f", u"\x7f"},
+        {0x80, "\xc2\x80", u"\x80"},
+        {0x7FF, "\xdf\xbf", u"\x7ff"},
+        {0x800, "\xe0\xa0\x80", u"\x800"},
+        {0xFFFF, "\xef\xbf\xbf", u"\xffff"},
+        {0x10000, "\xf0\x90\x80\x80", u"\xd800\xdc00"},
+        {0x10FFFF, "\xf4\x8f\xbf\xbf", u"\xdbff\xdfff"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.utf8));
+        const NUVString s(c.utf8);
+        EXPECT_FALSE(s.IsBAD());
+        EXPECT_EQ(s.Length(), 1u);
+        EXPECT_EQ(s[0], NUVChar(c.code));
+        EXPECT_EQ(NUVString().Append(NUVChar(c.code)), s);
+        NUVString built;
+        EXPECT_EQ(built.BuildFromUTF16(c.utf16.data(), c.utf16.size()), 0);
+        EXPECT_EQ(built, s);
+        EXPECT_EQ(NUVOsString(s).ToUTF16(), c.utf16);
+    }
 }
 
 TEST(NUVStringUTF8, CountsAndIndexesCharactersNotBytes) {

@@ -80,7 +80,7 @@ TEST(CommandLine, KeysTakeTheirValueFromTheNextArgumentOnly) {
         // Only the first following argument that is no key, and only after a key.
         {{"prog", "-a", "1", "2", "-b"},
          {{"a", true, "1"}, {"b", true, "none"}, {"1", false, "none"}}},
-        {{"prog", "x", "-a"}, {{"x", false, "none"}, {"a", true, "none"}}},
+        {{"prog", "x", "-a"}, {{"x", false, "none"}, {"a", true, "none"}, {"", false, "none"}}},
         {{"prog", "-a", "-b", "v"}, {{"a", true, "none"}, {"b", true, "v"}}},
         // The key is the text after the first dash; a negative number is a key.
         {{"prog", "--v", "-", "x", "-n", "-5"},

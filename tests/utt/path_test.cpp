@@ -129,6 +129,7 @@ TEST(PathParser, CompareFoldsSeparatorsButNotCase) {
         {"/usr/lib/x86_64-linux/libfoo.so.1", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 0},
         {"/usr/lib/x86_64-linux/libfoo.so.1", "/usr/lib/x86_64-linux/libfoo.so.2", -1},
         {"/usr/lib/x86_64-linuy/a", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 1},
+        {"/usr/lib/x86_64-linux", "/var/lib/x86_64-linux", -1},
         {"\\usr\\lib\\x86_64-linux\\libfoo.so.1", "\\usr/lib/x86_64-linux/libfoo.so.1/x", -1},
         // A backslash against another character is no fold, whatever its byte value.
         {"abcdefgh\\z", "abcdefgh]z", -1},
@@ -169,6 +170,8 @@ TEST(PathParser, WindowsFormUsesBackslashesAndTheLongPathPrefix) {
     EXPECT_EQ(S(F::Windows(NUVString(prefixed))), prefixed);
     const std::string unc = "//server/share/" + std::string(260, 'x');
     EXPECT_EQ(S(F::Windows(NUVString(unc))), "\\\\?\\UNC\\server\\share\\" + std::string(260, 'x'));
+    const std::string device = "\\\\.\\pipe\\" + std::string(260, 'x');
+    EXPECT_EQ(S(F::Windows(NUVString(device))), device);
     EXPECT_EQ(S(F::Posix(NUVString("a\\b/c"))), "a/b/c");
 }
 

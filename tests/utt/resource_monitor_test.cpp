@@ -85,6 +85,9 @@ TEST_F(ResourceMonitor, ZubFormsFollowTheSwitch) {
     NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
     NUVZubUttResourceMonitor::ZubStartTimer(5);
     NUVZubUttResourceMonitor::ZubStopTimer(5);
+    const double stopped = Monitor().TimerSeconds(5);
+    NUVZubUttResourceMonitor::StopTimer(5);
+    EXPECT_EQ(Monitor().TimerSeconds(5), stopped) << "stopped already";
     NUVZubUttResourceMonitor::ZubMark("on");
     NUVZubUttResourceMonitorZubMark("on");
     EXPECT_EQ(Monitor().TimerStarts(5), 1u);
