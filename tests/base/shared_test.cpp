@@ -188,6 +188,7 @@ TEST(CommandArgs, AreTheProcesssRealArguments) {
     ASSERT_GE(args.Argc(), 1);
     EXPECT_NE(std::strstr(args.Argv()[0], "base_shared_test"), nullptr);
     EXPECT_EQ(args.Argv()[args.Argc()], nullptr);
+    EXPECT_EQ(args.Argc(), static_cast<int>(testing::internal::GetArgvs().size()));
 }
 
 TEST(XmlParser, ReportsExpatsErrorPosition) {
