@@ -3,6 +3,7 @@
 #include <FileUtilsChecks.h>
 #include <NativePaths.h>
 #include <TempDir.h>
+#include <Utf16Win32.h>
 
 #include <NUVZub/NUVZubUttOSFile.h>
 #include <NUVZubPlatform/SystemCallsWin32.h>
@@ -180,4 +181,20 @@ TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
     EXPECT_EQ(ReadByLibrary(dir / relative), "relative");
     ASSERT_FALSE(g_paths.empty());
     EXPECT_EQ(Refusal(g_paths[0], MAX_PATH), "");
+}
+
+// DEL and U+07FF end the 1- and 2-byte forms, U+20AC takes 3 bytes, U+10000
+// and U+1F400 a surrogate pair with the low half DC00: the system gets each as
+// UTF-16 encodes it, and a search gives it back as UTF-8.
+TEST_F(FileUtilsWin32, BoundaryCodePointsReachTheSystemAndComeBack) {
+    TempDir dir;
+    for (const char* c :
+         {"\x7F", "\xDF\xBF", "\xE2\x82\xAC", "\xF0\x90\x80\x80", "\xF0\x9F\x90\x80"}) {
+        const std::string name = std::string("n") + c;
+        SCOPED_TRACE(name);
+        WriteByLibrary(dir / name, "x");
+        EXPECT_NE(GetFileAttributesW(utf16::Widen(dir / name).c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(Collect(dir / "n*"), (std::set<std::string>{dir.Path() + "/" + name}));
+        fu::Remove(NUVString(dir / name));
+    }
 }
