@@ -35,7 +35,7 @@ zubexc_test(list_family 0 "^1008 +NUVZubExcFileCloseFailed +File\n(.*\n)*1108 +N
   --list file)
 zubexc_test(list_all 0 "^1001 .*\n1840 [^\n]*\n$" "^$" --list)
 zubexc_test(json 0
-  "^\\[\n  {\"name\": \"NUVZubExcExtCSetNonEmpty\", .*\"code\": 1836.*{\"name\": \"NUVZubExcNeedManualFunctions\""
+  "^\\[\n  {\"name\": \"NUVZubExcExtCSetNonEmpty\", .*\"code\": 1836.*{\"name\": \"NUVZubExcNeedManualFunctions\"[^\n]*\"}\n\\]\n$"
   "^$" --json 1836)
 zubexc_test(json_escapes 0 "\"message\": \"XML parser encountered the wrong end tag: \\\\\"%s\\\\\", when expecting \\\\\"%s\\\\\"\\\\n At"
   "^$" --json NUVZubExcXMLWrongEndTag)

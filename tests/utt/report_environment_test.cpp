@@ -1111,19 +1111,24 @@ TEST(ReportsWithStderrClosed, ReachTheLogAProgramOpensInItsPlace) {
 // The first fill of the free standard slots fails, so the first file the
 // symbol look-up opens lands in slot 0: its copy must go above 2, not into
 // slot 2, which holds no file of the look-up.
+// The stand-in for a free standard slot cannot be opened, once.
+void RefuseTheFirstDevNull() {
+    g_realCalls = NUVZubPlatform::GetSystemCalls();
+    NUVZubPlatform::SystemCalls calls = g_realCalls;
+    calls.open = [](const char* name, int flags, mode_t mode) {
+        static bool refused = false;
+        if (refused || std::strcmp(name, "/dev/null") != 0)
+            return g_realCalls.open(name, flags, mode);
+        refused = true;
+        errno = ENFILE;
+        return -1;
+    };
+    NUVZubPlatform::SetSystemCalls(calls);
+}
+
 TEST(ReportsWithStderrClosed, TheLookUpsFilesStayOutOfSlotTwo) {
     const ChildResult r = RunInChild([] {
-        g_realCalls = NUVZubPlatform::GetSystemCalls();
-        NUVZubPlatform::SystemCalls calls = g_realCalls;
-        calls.open = [](const char* name, int flags, mode_t mode) {
-            static bool refused = false;
-            if (refused || std::strcmp(name, "/dev/null") != 0)
-                return g_realCalls.open(name, flags, mode);
-            refused = true;
-            errno = ENFILE;
-            return -1;
-        };
-        NUVZubPlatform::SetSystemCalls(calls);
+        RefuseTheFirstDevNull();
         close(0);
         close(2);
         const int failures = RaiseNoSuchFile("unseen");
@@ -1131,6 +1136,21 @@ TEST(ReportsWithStderrClosed, TheLookUpsFilesStayOutOfSlotTwo) {
         return fstat(2, &slot) == 0 && S_ISREG(slot.st_mode) ? 2 : failures;
     });
     EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(FilesWithStdinClosed, AnOpenLandingOnSlotZeroStillSucceeds) {
+    TempDir dir;
+    static std::string path;
+    path = dir.Write("file", "x");
+    const ChildResult r = RunInChild([] {
+        RefuseTheFirstDevNull();
+        close(0);
+        NUVZubUttOSFile file;
+        file.OpenRead(NUVString(path.c_str()));
+        char c = 0;
+        return file.ReadAtomic(0, &c, 1) == 1 && c == 'x' ? 0 : 2;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST(ReportsToBrokenStreams, GoOnAfterInterruptedAndOneByteWrites) {
