@@ -12,6 +12,13 @@ add_test(NAME catalogue_docs_up_to_date
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
           --data ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/data
           --check-docs ${PROJECT_SOURCE_DIR}/docs/exceptions.md)
+# ...and a page that no longer matches the data is refused.
+add_test(NAME catalogue_docs_stale_refused
+  COMMAND ${CMAKE_COMMAND}
+          "-DTOOL=$<TARGET_FILE:Python3::Interpreter>;${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py"
+          "-DARGS=--data;${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/data;--check-docs;${PROJECT_SOURCE_DIR}/README.md"
+          -DEXPECT_RC=1 "-DSTDOUT_REGEX=^$" "-DSTDERR_REGEX=README.md is out of date with the catalogue data"
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
 
 # zubexc ARGS... -> exit status, and what stdout and stderr must match. ZUBEXC_STDOUT:
 # where its output goes (run_tool.cmake's STDOUT).
