@@ -386,7 +386,7 @@ int FindFirst(const char* pattern, DirectorySearch*& search, const char*& name) 
         const DWORD error = GetLastError();
         // An existing directory without a match reports "file not found";
         // a missing directory reports "path not found".
-        if (error == ERROR_FILE_NOT_FOUND || error != ERROR_NO_MORE_FILES) return kNoMatch;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return kNoMatch;
         return static_cast<int>(error);
     }
     if (const int error = OpenDirectory(where, opened->directory)) return error;
