@@ -427,7 +427,7 @@ TEST_F(OSFileFaults, OpenFailuresInEveryMode) {
     dir.Write("e", "");
     NUVZubUttOSFile file;
     const NUVString path(dir / "e");
-    // A temporary whose name the system refuses is not taken for opened.
+    // A temporary whose name the system refuses is not taken for open.
     EXPECT_ANY_THROW(file.CreateGenerated(NUVString(dir / std::string(300, 'n')), ".dat", true));
     EXPECT_FALSE(file.IsOpen());
     fault::Scoped f(fault::kOpen, fault::kTooManyFiles);
