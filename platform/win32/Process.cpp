@@ -67,7 +67,7 @@ bool TryLockReports() {
 }
 
 void UnlockReports() {
-    if (--g_reportDepth != 1) return;
+    if (--g_reportDepth != 0) return;
     InterlockedExchange(&g_reportOwner, 0);
     ReleaseSRWLockExclusive(&g_reportLock);
 }
