@@ -33,6 +33,9 @@ bool ImageStamp::operator==(const ImageStamp& other) const {
 }
 
 namespace {
+// DWARF's attribute 0x47: the declaration that an out-of-line definition
+// completes, where a member function's name lives.
+constexpr Dwarf_Half kAttributeDeclarationOfThis = 0x47;
 
 // All that is read of the headers fits in the first page of an image.
 constexpr std::size_t kHeaderBytes = 4096;
@@ -594,7 +597,8 @@ std::string DwarfModule::FunctionName(Dwarf_Off offset) {
             Done(dwarf_die_text(die.die, DW_AT_name, &text, &m_error)) == DW_DLV_OK)
             plain = text;
         Dwarf_Attribute reference = nullptr;
-        if (Done(dwarf_attr(die.die, DW_AT_specification, &reference, &m_error)) != DW_DLV_OK &&
+        if (Done(dwarf_attr(die.die, kAttributeDeclarationOfThis, &reference, &m_error)) !=
+                DW_DLV_OK &&
             Done(dwarf_attr(die.die, DW_AT_abstract_origin, &reference, &m_error)) != DW_DLV_OK)
             break;
         const bool followed = Done(dwarf_global_formref(reference, &offset, &m_error)) == DW_DLV_OK;

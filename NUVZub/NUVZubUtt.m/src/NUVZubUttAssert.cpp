@@ -356,41 +356,37 @@ void NUVZubUttAssert::ReportPropagation(const NUVBasException& exception, const 
     ReportThrow(content);
 }
 
-void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
-    {
-        NUVZubPlatform::ReportScope report;
-        if (IsJson()) {
-            Report content{"assertion", condition};
-            content.sourceFile = kSourceFile;
-            content.sourceLine = kAssertionLine;
-            WriteRecord(report, content, true, 2);
-        } else {
-            report.Write("!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! ");
-            report.Write(condition);
-            report.Write("\n");
-            PrintTraceback(report, 2);
-        }
+namespace {
+// An assertion or validation failure: its record, or its banner, text and
+// traceback, written as one report before the caller throws.
+NUVZUB_KEEP_FRAME void ReportFailure(const char* kind, const char* banner, const char* text,
+                                     int line) {
+    NUVZubPlatform::ReportScope report;
+    if (IsJson()) {
+        Report content{kind, text};
+        content.sourceFile = kSourceFile;
+        content.sourceLine = line;
+        WriteRecord(report, content, true, 3);
+        return;
     }
+    report.Write(banner);
+    report.Write(text);
+    report.Write("\n");
+    PrintTraceback(report, 3);
+}
+} // namespace
+
+void NUVZubUttAssert::ReportAssertionFailure(const char* condition) {
+    ReportFailure("assertion", "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR.\n!!! ", condition,
+                  kAssertionLine);
     NUVBasAssertException(condition).Throw(kSourceFile, kAssertionLine);
 }
 
 void NUVZubUttAssert::ReportValidationFailure(const char* message) {
-    {
-        NUVZubPlatform::ReportScope report;
-        if (IsJson()) {
-            Report content{"validation", message};
-            content.sourceFile = kSourceFile;
-            content.sourceLine = kValidationLine;
-            WriteRecord(report, content, true, 2);
-        } else {
-            report.Write(
-                "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n"
-                "!!! ");
-            report.Write(message);
-            report.Write("\n");
-            PrintTraceback(report, 2);
-        }
-    }
+    ReportFailure(
+        "validation",
+        "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT.\n!!! ", message,
+        kValidationLine);
     NUVZubExcValidationFailure().Throw(kSourceFile, kValidationLine);
 }
 
