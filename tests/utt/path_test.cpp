@@ -5,21 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace P = NUVZubUttFilePathParser;
+namespace F = NUVZubUttPathForms;
 
 namespace {
 
 std::string S(const NUVString& s) { return s.Str(); }
 
 struct Parts {
-    const char* path;
-    const char* dir;
-    const char* tail;
-    const char* base;
-    const char* ext;
-    const char* basePath;
+    std::string path, dir, tail, base, ext, basePath;
     bool absolute;
 };
 
@@ -45,6 +40,10 @@ const Parts kParts[] = {
     // Slash style (no drive letter, no backslash): only the forward slash separates.
     {"a/b:c", "a", "b:c", "b:c", "", "a/b:c", false},
     {"1:/x", "1:", "x", "x", "", "1:/x", false},
+    // A server prefix needs a separator after the server; "\\\" has an empty server.
+    {"\\\\server", "\\", "server", "server", "", "\\\\server", true},
+    {"\\\\\\", "\\\\", "\\\\\\", "\\\\\\", "", "\\\\\\", true},
+    {"\\\\server/share/x", "\\\\server/share", "x", "x", "", "\\\\server/share/x", true},
     // Multi-byte names: positions are characters, cuts fall between them.
     {"/tmp/réseau.d/fïchier.ünï", "/tmp/réseau.d", "fïchier.ünï", "fïchier", ".ünï",
      "/tmp/réseau.d/fïchier", true},
@@ -60,7 +59,7 @@ TEST(PathParser, TakesPathsApartInBothStyles) {
         EXPECT_EQ(S(P::Tail(path)), p.tail);
         EXPECT_EQ(S(P::BaseName(path)), p.base);
         EXPECT_EQ(S(P::Extension(path)), p.ext);
-        EXPECT_EQ(P::HasExtension(path), *p.ext != '\0');
+        EXPECT_EQ(P::HasExtension(path), !p.ext.empty());
         EXPECT_EQ(S(P::BasePath(path)), p.basePath);
         EXPECT_EQ(P::IsAbsolute(path), p.absolute);
         // The parts count characters, not bytes.
@@ -69,47 +68,38 @@ TEST(PathParser, TakesPathsApartInBothStyles) {
     }
 }
 
-TEST(PathParser, ServerPrefixNeedsASeparatorAfterTheServer) {
-    // Without a separator after the server name there is no server prefix.
-    EXPECT_EQ(S(P::Tail(NUVString("\\\\server"))), "server");
-    EXPECT_EQ(S(P::DirPath(NUVString("\\\\server"))), "\\");
-    // "\\\" has an empty server part; the remainder is empty, so the tail is the whole path.
-    EXPECT_EQ(S(P::Tail(NUVString("\\\\\\"))), "\\\\\\");
-    EXPECT_EQ(S(P::Tail(NUVString("\\\\server/share/x"))), "x");
-}
-
+// One kind of trailing separator is removed at a time: backslashes, then slashes.
 TEST(PathParser, JoinSeparatorRules) {
     const struct {
-        const char* dir;
-        const char* name;
-        const char* joined;
-    } cases[] = {
-        {"", "f", "f"},
-        {"d", "/f", "/f"},
-        {"d", "\\f", "\\f"},
-        {"d", "C:f", "C:f"},
-        {"/tmp//", "x", "/tmp/x"},
-        {"/tmp", "x", "/tmp/x"},
-        {"C:\\dir\\", "f", "C:\\dir/f"},
-        {"d\\/", "x", "d\\/x"}, // one kind removed at a time
-        {"d/\\\\", "x", "d/x"}, // backslashes, then slashes
-        {"\\\\server", "x", "\\\\server/x"},
-        {"/", "x", "/x"},
-        {"d", "", "d/"},
-        {"réper", "fïle", "réper/fïle"},
-    };
+        std::string dir, name, joined;
+    } cases[] = {{"", "f", "f"},
+                 {"d", "/f", "/f"},
+                 {"d", "\\f", "\\f"},
+                 {"d", "C:f", "C:f"},
+                 {"/tmp//", "x", "/tmp/x"},
+                 {"/tmp", "x", "/tmp/x"},
+                 {"C:\\dir\\", "f", "C:\\dir/f"},
+                 {"d\\/", "x", "d\\/x"},
+                 {"d/\\\\", "x", "d/x"},
+                 {"\\\\server", "x", "\\\\server/x"},
+                 {"/", "x", "/x"},
+                 {"d", "", "d/"},
+                 {"réper", "fïle", "réper/fïle"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.dir) + " + " + c.name);
         const NUVString joined = P::Join(NUVString(c.dir), NUVString(c.name));
-        EXPECT_EQ(S(joined), c.joined);
-        EXPECT_EQ(joined.Length(), NUVString(c.joined).Length());
+        EXPECT_EQ(S(joined), c.joined) << c.dir << " + " << c.name;
+        EXPECT_EQ(joined.Length(), NUVString(c.joined).Length()) << c.joined;
     }
 }
 
+// Code-point order: é (U+E9) after z, € (U+20AC) after é. Long paths: equal
+// runs and folded separators past the first eight bytes. A backslash against
+// another character is no fold, whatever its byte value.
 TEST(PathParser, CompareFoldsSeparatorsButNotCase) {
+    const std::string lib = "/usr/lib/x86_64-linux", libFoo = lib + "/libfoo.so.1";
+    const std::string winFoo = "\\usr\\lib\\x86_64-linux\\libfoo.so.1";
     const struct {
-        const char* a;
-        const char* b;
+        std::string a, b;
         int order;
     } cases[] = {
         {"a/b", "a\\b", 0},
@@ -122,57 +112,54 @@ TEST(PathParser, CompareFoldsSeparatorsButNotCase) {
         {"a", "", 1},
         {"C:\\X", "c:/x", -1},
         {"X", "x", -1},
-        // Code-point order: é (U+E9) after z, € (U+20AC) after é.
         {"é", "z", 1},
         {"/é", "\\€", -1},
-        // Long paths: equal runs and folded separators past the first eight bytes.
-        {"/usr/lib/x86_64-linux/libfoo.so.1", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 0},
-        {"/usr/lib/x86_64-linux/libfoo.so.1", "/usr/lib/x86_64-linux/libfoo.so.2", -1},
-        {"/usr/lib/x86_64-linuy/a", "\\usr\\lib\\x86_64-linux\\libfoo.so.1", 1},
-        {"/usr/lib/x86_64-linux", "/var/lib/x86_64-linux", -1},
-        {"\\usr\\lib\\x86_64-linux\\libfoo.so.1", "\\usr/lib/x86_64-linux/libfoo.so.1/x", -1},
-        // A backslash against another character is no fold, whatever its byte value.
         {"abcdefgh\\z", "abcdefgh]z", -1},
         {"abcdefgh/z", "abcdefgh.z", 1},
+        {libFoo, winFoo, 0},
+        {libFoo, lib + "/libfoo.so.2", -1},
+        {"/usr/lib/x86_64-linuy/a", winFoo, 1},
+        {lib, "/var/lib/x86_64-linux", -1},
+        {winFoo, "\\usr/lib/x86_64-linux/libfoo.so.1/x", -1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(P::CompareFilePaths(NUVString(c.a), NUVString(c.b)), c.order)
             << c.a << " " << c.b;
 }
 
-TEST(PathParser, FixPathForOSChecksTheStringFirst) {
-    const NUVString bad("dir/\xff\xfe");
-    ASSERT_TRUE(bad.IsBAD());
-    EXPECT_THROW(P::FixPathForOS(bad), NUVZubExcBadStringArgument);
-#if defined(_WIN32)
-    EXPECT_EQ(S(P::FixPathForOS(NUVString("C:/dir/f"))), "C:\\dir\\f");
-    EXPECT_EQ(S(P::FixPathForOS(NUVString("/usr/lib"))), "\\usr\\lib");
-#else
-    EXPECT_EQ(S(P::FixPathForOS(NUVString("C:\\dir\\f"))), "C:/dir/f");
-    EXPECT_EQ(S(P::FixPathForOS(NUVString("/usr/lib"))), "/usr/lib");
-#endif
-    const NUVString longPath(std::string(300, 'a'));
-    EXPECT_EQ(S(P::FixPathForOS(longPath)), std::string(300, 'a'));
-}
-
-TEST(PathParser, WindowsFormUsesBackslashesAndTheLongPathPrefix) {
-    namespace F = NUVZubUttPathForms;
-    EXPECT_EQ(S(F::Windows(NUVString("a/b"))), "a\\b");
-    // MAX_PATH counts the terminating zero: 259 characters fit, 260 do not.
-    const std::string full259 = "C:\\" + std::string(256, 'x');
-    const std::string full260 = full259 + "y";
-    EXPECT_EQ(S(F::Windows(NUVString(full259))), full259);
-    EXPECT_EQ(S(F::Windows(NUVString(full260))), "\\\\?\\" + full260);
-    // Counted in characters: 259 characters in more than 260 bytes stay unprefixed.
+// The forms handed to the system. Windows' MAX_PATH counts the terminator, in
+// characters: 259 fit, 260 take the long-path prefix. Names the system
+// produced go back to it unchecked, separators fixed.
+TEST(PathParser, FormsForTheSystem) {
+    const std::string full259 = "C:\\" + std::string(256, 'x'), x260(260, 'x');
     const std::string wide259 = "C:\\" + std::string(255, 'x') + "é";
-    EXPECT_EQ(S(F::Windows(NUVString(wide259))), wide259);
     const std::string prefixed = "\\\\?\\C:\\" + std::string(293, 'x');
-    EXPECT_EQ(S(F::Windows(NUVString(prefixed))), prefixed);
-    const std::string unc = "//server/share/" + std::string(260, 'x');
-    EXPECT_EQ(S(F::Windows(NUVString(unc))), "\\\\?\\UNC\\server\\share\\" + std::string(260, 'x'));
-    const std::string device = "\\\\.\\pipe\\" + std::string(260, 'x');
-    EXPECT_EQ(S(F::Windows(NUVString(device))), device);
-    EXPECT_EQ(S(F::Posix(NUVString("a\\b/c"))), "a/b/c");
+    const std::string device = "\\\\.\\pipe\\" + x260, a300(300, 'a');
+    const struct {
+        NUVString got;
+        std::string expected;
+    } cases[] = {
+        {F::Windows("a/b"), "a\\b"},
+        {F::Windows(NUVString(full259)), full259},
+        {F::Windows(NUVString(full259 + "y")), "\\\\?\\" + full259 + "y"},
+        {F::Windows(NUVString(wide259)), wide259},
+        {F::Windows(NUVString(prefixed)), prefixed},
+        {F::Windows(NUVString("//server/share/" + x260)), "\\\\?\\UNC\\server\\share\\" + x260},
+        {F::Windows(NUVString(device)), device},
+        {F::Posix("a\\b/c"), "a/b/c"},
+        {P::FixPathForOS(NUVString(a300)), a300},
+#if defined(_WIN32)
+        {P::FixPathForOS("C:/dir/f"), "C:\\dir\\f"},
+        {P::FixPathForOS("/usr/lib"), "\\usr\\lib"},
+        {F::Native(NUVString("d/\xff")), "d\\\xff"},
+#else
+        {P::FixPathForOS("C:\\dir\\f"), "C:/dir/f"},
+        {P::FixPathForOS("/usr/lib"), "/usr/lib"},
+        {F::Native(NUVString("d\\\xff")), "d/\xff"},
+#endif
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(S(c.got), c.expected);
 }
 
 TEST(PathParser, BadStringsKeepTheirMarkThroughTheParts) {
@@ -181,37 +168,30 @@ TEST(PathParser, BadStringsKeepTheirMarkThroughTheParts) {
     EXPECT_TRUE(P::Tail(bad).IsBAD());
     EXPECT_TRUE(P::BasePath(bad).IsBAD());
     EXPECT_EQ(S(P::Extension(bad)), ".x");
-    // Names the system produced go back to it unchecked, separators fixed.
-#if defined(_WIN32)
-    EXPECT_EQ(S(NUVZubUttPathForms::Native(NUVString("d/\xff"))), "d\\\xff");
-#else
-    EXPECT_EQ(S(NUVZubUttPathForms::Native(NUVString("d\\\xff"))), "d/\xff");
-#endif
+    EXPECT_THROW(P::FixPathForOS(bad), NUVZubExcBadStringArgument);
 }
 
 TEST(PathParser, AlgebraHoldsOnEveryKindOfPath) {
-    std::vector<std::string> paths;
     const char* pieces[] = {
         "", "a", ".", "..", "\\", "/", "C:", "C", ":", "x.y", "é", "ß.€", "\\\\"};
     for (const char* a : pieces)
         for (const char* b : pieces)
-            for (const char* c : pieces)
-                paths.push_back(std::string(a) + b + c);
-    for (const std::string& text : paths) {
-        SCOPED_TRACE(text);
-        const NUVString path(text);
-        const std::string tail = S(P::Tail(path));
-        EXPECT_EQ(S(P::BasePath(path)) + S(P::Extension(path)), text);
-        EXPECT_EQ(S(P::BaseName(path)) + S(P::Extension(path)), tail);
-        ASSERT_LE(tail.size(), text.size());
-        EXPECT_EQ(text.compare(text.size() - tail.size(), tail.size(), tail), 0);
-        EXPECT_EQ(text.rfind(S(P::DirPath(path)), 0), 0u);
-        EXPECT_EQ(P::HasExtension(path), !P::Extension(path).IsNull());
-        EXPECT_EQ(P::CompareFilePaths(path, path), 0);
-        if (text.size() < 2) {
-            EXPECT_EQ(P::IsAbsolute(path), text == "/");
-        }
-    }
+            for (const char* c : pieces) {
+                const std::string text = std::string(a) + b + c;
+                SCOPED_TRACE(text);
+                const NUVString path(text);
+                const std::string tail = S(P::Tail(path));
+                EXPECT_EQ(S(P::BasePath(path)) + S(P::Extension(path)), text);
+                EXPECT_EQ(S(P::BaseName(path)) + S(P::Extension(path)), tail);
+                ASSERT_LE(tail.size(), text.size());
+                EXPECT_EQ(text.compare(text.size() - tail.size(), tail.size(), tail), 0);
+                EXPECT_EQ(text.rfind(S(P::DirPath(path)), 0), 0u);
+                EXPECT_EQ(P::HasExtension(path), !P::Extension(path).IsNull());
+                EXPECT_EQ(P::CompareFilePaths(path, path), 0);
+                if (text.size() < 2) {
+                    EXPECT_EQ(P::IsAbsolute(path), text == "/");
+                }
+            }
 }
 
 } // namespace
