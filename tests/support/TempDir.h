@@ -1,6 +1,5 @@
-// A fresh directory for one test (under /tmp; on Windows in the temporary
-// directory, named in UTF-8 with backslashes), removed with its contents after,
-// read-only files included.
+// A fresh directory for one test, removed with its contents after, read-only files included:
+// under /tmp, or in Windows' temporary directory named in UTF-8 with backslashes.
 #pragma once
 
 #include <cstdlib>
@@ -30,7 +29,7 @@ inline void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-// An open of `path` in UTF-8, sharing everything.
+// Shares everything: the library may hold the file open meanwhile.
 inline HANDLE OpenUtf8(const std::string& path, DWORD access, DWORD disposition) {
     return CreateFileW(utf16::Widen(path).c_str(), access,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,

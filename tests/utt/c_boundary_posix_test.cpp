@@ -43,8 +43,7 @@ void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
-class FailingAllocations {
-public:
+struct FailingAllocations {
     explicit FailingAllocations(std::size_t from = 0) { g_failFrom = from; }
     ~FailingAllocations() { g_failFrom = SIZE_MAX; }
 };
@@ -115,16 +114,6 @@ TEST(PlainFunctionsOutOfMemory, OthersReturnFalseWithAText) {
     EXPECT_STREQ(buffer, "Memory allocation failed.");
 }
 
-// A descriptor whose pipe is full: the next write to it waits for a reader.
-void FillPipe(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    const std::string block(4096, 'f');
-    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {
-    }
-    fcntl(fd, F_SETFL, flags);
-}
-
 // A thread cancelled while GlobInit's notice waits for a reader of the full
 // stderr pipe ends cancelled, and frees the report and stream locks it held:
 // the same call fails properly afterwards.
@@ -137,7 +126,11 @@ TEST(PlainFunctionsCancelled, GlobInitWaitingToWriteItsNotice) {
         if (pipe(fds) != 0) return 2;
         const int savedStderr = dup(2);
         dup2(fds[1], 2);
-        FillPipe(2);
+        // Full: the next write to it waits for a reader.
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        while (write(fds[1], pattern.data(), pattern.size()) > 0 || errno == EINTR) {
+        }
+        fcntl(fds[1], F_SETFL, 0);
         CancelledThread server([&] {
             char buffer[256];
             void* glob = nullptr;

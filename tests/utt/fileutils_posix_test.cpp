@@ -1,6 +1,5 @@
-// The file utilities over POSIX services: the working directory's faults,
-// removal at the root, and removals that land where the names were found while
-// another process swaps that directory, or one on its way, for a link.
+// The file utilities over POSIX services: the working directory's faults, removal at the root,
+// and removals that land where the names were found while that directory becomes a link.
 #include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttOSFile.h>
 #include <NUVZubPlatform/SystemCalls.h>
@@ -45,8 +44,7 @@ std::set<std::string> Names(const std::string& directory) {
     return names;
 }
 
-// The directory `path` and the symbolic link `path`.link trade places in one
-// step, so that the name never goes missing.
+// The directory `path` and the symbolic link `path`.link trade places in one step.
 bool Exchange(const char* path, const char* link) {
     return renameat2(AT_FDCWD, path, AT_FDCWD, link, RENAME_EXCHANGE) == 0;
 }
@@ -58,16 +56,15 @@ void MakeSwappable(const std::string& path, const std::string& target) {
     ASSERT_EQ(symlink(target.c_str(), (path + ".link").c_str()), 0);
 }
 
-// Another process that exchanges `path` and `path`.link a few times whenever
-// nudged, while the nudging process goes on; the real directory is back at
-// `path` once it has stopped.
+// Another process that exchanges `path` and `path`.link a few times whenever nudged, alongside
+// the nudging process; the real directory is back at `path` once it has stopped.
 class Swapper {
 public:
     explicit Swapper(const std::string& path) : m_path(path), m_link(path + ".link") {
         if (pipe(m_go) != 0 || pipe(m_started) != 0) std::abort();
         m_pid = fork();
         if (m_pid != 0) return;
-        // Never outlives the test, however it ends; allocates nothing.
+        // Allocates nothing, and never outlives the test.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(m_go[1]);
         close(m_started[0]);
@@ -81,8 +78,7 @@ public:
     }
     ~Swapper() { Stop(); }
 
-    /// Returns once the other process has begun a round of swaps, which then
-    /// runs alongside whatever this process does next; false if it is gone.
+    /// Returns once the other process has begun a round of swaps; false if it is gone.
     bool Nudge() {
         char started;
         return write(m_go[1], "g", 1) == 1 && read(m_started[0], &started, 1) == 1;
@@ -109,9 +105,8 @@ private:
 Swapper* g_swapper = nullptr;
 unsigned g_entries = 0;
 
-// Before every 16th entry read (the search holds its directory by now) the
-// other process starts another round of swaps: the walk and the swaps race
-// however the two processes are scheduled, all along.
+// Before every 16th entry read (the search holds its directory by now) the other process starts
+// another round of swaps: the walk and the swaps race all along.
 struct dirent* ReaddirWhileSwapping(DIR* directory) {
     if (g_entries++ % 16 == 0) g_swapper->Nudge();
     return fault::g_real.readdir(directory);
@@ -121,16 +116,9 @@ struct dirent* ReaddirWhileSwapping(DIR* directory) {
 // another process might between any two calls.
 std::string g_swapPath;
 bool g_swapped = false;
-void SwapOnce() {
+template <auto Member, class... A> auto SwapOnceThen(A... args) {
     if (!g_swapped) g_swapped = Exchange(g_swapPath);
-}
-int SwapOnceThenFstat(int fd, struct stat* info) {
-    SwapOnce();
-    return fault::g_real.fstat(fd, info);
-}
-DIR* SwapOnceThenOpendir(const char* path) {
-    SwapOnce();
-    return fault::g_real.opendir(path);
+    return (fault::g_real.*Member)(args...);
 }
 
 } // namespace
@@ -244,7 +232,8 @@ TEST_F(Removal, ATemporaryIsRemovedFromTheDirectoryItWasCreatedInOnly) {
         dir.Write("V/ZubTemp.1.tmp", "kept");
         g_swapPath = dir / "T";
         g_swapped = false;
-        fault::Scoped hook(&SystemCalls::fstat, &SwapOnceThenFstat, 0);
+        fault::Scoped hook(&SystemCalls::fstat,
+                           &SwapOnceThen<&SystemCalls::fstat, int, struct stat*>, 0);
         file.Close();
         ASSERT_TRUE(g_swapped);
     }
@@ -271,7 +260,8 @@ TEST_F(Removal, AMoveBetweenTwoLinksOfOneFileRemovesTheSourceInItsOwnDirectory) 
     g_swapped = false;
     {
         // Once it has checked both names, the move lists their directory.
-        fault::Scoped hook(&SystemCalls::opendir, &SwapOnceThenOpendir, 0);
+        fault::Scoped hook(&SystemCalls::opendir, &SwapOnceThen<&SystemCalls::opendir, const char*>,
+                           0);
         fu::Move(NUVString(dir / "D/a"), NUVString(dir / "D/b"));
     }
     ASSERT_TRUE(g_swapped);

@@ -2,54 +2,33 @@
 // and paths of every length as callers give them.
 #include <FileUtilsChecks.h>
 #include <NativePaths.h>
+#include <SystemCallFaults.h>
 #include <TempDir.h>
-#include <Utf16Win32.h>
 
 #include <NUVZub/NUVZubUttOSFile.h>
-#include <NUVZubPlatform/SystemCallsWin32.h>
 
 #include <gtest/gtest.h>
 
-#include <WindowsApi.h>
-
-#include <set>
-#include <string>
 #include <vector>
-
-using NUVZubPlatform::SystemCallsWin32;
 
 namespace {
 
 using FileUtilsWin32 = QuietFileUtils;
 
-// Every path the system receives, to check it against Windows' limits, which
-// Wine lacks.
-SystemCallsWin32 g_real = NUVZubPlatform::GetWin32Calls();
+// Every path the system receives, to check it against Windows' limits, which Wine lacks.
 std::vector<std::wstring> g_paths;
 BOOL WINAPI RecordMakeDir(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
     g_paths.push_back(p);
-    return g_real.CreateDirectoryW(p, sa);
+    return fault::g_real.CreateDirectoryW(p, sa);
 }
 HANDLE WINAPI RecordOpen(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
                          HANDLE t) {
     g_paths.push_back(p);
-    return g_real.CreateFileW(p, a, s, sa, d, f, t);
+    return fault::g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
-struct Recording {
-    Recording() {
-        g_real = NUVZubPlatform::GetWin32Calls();
-        SystemCallsWin32 calls = g_real;
-        calls.CreateDirectoryW = RecordMakeDir;
-        calls.CreateFileW = RecordOpen;
-        g_paths.clear();
-        NUVZubPlatform::SetWin32Calls(calls);
-    }
-    ~Recording() { NUVZubPlatform::ResetWin32Calls(); }
-};
 
-// Empty when Windows takes `path` as it stands: no longer than `limit`
-// characters with its terminator, or behind the long-path prefix with no "."
-// or ".." component (the prefix makes the system take them literally).
+// Empty when Windows takes `path` as it stands: shorter than `limit` with its terminator, or
+// behind the long-path prefix with no "." or ".." component (taken literally there).
 std::string Refusal(const std::wstring& path, std::size_t limit) {
     if (path.compare(0, 4, L"\\\\?\\") != 0)
         return path.size() < limit ? "" : "too long without the prefix";
@@ -86,10 +65,9 @@ std::string ReadByLibrary(const std::string& path) {
 
 } // namespace
 
-// The system also matches the 8.3 short names: "*.htm" finds page.html as
-// PAGE~1.HTM, "*.txt" finds notes.txt~. A removal by pattern takes exactly
-// the long names the pattern matches, ignoring case, and keeps the conventions
-// of "*." and "*.*".
+// The system also matches the 8.3 short names: "*.htm" finds page.html as PAGE~1.HTM, "*.txt"
+// finds notes.txt~. A removal by pattern takes exactly the long names the pattern matches,
+// ignoring case, and keeps the conventions of "*." and "*.*".
 TEST_F(FileUtilsWin32, RemoveAllTakesOnlyTheLongNamesThePatternMatches) {
     const std::set<std::string> names = {"page.html", "x.htm", "notes.txt~",   "keep.txt1",
                                          "a.TXT",     "b.txt", "data.TXT.bak", "noext"};
@@ -118,7 +96,8 @@ TEST_F(FileUtilsWin32, DirectoriesAtEveryLength) {
     for (std::size_t length : {240u, 247u, 248u, 255u, 259u, 260u, 400u}) {
         const std::string path = PathOfLength(dir, length);
         {
-            Recording recording;
+            g_paths.clear();
+            fault::Scoped recording(&fault::Calls::CreateDirectoryW, &RecordMakeDir, 0);
             fu::MakeDir(NUVString(path));
         }
         ASSERT_EQ(g_paths.size(), 1u);
@@ -172,7 +151,8 @@ TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
     const std::string cwd = CurrentDir();
     ASSERT_TRUE(ChangeDir(dir.Path()));
     {
-        Recording recording;
+        g_paths.clear();
+        fault::Scoped recording(&fault::Calls::CreateFileW, &RecordOpen, 0);
         WriteByLibrary(relative, "relative");
     }
     const bool exists = fu::FileExists(NUVString(relative));
