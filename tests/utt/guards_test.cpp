@@ -85,8 +85,7 @@ constexpr int kInvalidHandle = EBADF;
 #endif
 
 struct Counts {
-    int locks = 0;
-    int unlocks = 0;
+    int locks = 0, unlocks = 0;
     bool destroyed = false;
 };
 
@@ -140,9 +139,9 @@ TEST(Mutex, ExcludesOtherThreads) {
             counter = seen + 1;
         }
     };
-    std::thread a(work), b(work);
-    a.join();
-    b.join();
+    std::thread other(work);
+    work();
+    other.join();
     EXPECT_EQ(counter, 40000);
 }
 
