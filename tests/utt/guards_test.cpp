@@ -37,10 +37,6 @@ namespace {
 
 using NUVZubPlatform::Handle;
 
-// A block this large is mapped on its own: freeing it gives its pages back to
-// the system (glibc unmaps it, the Windows heap releases its region).
-constexpr std::size_t kOwnMappingSize = 8 << 20;
-
 #if defined(_WIN32)
 bool IsMapped(const void* block) {
     MEMORY_BASIC_INFORMATION info;
@@ -53,7 +49,6 @@ bool IsOpen(Handle handle) {
 }
 int LastError() { return static_cast<int>(GetLastError()); }
 void ClearLastError() { SetLastError(ERROR_SUCCESS); }
-constexpr int kInvalidHandle = ERROR_INVALID_HANDLE;
 
 // The error of a close that fails, or -1. The failure comes through the call
 // table: closing a stale handle for real could close another thread's new one.
@@ -69,6 +64,7 @@ int FailedClose(Handle handle) {
     NUVZubPlatform::ResetWin32Calls();
     return !closed && NUVZubPlatform::CloseHandle(handle) ? error : -1;
 }
+constexpr int kInvalidHandle = ERROR_INVALID_HANDLE;
 #else
 bool IsMapped(const void* block) {
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -79,18 +75,17 @@ Handle NewHandle() { return open("/dev/null", O_RDONLY); }
 bool IsOpen(Handle fd) { return fcntl(fd, F_GETFD) != -1; }
 int LastError() { return errno; }
 void ClearLastError() { errno = 0; }
-constexpr int kInvalidHandle = EBADF;
 
 // The error of a second close, or -1.
 int FailedClose(Handle fd) {
     if (!NUVZubPlatform::CloseHandle(fd) || NUVZubPlatform::CloseHandle(fd)) return -1;
     return errno;
 }
+constexpr int kInvalidHandle = EBADF;
 #endif
 
 struct Counts {
-    int locks = 0;
-    int unlocks = 0;
+    int locks = 0, unlocks = 0;
     bool destroyed = false;
 };
 
@@ -142,33 +137,32 @@ TEST(Mutex, ExcludesOtherThreads) {
             long seen = counter;
             std::this_thread::yield();
             counter = seen + 1;
-            if (i % 1000 == 0) std::this_thread::yield();
         }
     };
-    std::thread a(work), b(work);
-    a.join();
-    b.join();
+    std::thread other(work);
+    work();
+    other.join();
     EXPECT_EQ(counter, 40000);
 }
 
-TEST(WCleanUp, FreesTheRuntimeText) {
+TEST(MemoryGuards, WCleanUpFreesTheRuntimeTextBufferHolderUsesTheAllocatorLibrary) {
     WCleanUp none(nullptr); // frees nothing, must not crash
 #if defined(NUVZUB_TEST_SANITIZER_HEAP)
     // The leak checker sees a missing free.
     { WCleanUp text(static_cast<char16_t*>(std::malloc(64 * sizeof(char16_t)))); }
 #else
-    auto* text = static_cast<wchar_t*>(std::malloc(kOwnMappingSize));
+    // A block this large is mapped on its own: freeing it gives its pages back to
+    // the system (glibc unmaps it, the Windows heap releases its region).
+    constexpr std::size_t size = 8 << 20;
+    auto* text = static_cast<wchar_t*>(std::malloc(size));
     ASSERT_NE(text, nullptr);
-    std::memset(text, 0, kOwnMappingSize);
+    std::memset(text, 0, size);
     {
         WCleanUp guard(text);
         ASSERT_TRUE(IsMapped(text));
     }
     EXPECT_FALSE(IsMapped(text));
 #endif
-}
-
-TEST(BufferHolder, AllocatesFromTheAllocatorLibraryAndRefusesANegativeSize) {
     const auto before = mem_AllocationCount();
     {
         BufferHolder buffer(4096);
@@ -176,14 +170,12 @@ TEST(BufferHolder, AllocatesFromTheAllocatorLibraryAndRefusesANegativeSize) {
         std::memset(buffer.Get(), 0x5a, 4096);
         EXPECT_EQ(mem_AllocationCount(), before + 1);
     }
-    BufferHolder empty(0);
-    EXPECT_NE(empty.Get(), nullptr);
+    EXPECT_NE(BufferHolder(0).Get(), nullptr);
     EXPECT_THROW(BufferHolder(-1), std::bad_alloc);
 }
 
-TEST(CleanUpHandle, ClosesItsHandleAndNoHandleClosesNothing) {
-    const Handle handle = NewHandle();
-    ASSERT_TRUE(IsOpen(handle));
+TEST(CleanUpHandle, ClosesItsHandleOnceAndNoHandleNever) {
+    Handle handle = NewHandle();
     {
         CleanUpHandle guard(handle);
         EXPECT_EQ(guard.Get(), handle);
@@ -193,17 +185,13 @@ TEST(CleanUpHandle, ClosesItsHandleAndNoHandleClosesNothing) {
     ClearLastError();
     { CleanUpHandle guard(NUVZubPlatform::kNoHandle); }
     EXPECT_EQ(LastError(), 0) << "a close of no handle fails";
+    EXPECT_TRUE(NUVZubPlatform::CloseHandle(NUVZubPlatform::kNoHandle));
 #if !defined(_WIN32)
     EXPECT_NE(NUVZubPlatform::kNoHandle, 0); // descriptor 0 is a real handle
 #endif
-}
-
-TEST(PlatformHandle, ReportsAFailedCloseWithTheSystemsError) {
-    const Handle handle = NewHandle();
-    ASSERT_TRUE(IsOpen(handle));
-    EXPECT_EQ(FailedClose(handle), kInvalidHandle);
+    handle = NewHandle();
+    EXPECT_EQ(FailedClose(handle), kInvalidHandle) << "the system's error";
     EXPECT_FALSE(IsOpen(handle));
-    EXPECT_TRUE(NUVZubPlatform::CloseHandle(NUVZubPlatform::kNoHandle));
 }
 
 } // namespace

@@ -15,15 +15,20 @@ int main(int argc, char** argv) {
     NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
     NUVZubUttResourceMonitor::ZubStartTimer(5);
     NUVZubUttResourceMonitor::ZubStopTimer(5);
+    const double seconds = monitor.TimerSeconds(5);
+    NUVZubUttResourceMonitor::StopTimer(5); // changes nothing if the Zub form stopped it
     NUVZubUttResourceMonitor::ZubMark("zub");
     NUVZubUttResourceMonitorZubMark("zub plain");
     const unsigned long long zubStarts = monitor.TimerStarts(5);
     const unsigned long long zubMarks = monitor.MarkCount();
     NUVZubUttResourceMonitor::StartTimer(6);
     NUVZubUttResourceMonitor::Mark("plain");
-    std::fprintf(
-        out, "logzub=%d zubStarts=%llu zubMarks=%llu plainStarts=%llu marks=%llu initialized=%d\n",
-        logzubAtStart, zubStarts, zubMarks, static_cast<unsigned long long>(monitor.TimerStarts(6)),
-        static_cast<unsigned long long>(monitor.MarkCount()), monitor.IsInitialized() ? 1 : 0);
+    std::fprintf(out,
+                 "logzub=%d zubStarts=%llu zubMarks=%llu stopped=%d plainStarts=%llu marks=%llu "
+                 "initialized=%d\n",
+                 logzubAtStart, zubStarts, zubMarks, monitor.TimerSeconds(5) == seconds ? 1 : 0,
+                 static_cast<unsigned long long>(monitor.TimerStarts(6)),
+                 static_cast<unsigned long long>(monitor.MarkCount()),
+                 monitor.IsInitialized() ? 1 : 0);
     return std::fclose(out) == 0 ? 0 : 3;
 }

@@ -50,51 +50,23 @@ std::string RunProbe(const char* value) {
     return status == 0 ? line : "probe failed: " + line;
 }
 
-class ResourceMonitor : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_saved = NUVZubUttResourceMonitor::m_logzub;
-        Monitor().Reset();
-    }
-    void TearDown() override {
-        NUVZubUttResourceMonitor::m_logzub = m_saved;
-        Monitor().Reset();
-    }
-    bool m_saved = false;
-};
-
 // Unset, the Zub forms stay silent while the plain forms forward; any value,
 // even an empty one, switches them on.
 TEST(ResourceMonitorSwitch, AnyValueEvenEmptySwitchesZubFormsOn) {
-    const std::string on = "logzub=1 zubStarts=1 zubMarks=2 plainStarts=1 marks=3 initialized=0\n";
+    const std::string on =
+        "logzub=1 zubStarts=1 zubMarks=2 stopped=1 plainStarts=1 marks=3 initialized=0\n";
     EXPECT_EQ(RunProbe(nullptr),
-              "logzub=0 zubStarts=0 zubMarks=0 plainStarts=1 marks=1 initialized=0\n");
+              "logzub=0 zubStarts=0 zubMarks=0 stopped=1 plainStarts=1 marks=1 initialized=0\n");
     EXPECT_EQ(RunProbe(""), on);
     EXPECT_EQ(RunProbe("0"), on);
 }
 
-TEST_F(ResourceMonitor, ZubFormsFollowTheSwitch) {
-    NUVZubUttResourceMonitor::m_logzub = false;
-    NUVZubUttResourceMonitor::ZubStartTimer(5);
-    NUVZubUttResourceMonitor::ZubMark("off");
-    NUVZubUttResourceMonitorZubMark("off");
-    EXPECT_EQ(Monitor().TimerStarts(5), 0u);
-    EXPECT_EQ(Monitor().MarkCount(), 0u);
-
-    NUVZubUttResourceMonitor::m_logzub = true;
-    NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
-    NUVZubUttResourceMonitor::ZubStartTimer(5);
-    NUVZubUttResourceMonitor::ZubStopTimer(5);
-    const double stopped = Monitor().TimerSeconds(5);
-    NUVZubUttResourceMonitor::StopTimer(5);
-    EXPECT_EQ(Monitor().TimerSeconds(5), stopped) << "stopped already";
-    NUVZubUttResourceMonitor::ZubMark("on");
-    NUVZubUttResourceMonitorZubMark("on");
-    EXPECT_EQ(Monitor().TimerStarts(5), 1u);
-    EXPECT_EQ(Monitor().MarkCount(), 2u);
-}
-
-TEST_F(ResourceMonitor, PlainFormsAndPlainNamesAlwaysForward) {
+// Initialize reaches the monitor only with a name, and switches the Zub forms
+// on if the environment asks, never off.
+TEST(ResourceMonitor, PlainFormsAlwaysForwardInitializeOnlyWithAName) {
+    const bool saved = NUVZubUttResourceMonitor::m_logzub;
+    unsetenv("ZUB_RESOURCE_MONITOR");
+    Monitor().Reset();
     NUVZubUttResourceMonitor::m_logzub = false;
     NUVZubUttResourceMonitor::IniTimer(3, "ORDERING");
     NUVZubUttResourceMonitor::StartTimer(3);
@@ -109,23 +81,19 @@ TEST_F(ResourceMonitor, PlainFormsAndPlainNamesAlwaysForward) {
     EXPECT_EQ(Monitor().TimerStarts(3), 1u);
     EXPECT_EQ(Monitor().TimerStarts(4), 2u);
     EXPECT_EQ(Monitor().MarkCount(), 2u);
-}
-
-TEST_F(ResourceMonitor, InitializeReachesTheMonitorOnlyWithANameAndNeverSwitchesOff) {
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
     EXPECT_FALSE(Monitor().IsInitialized());
+    EXPECT_FALSE(NUVZubUttResourceMonitor::m_logzub);
     NUVZubUttResourceMonitorInitialize("solver run", 3);
     EXPECT_TRUE(Monitor().IsInitialized());
-    // Nor does it ever switch the Zub forms off.
-    NUVZubUttResourceMonitor::m_logzub = true;
-    unsetenv("ZUB_RESOURCE_MONITOR");
-    NUVZubUttResourceMonitorInitialize(nullptr, 0);
-    EXPECT_TRUE(NUVZubUttResourceMonitor::m_logzub);
-    NUVZubUttResourceMonitor::m_logzub = false;
     setenv("ZUB_RESOURCE_MONITOR", "", 1);
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
     unsetenv("ZUB_RESOURCE_MONITOR");
     EXPECT_TRUE(NUVZubUttResourceMonitor::m_logzub);
+    NUVZubUttResourceMonitorInitialize(nullptr, 0);
+    EXPECT_TRUE(NUVZubUttResourceMonitor::m_logzub);
+    NUVZubUttResourceMonitor::m_logzub = saved;
+    Monitor().Reset();
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-# The resource-monitor switch is read when the library loads, so its tests start
-# a fresh probe process with the environment they need.
+# The resource-monitor switch is read when the library loads: its tests start
+# this probe afresh with the environment they need.
 add_executable(utt_resource_monitor_probe ${CMAKE_CURRENT_LIST_DIR}/resource_monitor_probe.cpp)
 target_link_libraries(utt_resource_monitor_probe PRIVATE ZELNUVZubContainers)
 if(TARGET utt_resource_monitor_test)
@@ -8,9 +8,8 @@ if(TARGET utt_resource_monitor_test)
   add_dependencies(utt_resource_monitor_test utt_resource_monitor_probe)
 endif()
 
-# The traceback tests' own module, twice: built without DWARF (the runtime's
-# objects carry some, so the link drops it), as the system's modules are on
-# Windows, and linked; and with DWARF, for the test to load from a copy.
+# The traceback tests' module, linked without DWARF (the runtime's objects carry
+# some: the link drops it), and with DWARF for the test to load from a copy.
 if(WIN32 AND TARGET utt_traceback_win32_test)
   add_library(utt_traceback_plain_module SHARED ${CMAKE_CURRENT_LIST_DIR}/traceback_module_win32.cpp)
   target_compile_options(utt_traceback_plain_module PRIVATE -g0)
