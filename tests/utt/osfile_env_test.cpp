@@ -170,56 +170,42 @@ TEST(OSFileLocking, OffOnlyWhenAllThreeVariablesAreSet) {
 }
 
 // The candidates in order: TMPDIR, TEMP, TMP, \temp at the root of the
-// working directory's drive, the working directory itself.
-TEST(OSFileTemporary, ARelativeNameIsRemovedWhereItWasCreatedAfterAChangeOfDirectory) {
-    SharedTempDir dir;
+// working directory's drive, the working directory itself. A relative name is
+// removed where it was created, after a change of directory too.
+TEST(OSFileTemporary, FirstUsableCandidateAndARelativeNameAfterAChangeOfDirectory) {
+    SharedTempDir dir; // the child looks at what this test made
     if (!IsChildProcess()) {
-        for (const char* sub : {"a", "a/rel", "b", "b/rel"})
+        for (const char* sub : {"a", "a/rel", "b", "b/rel", "usable"})
             NUVZubUttFileUtils::MakeDir(NUVString(dir / sub));
         NUVZubUttOSFile other;
+        other.OpenWrite(NUVString(dir / "plain"));
         other.OpenWrite(NUVString(dir / "b/rel/ZubTemp.1.tmp"));
         other.WriteAll("keep", 4);
     }
     const ChildResult r = RunInChild([&] {
+        ClearEnvironment();
         if (!ChangeDir(dir / "a")) return 2;
         NUVZubUttOSFile file;
         file.CreateTemporary(NUVString("rel"));
         if (file.Name().Str() != Native("rel/ZubTemp.1.tmp")) return 3;
         if (!ChangeDir(dir / "b")) return 4;
         file.Close();
-        return 0;
-    });
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(ReadWhole(dir / "b/rel/ZubTemp.1.tmp"), "keep");
-    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "a/rel/ZubTemp.1.tmp")));
-}
-
-TEST(OSFileTemporary, FirstUsableCandidateDirectoryIsTaken) {
-    SharedTempDir dir; // the child looks at what this test made
-    if (!IsChildProcess()) {
-        NUVZubUttOSFile plain;
-        plain.OpenWrite(NUVString(dir / "plain"));
-        NUVZubUttFileUtils::MakeDir(NUVString(dir / "usable"));
-        NUVZubUttFileUtils::MakeDir(NUVString(dir / "cwd"));
-    }
-    const ChildResult r = RunInChild([&] {
-        ClearEnvironment();
         // Missing, then a file: both skipped; the third is a directory.
         setenv("TMPDIR", (dir / "missing").c_str(), 1);
         setenv("TEMP", (dir / "plain").c_str(), 1);
         setenv("TMP", (dir / "usable").c_str(), 1);
-        NUVZubUttOSFile file;
         file.CreateTemporary(NUVString(""));
-        if (file.Name().Str() != Native(dir / "usable/ZubTemp.1.tmp")) return 2;
+        if (file.Name().Str() != Native(dir / "usable/ZubTemp.1.tmp")) return 5;
         // None usable: the working directory, when no \temp exists at the root.
         unsetenv("TMP");
-        if (!ChangeDir(dir / "cwd")) return 3;
         if (NUVZubUttFileUtils::FileExists("/temp")) return 0;
         NUVZubUttOSFile second;
         second.CreateTemporary(NUVString(""));
-        return second.Name().Str() == Native("./ZubTemp.1.tmp") ? 0 : 4;
+        return second.Name().Str() == Native("./ZubTemp.1.tmp") ? 0 : 6;
     });
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadWhole(dir / "b/rel/ZubTemp.1.tmp"), "keep");
+    EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(dir / "a/rel/ZubTemp.1.tmp")));
 }
 
 // POSIX descriptors, pipes and FIFOs; the Windows tests cover handles and

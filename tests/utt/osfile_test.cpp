@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +34,6 @@ struct OSFile : ::testing::Test {
     static void SetUpTestSuite() { NUVZubUttAssertDisableExcReport(); }
     TempDir dir;
 };
-using OSFileFaults = OSFile;
-using FileCopy = OSFile;
 
 template <class E> bool Is(const NUVBasException& e) { return dynamic_cast<const E*>(&e); }
 template <class E> std::string Code(const E& e) {
@@ -147,7 +146,7 @@ TEST_F(OSFile, OpenModesReadWriteSeekAndTruncate) {
 
 // Only a missing file is NoSuchFile, and only OpenRead writes its notice; a
 // missing directory, or a file where a directory should be, failed the open.
-TEST_F(OSFileFaults, FailedOpensInEveryMode) {
+TEST_F(OSFile, FailedOpensInEveryMode) {
     const std::string missing = dir / "none", plain = dir.Write("plain", "");
     NUVZubUttOSFile file;
     testing::internal::CaptureStderr();
@@ -346,7 +345,7 @@ TEST(OSFileAtExit, FilesStillOpenCloseInAnyOrder) {
 
 // Each failing call: a disk-full code of a write-type call gives DiskFull,
 // another code the call's own failure with it; the file stays usable.
-TEST_F(OSFileFaults, EachCallsFailure) {
+TEST_F(OSFile, EachCallsFailure) {
     const struct {
         fault::Call call;
         std::function<void(NUVZubUttOSFile&)> step;
@@ -354,12 +353,8 @@ TEST_F(OSFileFaults, EachCallsFailure) {
         int code;
         bool writes; // the disk-full codes apply
     } cases[] = {
-        {fault::kRead,
-         [](auto& f) {
-             char b[3];
-             f.ReadAtomic(0, b, 3);
-         },
-         "ReadError", fault::kIoError, false},
+        {fault::kRead, [](auto& f) { f.ReadAtomic(0, &std::string(3, ' ')[0], 3); }, "ReadError",
+         fault::kIoError, false},
         {fault::kWrite, [](auto& f) { f.WriteAll("abc", 3); }, "WriteError", fault::kIoError, true},
         {fault::kWrite, [](auto& f) { f.WriteAtomic(0, "x", 1); }, "WriteError", fault::kIoError,
          true},
@@ -398,7 +393,7 @@ TEST_F(OSFileFaults, EachCallsFailure) {
     EXPECT_EQ(Outcome([&] { file.WriteAll("x", 1); }), "ShortWrite");
 }
 
-TEST_F(OSFileFaults, GeneratedNameTakenMeanwhileIsSkipped) {
+TEST_F(OSFile, GeneratedNameTakenMeanwhileIsSkipped) {
     NUVZubUttOSFile file;
     const auto create = [&] { file.CreateGenerated(NUVString(dir / "g"), ".dat", false); };
     {
@@ -415,7 +410,7 @@ TEST_F(OSFileFaults, GeneratedNameTakenMeanwhileIsSkipped) {
     EXPECT_EQ(Outcome(create), Failed("CreateFile", fault::kDenied));
 }
 
-TEST_F(FileCopy, WholeFilesIntoAnOpenFileAndNeverOntoItself) {
+TEST_F(OSFile, CopyWholeFilesIntoAnOpenFileNeverOntoItselfAndTheDestinationsClose) {
     std::string content(0x40000 * 2 + 123, '\0');
     for (std::size_t i = 0; i < content.size(); ++i)
         content[i] = static_cast<char>(i * 7);
@@ -443,16 +438,12 @@ TEST_F(FileCopy, WholeFilesIntoAnOpenFileAndNeverOntoItself) {
     target.OpenAppend(self);
     EXPECT_THROW(NUVZubUttFileUtils::Copy(self, target), NUVZubExcSameSourceDestFiles);
     EXPECT_EQ(ReadWhole(dir / "self"), "precious");
-}
-
-TEST_F(FileCopy, TheDestinationsCloseFailureIsReported) {
-    const NUVString from(dir.Write("from", "some bytes"));
     std::vector<int> codes{fault::kIoError};
     codes.insert(codes.end(), std::begin(fault::kDiskFullCodes), std::end(fault::kDiskFullCodes));
     for (int code : codes) {
         fault::Scoped f(fault::kClose, code, 0, 1); // the destination's close comes first
         const NUVString to(dir / ("to" + std::to_string(code)));
-        EXPECT_EQ(Outcome([&] { NUVZubUttFileUtils::Copy(from, to); }),
+        EXPECT_EQ(Outcome([&] { NUVZubUttFileUtils::Copy(self, to); }),
                   code == fault::kIoError ? Failed("CloseFailed", code) : "DiskFull");
     }
 }
@@ -520,15 +511,6 @@ TEST_F(OSFile, ALockWaitsForAnotherProcessAndTakesACancellation) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
-// Makes a cancellation of the calling thread pending: the next cancellation
-// point acts on it.
-void RequestOwnCancellation() {
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    pthread_cancel(pthread_self());
-    pthread_setcancelstate(state, &state);
-}
-
 // Objects that close what they hold, going out of scope while a cancellation
 // is pending: a close (and a temporary's removal) that acted on it would throw
 // out of the destructor. They finish, and the thread ends cancelled after.
@@ -536,31 +518,31 @@ TEST_F(OSFile, DestructorsFinishWithACancellationPending) {
     const ChildResult r = RunInChild([&]() -> int {
         alarm(60);
         const std::size_t descriptors = EntriesIn("/proc/self/fd");
+        const auto opened = [](void (NUVZubUttOSFile::*open)(const NUVString&), std::string path) {
+            auto file = std::make_shared<NUVZubUttOSFile>();
+            ((*file).*open)(NUVString(path));
+            return std::shared_ptr<void>(file);
+        };
         const struct {
             const char* name;
-            std::function<void()> body;
+            std::function<std::shared_ptr<void>()> hold;
         } cases[] = {
-            {"file",
-             [&] {
-                 NUVZubUttOSFile file;
-                 file.OpenWrite(NUVString(dir / "plain"));
-                 RequestOwnCancellation();
-             }},
-            {"temporary",
-             [&] {
-                 NUVZubUttOSFile file;
-                 file.CreateTemporary(NUVString(dir.Path()));
-                 RequestOwnCancellation();
-             }},
+            {"file", [&] { return opened(&NUVZubUttOSFile::OpenWrite, dir / "plain"); }},
+            {"temporary", [&] { return opened(&NUVZubUttOSFile::CreateTemporary, dir.Path()); }},
             {"handle guard",
              [&] {
-                 const CleanUpHandle guard(open((dir / "plain").c_str(), O_RDONLY));
-                 RequestOwnCancellation();
+                 return std::make_shared<CleanUpHandle>(open((dir / "plain").c_str(), O_RDONLY));
              }},
         };
         int failures = 0;
         for (const auto& c : cases) {
-            CancelledThread thread(c.body);
+            CancelledThread thread([&] {
+                const auto held = c.hold();
+                int state; // a cancellation made pending: the next cancellation point acts on it
+                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+                pthread_cancel(pthread_self());
+                pthread_setcancelstate(state, &state);
+            });
             if (!thread.Started() || !thread.JoinCancelled() ||
                 EntriesIn("/proc/self/fd") != descriptors) {
                 std::fprintf(stderr, "%s\n", c.name);
