@@ -1,7 +1,5 @@
-// Makes chosen calls of the platform's call table fail with a chosen error
-// (errno; GetLastError's on Windows): after some calls that pass, some times.
-// One fault at a time, restored by scope. Also each system's codes for the
-// failures the tests provoke, and the calls that tests of both systems inject.
+// Makes one call of the platform's call table fail with a chosen error (errno;
+// GetLastError's on Windows) after some calls that pass, some times, by scope.
 #pragma once
 
 #include <functional>
@@ -48,11 +46,8 @@ constexpr int kDiskFullCodes[] = {ENOSPC, EDQUOT};
 
 inline Calls g_real = RealCalls();
 inline Error g_error = 0;
-inline int g_skip = 0;      ///< calls that pass before the first failure
-inline int g_failures = -1; ///< failures before calls pass again; -1 for ever
-inline int g_failed = 0;    ///< failures injected so far
+inline int g_skip = 0, g_failures = -1, g_failed = 0; // see Scoped
 
-/// True, with the error set, if this call is to fail.
 inline bool Fail() {
     if (g_skip > 0) {
         --g_skip;
@@ -149,17 +144,15 @@ inline constexpr auto& Getcwd = Failing<&Calls::getcwd, nullptr>;
 inline constexpr auto& Unlinkat = Failing<&Calls::unlinkat, -1>;
 #endif
 
-/// One entry of the call table and the stub that stands in for it.
-struct Call {
+struct Call { // an entry of the call table and its stand-in
     template <class F>
     Call(F Calls::*member, F stub) : install([=](Calls& c) { c.*member = stub; }) {}
     std::function<void(Calls&)> install;
 };
 
-/// While it lives, `call` fails with `error` after `skip` passing calls,
-/// `failures` times (-1: always).
-class Scoped {
-public:
+// While it lives, `call` fails with `error` after `skip` passing calls,
+// `failures` times (-1: always); g_failed counts them.
+struct Scoped {
     Scoped(const Call& call, Error error, int skip = 0, int failures = -1) {
         ResetCalls();
         g_real = RealCalls();
@@ -175,11 +168,9 @@ public:
     Scoped(F Calls::*member, F stub, Error error, int skip = 0, int failures = -1)
         : Scoped(Call(member, stub), error, skip, failures) {}
     ~Scoped() { ResetCalls(); }
-    Scoped(const Scoped&) = delete;
-    Scoped& operator=(const Scoped&) = delete;
 };
 
-// The calls that tests of both systems make fail, by what they do.
+// The calls that tests of both systems make fail.
 #if defined(_WIN32)
 inline const Call kOpen{&Calls::CreateFileW, &Open}, kCreateNew{&Calls::CreateFileW, &CreateNew};
 inline const Call kRead{&Calls::ReadFile, &Read}, kWrite{&Calls::WriteFile, &Write};
