@@ -18,7 +18,7 @@ prefix=$PWD/$build/wine
 # The Wine server outlives the tests (it is persistent): stop it however ctest ends.
 trap 'cmake/wine-run.sh "$prefix" --kill' EXIT
 log=$PWD/$build/ctest.log
-(cd "$build" && ctest --output-on-failure -j$jobs) | tee "$log"
+(cd "$build" && ctest --output-on-failure --timeout 600 -j$jobs) | tee "$log"
 summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -n 1)
 total=$(sed -n 's/.*tests failed out of \([0-9]*\)/\1/p' <<<"$summary")
 if [ -z "$total" ] || [ "$total" -eq 0 ]; then
