@@ -1,22 +1,19 @@
-// The Windows-only file services: the sharing of each open mode, paths at
-// every length, Windows' access rules, owner-only temporaries, the lock
-// between processes, and removal while others hold the file.
+// The Windows-only file services: sharing, paths at every length, Windows' access
+// rules, owner-only temporaries, the lock between processes, removal while open.
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/SystemCallsWin32.h>
 
-#include <ChildProcess.h>
+#include <NativePaths.h>
 #include <PlatformFind.h>
+#include <SystemCallFaults.h>
 #include <TempDir.h>
 #include <Utf16Win32.h>
 #include <WindowsRules.h>
 
 #include <gtest/gtest.h>
 
-#include <WindowsApi.h>
-
 #include <aclapi.h>
 
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +23,7 @@ using namespace NUVZubPlatform;
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+using Names = std::set<std::string>;
 
 // A second opener, as another program would be.
 DWORD OpenSecond(const std::string& path, DWORD access, DWORD share) {
@@ -44,16 +42,6 @@ HANDLE WINAPI RecordOpen(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, 
     return g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
 
-// A directory whose path is far beyond MAX_PATH, in components the system takes.
-std::string LongDirectory(const TempDir& dir) {
-    std::string path = dir.Path();
-    for (char c : {'a', 'b'}) {
-        path += "\\" + std::string(150, c);
-        CreateDirectoryW((L"\\\\?\\" + utf16::Widen(path)).c_str(), nullptr);
-    }
-    return path;
-}
-
 } // namespace
 
 TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
@@ -62,12 +50,9 @@ TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
         OpenMode mode;
         const char* name;
         bool othersMayWrite;
-    } cases[] = {{OpenMode::Read, "read", true},
-                 {OpenMode::Update, "update", false},
-                 {OpenMode::Write, "write", false},
-                 {OpenMode::Append, "append", false},
-                 {OpenMode::CreateNew, "createnew", false},
-                 {OpenMode::Temporary, "temporary", false}};
+    } cases[] = {{OpenMode::Read, "read", true},         {OpenMode::Update, "update", false},
+                 {OpenMode::Write, "write", false},      {OpenMode::Append, "append", false},
+                 {OpenMode::CreateNew, "create", false}, {OpenMode::Temporary, "temp", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir / c.name;
@@ -83,13 +68,18 @@ TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
     }
 }
 
-// What the system's short and long forms would make two files of: a name with
-// a final dot or space is the name without it, and a device name is the device
-// or a file, the same at every length.
-TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLength) {
+// The short and long forms must not make two files of one name: a final dot or
+// space goes, and a device name is the device or a file at every length. From
+// MAX_PATH on every path gets the prefix, a relative one too, its ".." folded
+// first (Windows refuses such paths without it; Wine needs none). The prefixed
+// absolute form with dots: FileUtilsWin32.LongPathsWithDotComponents.
+TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefixed) {
     TempDir dir;
-    const std::string longDir = LongDirectory(dir);
-    ASSERT_GE(longDir.size(), 300u);
+    std::string longDir = dir.Path();
+    for (char c : {'a', 'b'}) {
+        longDir += "\\" + std::string(150, c);
+        CreateDirectoryW((L"\\\\?\\" + utf16::Widen(longDir)).c_str(), nullptr);
+    }
     std::vector<bool> nulIsFile;
     for (const std::string& where : {dir.Path(), longDir}) {
         SCOPED_TRACE(where.size());
@@ -104,7 +94,7 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLength) {
             std::string plain = name;
             while (plain.back() == '.' || plain.back() == ' ')
                 plain.pop_back();
-            EXPECT_EQ(Find(where + "\\" + plain + "*"), (std::set<std::string>{plain})) << name;
+            EXPECT_EQ(Find(where + "\\" + plain + "*"), Names{plain}) << name;
             ASSERT_EQ(RemoveFile(given(name).c_str()), 0) << name;
         }
         ASSERT_EQ(OpenFile(given("NUL").c_str(), OpenMode::Write, h), 0);
@@ -114,22 +104,9 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLength) {
         nulIsFile.push_back(Find(where + "\\*").count("NUL") == 1);
     }
     EXPECT_EQ(nulIsFile[0], nulIsFile[1]) << "NUL is a file at one length, the device at the other";
-}
-
-// The long-path prefix makes the system take "." and ".." literally: they are
-// folded first, and every path gets the prefix from MAX_PATH on, a relative
-// one too (Wine needs none; Windows refuses such paths without it).
-TEST(PlatformWin32Paths, LongPathsAreFoldedAndPrefixedRelativeOnesToo) {
-    TempDir dir;
-    const std::string longDir = LongDirectory(dir);
-    const std::string dotted = "\\\\?\\" + longDir + "\\..\\" + std::string(150, 'b') + "\\.\\f";
     Handle h = kNoHandle;
-    ASSERT_EQ(OpenFile(dotted.c_str(), OpenMode::Write, h), 0);
-    CloseFile(h);
-    EXPECT_EQ(Find(longDir + "\\f*"), (std::set<std::string>{"f"}));
-    wchar_t saved[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, saved);
-    ASSERT_TRUE(SetCurrentDirectoryW(utf16::Widen(dir.Path()).c_str()));
+    const std::string saved = CurrentDir();
+    ASSERT_TRUE(ChangeDir(dir.Path()));
     const std::string relative = std::string(150, 'a') + "\\..\\" + std::string(150, 'a') + "\\r";
     SystemCallsWin32 calls = g_real = GetWin32Calls();
     calls.CreateFileW = RecordOpen;
@@ -138,38 +115,26 @@ TEST(PlatformWin32Paths, LongPathsAreFoldedAndPrefixedRelativeOnesToo) {
     const int error = OpenFile(relative.c_str(), OpenMode::Write, h);
     ResetWin32Calls();
     CloseFile(h);
-    SetCurrentDirectoryW(saved);
+    ChangeDir(saved);
     EXPECT_EQ(error, 0);
     ASSERT_EQ(g_paths.size(), 1u);
     EXPECT_EQ(g_paths[0], L"\\\\?\\" + utf16::Widen(dir / std::string(150, 'a') + "\\r"));
 }
 
-// Append access alone would leave the lock and the length out of reach, and
-// CREATE_ALWAYS fails on a hidden or system file: Windows' rules, which Wine
-// lacks, stand in front of its calls here.
-TEST(PlatformWin32Open, AppendLocksAndCutsAndWriteEmptiesHiddenAndSystemFiles) {
+TEST(PlatformWin32Open, AFailedSeekOfSetFileLengthIsReportedAndKeepsTheLength) {
     TempDir dir;
-    dir.Write("log", "0123456789");
-    const rules::Scoped windows;
-    Handle h = kNoHandle;
-    ASSERT_EQ(OpenFile((dir / "log").c_str(), OpenMode::Append, h), 0);
-    EXPECT_EQ(LockFile(h), 0);
-    EXPECT_EQ(UnlockFile(h), 0);
-    EXPECT_EQ(SetFileLength(h, 4), 0);
-    std::uint64_t done = 0;
-    ASSERT_EQ(WriteAt(h, "ab", 2, kAtEnd, done), 0);
-    ASSERT_EQ(WriteAt(h, "cd", 2, kAtEnd, done), 0);
-    CloseFile(h);
-    EXPECT_EQ(ReadWhole(dir / "log"), "0123abcd");
-    for (DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
-        const std::string path = dir.Write("f" + std::to_string(attribute), "old contents");
-        ASSERT_TRUE(SetFileAttributesW(utf16::Widen(path).c_str(), attribute));
-        ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Write, h), 0) << attribute;
-        EXPECT_EQ(WriteAt(h, "new", 3, 0, done), 0);
-        CloseFile(h);
-        EXPECT_EQ(ReadWhole(path), "new") << attribute;
-        EXPECT_NE(GetFileAttributesW(utf16::Widen(path).c_str()) & attribute, 0u) << attribute;
+    Handle handle = kNoHandle;
+    ASSERT_EQ(OpenFile(dir.Write("f", "abc").c_str(), OpenMode::Update, handle), 0);
+    {
+        fault::Scoped f(&fault::Calls::SetFilePointerEx,
+                        &fault::Failing<&fault::Calls::SetFilePointerEx, FALSE>,
+                        ERROR_NEGATIVE_SEEK);
+        EXPECT_EQ(SetFileLength(handle, 1), ERROR_NEGATIVE_SEEK);
     }
+    std::uint64_t length = 0;
+    EXPECT_EQ(GetFileLength(handle, length), 0);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(CloseFile(handle), 0);
 }
 
 namespace {
@@ -179,29 +144,27 @@ namespace {
 std::string OwnerOnly(PSECURITY_DESCRIPTOR descriptor) {
     if (descriptor == nullptr) return "no descriptor: the folder's access list is inherited";
     SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
+    DWORD revision = 0, size = 0;
     BOOL present = FALSE, defaulted = FALSE;
     PACL acl = nullptr;
+    void* entry = nullptr;
     if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
         !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl)
         return "no access list";
     if ((control & SE_DACL_PROTECTED) == 0) return "the folder's entries are inherited";
-    if (acl->AceCount != 1) return std::to_string(acl->AceCount) + " entries";
-    void* entry = nullptr;
-    if (!GetAce(acl, 0, &entry)) return "unreadable entry";
+    if (acl->AceCount != 1 || !GetAce(acl, 0, &entry))
+        return std::to_string(acl->AceCount) + " entries";
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return "not an allowing entry";
     unsigned char user[512];
     HANDLE token = nullptr;
-    DWORD size = 0;
     const bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
                        GetTokenInformation(token, TokenUser, user, sizeof user, &size);
     if (token) ::CloseHandle(token);
-    if (!known || !EqualSid(const_cast<DWORD*>(&allowed->SidStart),
-                            reinterpret_cast<const TOKEN_USER*>(user)->User.Sid))
-        return "granted to someone else";
-    if ((allowed->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS) return "not every right";
-    return "";
+    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || !known ||
+        !EqualSid(const_cast<DWORD*>(&allowed->SidStart),
+                  reinterpret_cast<const TOKEN_USER*>(user)->User.Sid))
+        return "not allowed to the calling user";
+    return (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS ? "" : "not every right";
 }
 
 std::vector<std::string> g_descriptors; // OwnerOnly's verdict on each create
@@ -221,10 +184,9 @@ NTSTATUS NTAPI CheckNativeCreate(PHANDLE h, ACCESS_MASK a, POBJECT_ATTRIBUTES o,
 
 } // namespace
 
-// Owner-only, as POSIX's mode 0600: a temporary file must not take the
-// folder's access list (readable by every user under C:\temp). Checked in the
-// descriptor each create hands the system and, where the file system keeps
-// one (Wine turns it into mode bits), in the one it kept.
+// Owner-only, as POSIX's mode 0600, never the folder's access list (C:\temp's
+// is readable by every user): checked in the descriptor each create hands the
+// system and, where the file system keeps one, in the one it kept.
 TEST(PlatformWin32Temporary, IsCreatedForTheCallingUserAlone) {
     TempDir dir;
     SystemCallsWin32 calls = g_real = GetWin32Calls();
@@ -233,14 +195,13 @@ TEST(PlatformWin32Temporary, IsCreatedForTheCallingUserAlone) {
     g_descriptors.clear();
     SetWin32Calls(calls);
     Handle opened = kNoHandle, pinnedFile = kNoHandle;
-    const int openError = OpenFile((dir / "open.tmp").c_str(), OpenMode::Temporary, opened);
     PinnedName* pinned = nullptr;
-    const int pinError = PinName((dir / "pinned.tmp").c_str(), pinned);
-    const int pinnedError = pinned ? OpenPinned(pinned, OpenMode::Temporary, pinnedFile) : -1;
+    const std::vector<int> errors = {
+        OpenFile((dir / "open.tmp").c_str(), OpenMode::Temporary, opened),
+        PinName((dir / "pinned.tmp").c_str(), pinned),
+        pinned ? OpenPinned(pinned, OpenMode::Temporary, pinnedFile) : -1};
     ResetWin32Calls();
-    EXPECT_EQ(openError, 0);
-    EXPECT_EQ(pinError, 0);
-    EXPECT_EQ(pinnedError, 0);
+    EXPECT_EQ(errors, std::vector<int>(3, 0));
     // OpenFile's create, the pin's directory, OpenPinned's create.
     ASSERT_EQ(g_descriptors.size(), 3u);
     EXPECT_EQ(g_descriptors[0], "") << "OpenFile";
@@ -253,9 +214,8 @@ TEST(PlatformWin32Temporary, IsCreatedForTheCallingUserAlone) {
                            ? OwnerOnly(descriptor)
                            : "unreadable");
         LocalFree(descriptor);
+        CloseFile(h);
     }
-    CloseFile(opened);
-    CloseFile(pinnedFile);
     UnpinName(pinned);
     if (UnderWine())
         GTEST_SKIP() << "Wine keeps no descriptor of a file: it turns one into mode bits and "
@@ -263,73 +223,29 @@ TEST(PlatformWin32Temporary, IsCreatedForTheCallingUserAlone) {
     EXPECT_EQ(kept, std::vector<std::string>(2, ""));
 }
 
-TEST(PlatformWin32Lock, ExcludesAnotherProcessUntilUnlockedAndCoversNoData) {
-    SharedTempDir dir;
+// The lock excludes every other handle (another process: OSFileWin32's test) and
+// covers no byte of data, as Windows' locks are mandatory: one over data would
+// fail others' reads there. Another handle locks every byte below its own at once.
+TEST(PlatformWin32Lock, ExcludesOtherHandlesUntilUnlockedAndCoversNoData) {
+    TempDir dir;
     const std::string path = dir / "locked";
-    Handle mine = kNoHandle;
-    if (!IsChildProcess()) {
-        ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Write, mine), 0);
-        ASSERT_EQ(LockFile(mine), 0);
-    }
-    BackgroundChild waiter([&] {
-        Handle h = kNoHandle;
-        if (OpenFile(path.c_str(), OpenMode::Read, h) != 0) return 2;
-        std::fputs("waiting\n", stderr);
-        std::fflush(stderr);
-        if (LockFile(h) != 0) return 3;
-        std::fputs("locked\n", stderr);
-        std::fflush(stderr);
-        return UnlockFile(h) == 0 ? 0 : 4;
-    });
-    ASSERT_TRUE(waiter.Started());
-    ASSERT_EQ(waiter.ReadLine(), "waiting");
-    EXPECT_FALSE(waiter.Ended(1000)) << "the second process got the lock while it was held";
-    // The lock covers no byte of data: another handle locks every byte below
-    // the lock's own at once, and that one byte not.
-    Handle other = kNoHandle;
+    Handle mine = kNoHandle, other = kNoHandle;
+    ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Write, mine), 0);
     ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Read, other), 0);
-    OVERLAPPED start = {}, lockByte = {};
-    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
-    EXPECT_TRUE(::LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &start)) << GetLastError();
-    EXPECT_TRUE(::UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
+    ASSERT_EQ(LockFile(mine), 0);
+    OVERLAPPED below = {}, lockByte = {};
     lockByte.Offset = 0xFFFFFFFE;
     lockByte.OffsetHigh = 0x7FFFFFFF;
+    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    EXPECT_TRUE(::LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &below)) << GetLastError();
+    EXPECT_TRUE(::UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
     EXPECT_FALSE(::LockFileEx(other, now, 0, 1, 0, &lockByte));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
-    CloseFile(other);
     ASSERT_EQ(UnlockFile(mine), 0);
-    EXPECT_EQ(waiter.ReadLine(), "locked");
-    EXPECT_TRUE(waiter.Ended(30000));
-    EXPECT_EQ(waiter.ExitCode(), 0);
-    EXPECT_NE(UnlockFile(mine), 0) << "unlocking what is not locked fails";
-    CloseFile(mine);
-}
-
-// Windows' byte-range locks are mandatory: a lock over data would make other
-// handles' reads there fail. (Writes by others the holder's sharing refuses.)
-TEST(PlatformWin32Lock, AnotherProcessReadsWhileLockedAndAnUnlockWithoutOneSaysSo) {
-    if (UnderWine())
-        GTEST_SKIP() << "Wine's locks are advisory: reads and writes pass whatever is locked; "
-                        "and it answers 33 (lock violation) where Windows says 158";
-    SharedTempDir dir;
-    const std::string path = dir / "locked";
-    Handle mine = kNoHandle;
-    if (!IsChildProcess()) {
-        ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Write, mine), 0);
-        std::uint64_t done = 0;
-        ASSERT_EQ(WriteAt(mine, "0123456789", 10, 0, done), 0);
-        ASSERT_EQ(LockFile(mine), 0);
-    }
-    const ChildResult r = RunInChild([&] {
-        Handle h = kNoHandle;
-        if (OpenFile(path.c_str(), OpenMode::Read, h) != 0) return 2;
-        char buffer[10];
-        std::uint64_t done = 0;
-        return ReadAt(h, buffer, 10, 0, done) == 0 && done == 10 ? 0 : 3;
-    });
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(UnlockFile(mine), 0);
-    EXPECT_EQ(UnlockFile(mine), NotLockedError());
+    EXPECT_TRUE(::LockFileEx(other, now, 0, 1, 0, &lockByte)) << "still locked: " << GetLastError();
+    CloseFile(other);
+    const int again = UnlockFile(mine); // Wine answers 33 (lock violation) where Windows says 158
+    EXPECT_TRUE(UnderWine() ? again != 0 : again == NotLockedError()) << again;
     CloseFile(mine);
 }
 
@@ -339,13 +255,10 @@ TEST(PlatformWin32Find, ANameWithAnUnpairedSurrogateComesBackAndOpens) {
     const HANDLE h = CreateFileW(lone.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        GTEST_SKIP() << "this file system stores no unpaired surrogate (Wine keeps names in "
-                        "UTF-8), error "
-                     << GetLastError();
+        GTEST_SKIP() << "no unpaired surrogate in a name here (Wine keeps names in UTF-8)";
     ::CloseHandle(h);
-    // The surrogate travels encoded like any other code point.
-    const std::set<std::string> found = Find(dir / "*.x");
-    ASSERT_EQ(found, (std::set<std::string>{"s\xed\xa0\x80.x"}));
+    const Names found = Find(dir / "*.x"); // encoded like any other code point
+    ASSERT_EQ(found, Names{"s\xed\xa0\x80.x"});
     Handle file = kNoHandle;
     EXPECT_EQ(OpenFile((dir / *found.begin()).c_str(), OpenMode::Read, file), 0);
     CloseFile(file);
@@ -353,8 +266,8 @@ TEST(PlatformWin32Find, ANameWithAnUnpairedSurrogateComesBackAndOpens) {
 
 namespace {
 
-// A system without POSIX-semantics deletion (before Windows 10 1709, FAT,
-// some shares, Wine): the removals move the file aside first.
+// A system without POSIX-semantics deletion (before Windows 10 1709, FAT, some
+// shares, Wine): the removals move the file aside first.
 BOOL WINAPI NoPosixDeletion(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
     if (kind != 21) return g_real.SetFileInformationByHandle(h, kind, info, size);
     SetLastError(ERROR_INVALID_PARAMETER); // FileDispositionInfoEx
@@ -386,15 +299,13 @@ int RemoveBy(int way, bool posix, const std::string& path) {
 
 } // namespace
 
-// A deleted name stays taken on Windows ("delete pending": a create there
-// fails with access denied) until the last handle of the file closes. Each
-// removal frees it at once, with POSIX semantics or without; a read-only file
-// is refused, as DeleteFileW refuses it, and stays as it was.
+// A deleted name stays taken on Windows ("delete pending") until the file's last
+// handle closes. Each removal frees it at once, with POSIX semantics or without;
+// a read-only file is refused, as DeleteFileW refuses it, and stays.
 TEST(PlatformWin32Remove, TheNameIsFreeAtOnceWhileTheFileIsOpenAndReadOnlyIsRefused) {
     for (bool posix : {true, false}) {
         for (int way = 0; way < 3; ++way) {
-            SCOPED_TRACE(std::string(posix ? "as the system has it" : "no POSIX semantics") +
-                         ", way " + std::to_string(way));
+            SCOPED_TRACE(std::string(posix ? "POSIX" : "no POSIX") + " way " + std::to_string(way));
             TempDir dir;
             const std::string path = dir.Write("name", "old"), kept = dir.Write("kept", "data");
             const HANDLE holder =
@@ -416,39 +327,35 @@ TEST(PlatformWin32Remove, TheNameIsFreeAtOnceWhileTheFileIsOpenAndReadOnlyIsRefu
                     SetFileAttributesW(utf16::Widen(kept).c_str(), FILE_ATTRIBUTE_READONLY));
                 EXPECT_EQ(RemoveBy(way, posix, kept), ERROR_ACCESS_DENIED);
             }
-            EXPECT_EQ(Find(dir / "*"), (std::set<std::string>{".", "..", "name", "kept"}))
+            EXPECT_EQ(Find(dir / "*"), (Names{".", "..", "name", "kept"}))
                 << "nothing left behind, nothing read-only gone";
         }
     }
 }
 
-// Names found are removed from the directory searched, and a pinned name is
-// created and removed in its directory, wherever the path leads by then: here
-// relative paths, and another thread's change of the working directory.
+// Names found go from the directory searched, and a pinned name is created and
+// removed in its directory, wherever the relative path leads after another
+// thread's change of the working directory.
 TEST(PlatformWin32Remove, NamesGoFromTheirDirectoryWhereverThePathLeadsLater) {
     TempDir dir;
     for (const char* sub : {"one", "one\\sub", "two", "two\\sub"})
         ASSERT_EQ(MakeDirectory((dir / sub).c_str()), 0);
     dir.Write("one\\sub\\a.x", "");
     dir.Write("two\\sub\\a.x", "");
-    wchar_t saved[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, saved);
-    const auto enter = [&](const char* sub) {
-        return SetCurrentDirectoryW(utf16::Widen(dir / sub).c_str()) != 0;
-    };
-    ASSERT_TRUE(enter("one"));
+    const std::string saved = CurrentDir();
+    ASSERT_TRUE(ChangeDir(dir / "one"));
     DirectorySearch* search = nullptr;
     const char* found = nullptr;
     const int searched = FindFirst("sub\\*.x", search, found);
     PinnedName* pinned = nullptr;
     const int pinnedError = PinName("sub\\t.x", pinned);
-    ASSERT_TRUE(enter("two"));
+    ASSERT_TRUE(ChangeDir(dir / "two"));
     const int removed = searched == 0 ? RemoveFound(search, found) : searched;
     Handle h = kNoHandle;
     const int created = pinnedError == 0 ? OpenPinned(pinned, OpenMode::CreateNew, h) : pinnedError;
     const bool createdThere = Find(dir / "one\\sub\\t.x").size() == 1;
     const int unpinned = created == 0 ? RemovePinned(pinned, h) : created;
-    SetCurrentDirectoryW(saved);
+    ChangeDir(saved);
     EndFind(search);
     CloseFile(h);
     UnpinName(pinned);
@@ -457,7 +364,7 @@ TEST(PlatformWin32Remove, NamesGoFromTheirDirectoryWhereverThePathLeadsLater) {
     EXPECT_EQ(unpinned, 0);
     EXPECT_TRUE(createdThere);
     EXPECT_TRUE(Find(dir / "one\\sub\\*.x").empty());
-    EXPECT_EQ(Find(dir / "two\\sub\\*.x"), (std::set<std::string>{"a.x"}));
+    EXPECT_EQ(Find(dir / "two\\sub\\*.x"), Names{"a.x"});
 }
 
 // A directory found is refused, never entered; a symbolic link found is
@@ -472,21 +379,22 @@ TEST(PlatformWin32Remove, ADirectoryFoundIsRefusedALinkRemovedItself) {
     EXPECT_EQ(RemoveFound(search, found), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RemoveFound(search, "d.x\\inside"), ERROR_INVALID_NAME) << "a path, not a name";
     EndFind(search);
-    EXPECT_EQ(Find(dir / "d.x\\*"), (std::set<std::string>{".", "..", "inside"}));
+    const Names inside{".", "..", "inside"};
+    EXPECT_EQ(Find(dir / "d.x\\*"), inside);
     dir.Write("target.keep", "kept");
     const DWORD unprivileged = 2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
     CreateSymbolicLinkW(utf16::Widen(dir / "file.y").c_str(),
                         utf16::Widen(dir / "target.keep").c_str(), unprivileged);
     CreateSymbolicLinkW(utf16::Widen(dir / "dir.y").c_str(), utf16::Widen(dir / "d.x").c_str(),
                         SYMBOLIC_LINK_FLAG_DIRECTORY | unprivileged);
-    if (Find(dir / "*.y") != std::set<std::string>{"dir.y", "file.y"})
+    if (Find(dir / "*.y") != Names{"dir.y", "file.y"})
         GTEST_SKIP() << "no symbolic links here (Wine reports them made and makes none; "
                         "Windows needs the privilege or developer mode)";
     ASSERT_EQ(FindFirst((dir / "*.y").c_str(), search, found), 0);
     EXPECT_EQ(RemoveFound(search, "file.y"), 0);
     EXPECT_EQ(RemoveFound(search, "dir.y"), ERROR_ACCESS_DENIED);
     EndFind(search);
-    EXPECT_EQ(Find(dir / "*.y"), (std::set<std::string>{"dir.y"}));
+    EXPECT_EQ(Find(dir / "*.y"), Names{"dir.y"});
     EXPECT_EQ(ReadWhole(dir / "target.keep"), "kept");
-    EXPECT_EQ(Find(dir / "d.x\\*"), (std::set<std::string>{".", "..", "inside"}));
+    EXPECT_EQ(Find(dir / "d.x\\*"), inside);
 }

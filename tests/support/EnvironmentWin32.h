@@ -1,12 +1,8 @@
-// setenv and unsetenv for the tests on Windows, over both copies of the
-// environment: the runtime's (getenv) and the process's own
-// (GetEnvironmentVariableW), which alone can hold an empty value. Names and
-// values are UTF-8.
+// setenv and unsetenv over both copies of the environment: the runtime's (getenv)
+// and the process's (GetEnvironmentVariableW), which alone holds an empty value.
 #pragma once
 
 #include <Utf16Win32.h>
-
-#include <WindowsApi.h>
 
 #include <cstdlib>
 #include <string>
@@ -22,7 +18,6 @@ inline int unsetenv(const char* name) {
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name) != nullptr) return 0;
     const std::wstring wideName = utf16::Widen(name), wideValue = utf16::Widen(value);
-    // "NAME=" removes the runtime's copy: only the process's holds an empty value.
     if (_wputenv((wideName + L"=" + wideValue).c_str()) != 0 && !wideValue.empty()) return -1;
     return SetEnvironmentVariableW(wideName.c_str(), wideValue.c_str()) ? 0 : -1;
 }

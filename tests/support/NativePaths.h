@@ -6,7 +6,6 @@
 
 #if defined(_WIN32)
 #include <Utf16Win32.h>
-#include <WindowsApi.h>
 
 inline std::string CurrentDir() {
     std::wstring path(32768, L'\0');

@@ -8,17 +8,14 @@
 #include <string>
 
 inline std::set<std::string> Find(const std::string& pattern, int* result = nullptr) {
-    using namespace NUVZubPlatform;
     std::set<std::string> names;
-    DirectorySearch* search = nullptr;
+    NUVZubPlatform::DirectorySearch* search = nullptr;
     const char* name = nullptr;
-    int error = FindFirst(pattern.c_str(), search, name);
-    if (result) *result = error;
-    while (error == 0) {
+    const int first = NUVZubPlatform::FindFirst(pattern.c_str(), search, name);
+    int error = first;
+    for (; error == 0; error = NUVZubPlatform::FindNext(search, name))
         names.insert(name);
-        error = FindNext(search, name);
-    }
-    if (result && error != kNoMoreMatches && *result == 0) *result = error;
-    EndFind(search);
+    if (result) *result = first != 0 || error == NUVZubPlatform::kNoMoreMatches ? first : error;
+    NUVZubPlatform::EndFind(search);
     return names;
 }

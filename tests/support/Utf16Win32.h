@@ -16,9 +16,9 @@ inline std::wstring Widen(const std::string& text) {
 }
 
 inline std::string Narrow(const std::wstring& wide) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &text[0], n, nullptr, nullptr);
+    std::string text(wide.size() * 3 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &text[0],
+                                      static_cast<int>(text.size()), nullptr, nullptr);
     text.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
     return text;
 }

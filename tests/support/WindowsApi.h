@@ -1,5 +1,4 @@
-// windows.h for the test helpers, without the macros that would rename the
-// tests' own calls (min and max, GetMessage, RemoveDirectory, ...).
+// windows.h without the macros that would rename the tests' own calls.
 #pragma once
 
 #ifndef NOMINMAX
@@ -14,8 +13,7 @@
 #undef CopyFile
 #undef MoveFile
 
-/// True under Wine, whose behaviour differs from Windows' in a few documented
-/// places (advisory locks, some error codes); tests skip those there.
+/// True under Wine, which differs from Windows in a few documented places.
 inline bool UnderWine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
