@@ -52,12 +52,8 @@ using ::testing::StartsWith;
 
 constexpr const char* kTestFile = "report_environment_test.cpp";
 
-enum class Form { Text, Json };
-
-void SetForm(Form form) {
-    NUVZubUttAssertSetReportFormat(form == Form::Json ? NUVZubUttReportFormat::Json
-                                                      : NUVZubUttReportFormat::Text);
-}
+using Form = NUVZubUttReportFormat;
+constexpr auto SetForm = NUVZubUttAssertSetReportFormat;
 
 NUVZUB_KEEP_FRAME int RaiseAt(const NUVBasException& e) {
     try {
@@ -84,8 +80,7 @@ template <typename E> int Throws(void (*body)()) {
     return 1;
 }
 
-/// Raises on each of `threads` threads, the messages padded by up to 600 bytes
-/// and named after `process`, thread and report; returns how many went wrong.
+/// Raises on `threads` threads, each message named and padded; returns the failures.
 int RaiseOnThreads(int threads, int reports, int process) {
     std::atomic<int> failures{0};
     std::vector<std::thread> running;
@@ -107,9 +102,7 @@ struct Report {
     json record;                     ///< the whole JSON record
 };
 
-/// Splits stderr into reports: text ones are banner, message, TRACEBACK and
-/// frames; JSON ones a record a line. Any other line, or a report cut short,
-/// fails the test.
+/// Splits stderr into reports; any other line, or a report cut short, fails the test.
 std::vector<Report> Parse(const std::string& err, Form form = Form::Text) {
     const std::vector<std::string> lines = TextLines(err);
     std::vector<Report> reports;
@@ -178,14 +171,11 @@ bool CloseStderr() { return close(2) == 0; }
 extern "C" __attribute__((weak)) void __asan_init();
 extern "C" __attribute__((weak)) void __tsan_init();
 
-// The sanitizers' own allocators (clang 14's AddressSanitizer, GCC 12's
-// ThreadSanitizer) are not fork-safe: a child forked while another thread
-// allocates may wait forever inside their lock, whatever the library does.
-// Forks beside busy threads are left to the plain build.
+// The sanitizers' allocators are not fork-safe: a child forked while another
+// thread allocates may wait forever in their lock, whatever the library does.
 bool ForksBesideThreads() { return __asan_init == nullptr && __tsan_init == nullptr; }
 
-/// Forks `rounds` times; each child runs `child` with its round, stderr on
-/// /dev/null. Returns how many children failed.
+/// Forks `rounds` children that run `child`, stderr on /dev/null; returns the failures.
 int ForkChildren(int rounds, int (*child)(int round)) {
     int failures = 0;
     for (int i = 0; i < rounds; ++i) {
@@ -274,8 +264,7 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
     }
 }
 
-/// Breaks stderr, the program's SIGPIPE blocked and one pending if told, and
-/// reports in each way: 0 if the calls went on and the program's signals stayed.
+/// 0 if reports of each kind into a broken stderr leave the program's SIGPIPE as it was.
 int ReportIntoBrokenStderr(bool (*breakStderr)(), bool blockPipeSignal, bool leaveOnePending) {
 #if !defined(_WIN32)
     sigset_t pipeSignal, blocked, pending;
@@ -293,8 +282,6 @@ int ReportIntoBrokenStderr(bool (*breakStderr)(), bool blockPipeSignal, bool lea
             NUVZubUttOSFile().OpenRead(NUVString("no such file of the report test"));
         });
 #if !defined(_WIN32)
-    // The program's own handling of SIGPIPE is left as it was, its own pending
-    // one stays, and none of the reports is left waiting for it.
     struct sigaction action {};
     sigaction(SIGPIPE, nullptr, &action);
     pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
@@ -312,15 +299,18 @@ struct RaisesAtExit {
 
 std::mutex g_programMutex;
 
-/// Registers the program's fork handlers before the library's first report,
-/// reports on a thread under the program's lock, forks children that report,
-/// and exits with an object alive that reports at exit.
+/// Forks children beside a thread that reports under the program's lock, the
+/// program's fork handlers registered first, and reports at exit.
 int ReportBesideForksAndAtExit(void (*prepare)(), void (*parent)(), void (*child)()) {
     static RaisesAtExit atExit;
 #if !defined(_WIN32)
     pthread_atfork(prepare, parent, child);
 #endif
     int failures = RaiseNoSuchFile("first");
+#if !defined(_WIN32)
+    const int captured = dup(2);
+    dup2(open("/dev/null", O_WRONLY), 2); // the reports beside the forks come by megabytes
+#endif
     std::atomic<bool> stop{false};
     std::thread reporter([&stop] {
         while (!stop) {
@@ -329,26 +319,25 @@ int ReportBesideForksAndAtExit(void (*prepare)(), void (*parent)(), void (*child
         }
     });
 #if !defined(_WIN32)
-    // Most forks come while the reporter reports: the child's report must not
-    // wait for the parent's. (A Windows child is a new program: no lock to inherit.)
+    // Most forks come mid-report: the child's must not wait for the parent's.
     if (ForksBesideThreads())
         failures += ForkChildren(20, [](int) { return RaiseNoSuchFile("child"); });
 #endif
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     stop = true;
     reporter.join();
+#if !defined(_WIN32)
+    dup2(captured, 2);
+#endif
     std::exit(failures);
 }
 
 #if !defined(_WIN32)
-/// Runs `body` on a thread with a 64 KiB stack, as some programs give their
-/// workers (too little to read debug information in place). Given a delay in
-/// microseconds, cancels it then, and unmaps its stack once joined: its
-/// look-ups ran on a helper thread, which must be done with that stack by then.
-/// Returns what `body` returned, -1 if cancelled, 2 if it could not start.
+/// Runs `body` on a 64 KiB stack, too small for look-ups in place; cancels it
+/// after `cancelAfter` µs if given, then unmaps the stack the helper thread of
+/// its look-ups must be done with. Returns `body`'s result, -1 if cancelled.
 int OnSmallStack(int (*body)(), int cancelAfter = -1) {
-    // ThreadSanitizer keeps its thread state on a stack given: the look-ups
-    // then run in place, and only the cancellation is checked.
+    // ThreadSanitizer keeps its state on a stack given: only cancellation is checked.
     const std::size_t size = __tsan_init != nullptr ? 2 << 20 : 64 << 10;
     void* stack = nullptr;
     pthread_attr_t attributes;
@@ -373,7 +362,7 @@ int OnSmallStack(int (*body)(), int cancelAfter = -1) {
     return result == PTHREAD_CANCELED ? -1 : static_cast<int>(std::intptr_t(result));
 }
 
-/// Cancels a small-stack thread that reports over and over after `delay` µs.
+/// Cancels a small-stack reporter after `delay` µs; then the lock is free again.
 int CancelReporterOnSmallStack(int delay) {
     const auto report = []() -> int {
         for (;;) {
@@ -382,13 +371,11 @@ int CancelReporterOnSmallStack(int delay) {
         }
     };
     if (OnSmallStack(report, delay) != -1) return 5;
-    // The lock and the symbol handler are free again.
     return RaiseNoSuchFile("after the cancellation");
 }
 
-/// Reports on a thread, whose traceback reaches frames of the system libraries,
-/// beside a debug-information server that takes connections and never answers:
-/// 0 if the server was never asked and no file was cached or left to children.
+/// Reports on a thread (frames of system libraries) beside a debug-information
+/// server that never answers: 0 if it was never asked and no file cached or inherited.
 int ReportBesideADebugInformationServer() {
     const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -417,8 +404,7 @@ int ReportBesideADebugInformationServer() {
            (rmdir(cache) != 0); // else a file was cached
 }
 
-/// Reports into a stderr shared in non-blocking mode and full when the report
-/// comes, then copies the report to the real stderr if its last frame came.
+/// Reports into a full non-blocking stderr; copies the report out if it is whole.
 int ReportIntoFullNonBlockingStderr() {
     int fds[2];
     if (pipe(fds) != 0) return 2;
@@ -447,24 +433,30 @@ int ReportIntoFullNonBlockingStderr() {
 
 NUVZubPlatform::SystemCalls g_realCalls;
 
-/// Another thread reports while stderr is closed just before each open of a
-/// data file, so that the open takes descriptor 2, and the move above 2 is slow.
+/// Lets `change` replace some of the library's system calls; g_realCalls keeps them.
+void Intercept(void (*change)(NUVZubPlatform::SystemCalls& calls)) {
+    NUVZubPlatform::SystemCalls calls = g_realCalls = NUVZubPlatform::GetSystemCalls();
+    change(calls);
+    NUVZubPlatform::SetSystemCalls(calls);
+}
+
+/// A thread reports while stderr closes before each open of a file, which takes
+/// slot 2 (and is slow to move above it); 0 if the file is unchanged.
 int ReportWhileFilesTakeSlotTwo() {
     dup2(open("/dev/null", O_WRONLY), 2); // a report cut by a close goes nowhere
     TempDir dir;
     const std::string contents(4096, 'd'), path = dir.Write("data", contents);
-    g_realCalls = NUVZubPlatform::GetSystemCalls();
-    NUVZubPlatform::SystemCalls calls = g_realCalls;
-    calls.open = [](const char* name, int flags, mode_t mode) {
-        if (std::strstr(name, "/data") != nullptr) close(2);
-        return g_realCalls.open(name, flags, mode);
-    };
-    calls.fcntl = [](int fd, int command, int argument) {
-        if (fd == 2 && command == F_DUPFD_CLOEXEC) usleep(2000);
-        return g_realCalls.fcntl(fd, command, argument);
-    };
     RaiseNoSuchFile("warm-up");
-    NUVZubPlatform::SetSystemCalls(calls);
+    Intercept([](NUVZubPlatform::SystemCalls& calls) {
+        calls.open = [](const char* name, int flags, mode_t mode) {
+            if (std::strstr(name, "/data") != nullptr) close(2);
+            return g_realCalls.open(name, flags, mode);
+        };
+        calls.fcntl = [](int fd, int command, int argument) {
+            if (fd == 2 && command == F_DUPFD_CLOEXEC) usleep(2000);
+            return g_realCalls.fcntl(fd, command, argument);
+        };
+    });
     std::atomic<bool> stop{false};
     std::thread reporter([&stop] {
         while (!stop)
@@ -474,14 +466,11 @@ int ReportWhileFilesTakeSlotTwo() {
         NUVZubUttOSFile().OpenUpdate(NUVString(path.c_str()));
     stop = true;
     reporter.join();
-    return ReadWhole(path) == contents ? 0 : 3; // else a report went into the file
+    return ReadWhole(path) == contents ? 0 : 3;
 }
 
-/// The first fill of the free standard slots fails: the stand-in for one,
-/// /dev/null, cannot be opened once, so the next file opened lands in slot 0.
-void RefuseTheFirstDevNull() {
-    g_realCalls = NUVZubPlatform::GetSystemCalls();
-    NUVZubPlatform::SystemCalls calls = g_realCalls;
+/// /dev/null, the stand-in for a free standard slot, cannot be opened once.
+void RefuseTheFirstDevNull(NUVZubPlatform::SystemCalls& calls) {
     calls.open = [](const char* name, int flags, mode_t mode) {
         static bool refused = false;
         if (refused || std::strcmp(name, "/dev/null") != 0)
@@ -490,12 +479,10 @@ void RefuseTheFirstDevNull() {
         errno = ENFILE;
         return -1;
     };
-    NUVZubPlatform::SetSystemCalls(calls);
 }
 
-/// Threads open files, and forks come at a moment of their first opens that
-/// differs each round: the locks of the I/O statistics and the
-/// resource monitor, and whatever their first use sets up, may be held.
+/// Forks while threads make their first opens: the locks of the I/O statistics
+/// and the resource monitor, and whatever their first use sets up, may be held.
 int OpenFilesBesideForks(int round) {
     const auto openAndClose = [](int) {
         NUVZubUttResourceMonitor::StartTimer(1);
@@ -562,14 +549,13 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
          "No such file: non-blocking"},
         {"writes interrupted, then one byte at a time",
          [] {
-             g_realCalls = NUVZubPlatform::GetSystemCalls();
-             NUVZubPlatform::SystemCalls calls = g_realCalls;
-             calls.write = [](int fd, const void* data, size_t) -> ssize_t {
-                 static bool interrupt = false;
-                 if ((interrupt = !interrupt)) return errno = EINTR, -1;
-                 return g_realCalls.write(fd, data, 1);
-             };
-             NUVZubPlatform::SetSystemCalls(calls);
+             Intercept([](NUVZubPlatform::SystemCalls& calls) {
+                 calls.write = [](int fd, const void* data, size_t) -> ssize_t {
+                     static bool interrupt = false;
+                     if ((interrupt = !interrupt)) return errno = EINTR, -1;
+                     return g_realCalls.write(fd, data, 1);
+                 };
+             });
              return RaiseNoSuchFile("byte by byte");
          },
          1, "No such file: byte by byte"},
@@ -592,11 +578,10 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
          ReportBesideADebugInformationServer, 1, "No such file: beside a server"},
         {"stderr closed by another thread as a file opens", ReportWhileFilesTakeSlotTwo, 0,
          nullptr},
-        // The look-up's first file lands in slot 0: its copy goes above 2, and
-        // slot 2 holds no file of the look-up.
+        // The look-up's first file lands in slot 0: its copy must not take slot 2.
         {"stdin and stderr closed, the first stand-in refused",
          [] {
-             RefuseTheFirstDevNull();
+             Intercept(RefuseTheFirstDevNull);
              close(0);
              close(2);
              const int failures = RaiseNoSuchFile("unseen");
@@ -606,7 +591,7 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
          0, nullptr},
         {"stdin closed, the first stand-in refused, a file opened",
          [] {
-             RefuseTheFirstDevNull();
+             Intercept(RefuseTheFirstDevNull);
              close(0);
              TempDir dir;
              NUVZubUttOSFile file;
@@ -732,16 +717,13 @@ TEST(ReportJson, EachKindIsOneRecordWithAllItsFields) {
         } else {
             EXPECT_EQ(reports[i].message, e.message);
         }
-        const std::string time = r.at("time");
+        const std::string time = r.at("time"), fingerprint = r.at("fingerprint");
         EXPECT_TRUE(time.size() == 27 && time.back() == 'Z');
-        EXPECT_GT(r.at("pid").get<long long>(), 0);
-        EXPECT_GT(r.at("tid").get<long long>(), 0);
+        EXPECT_TRUE(r.at("pid") > 0 && r.at("tid") > 0);
         EXPECT_THAT(r.at("program").get<std::string>(), HasSubstr("utt_report_environment_test"));
-        const std::string fingerprint = r.at("fingerprint");
-        EXPECT_EQ(fingerprint.size(), 16u);
-        EXPECT_EQ(fingerprint.find_first_not_of("0123456789abcdef"), std::string::npos);
-        for (const char* field : {"code", "parameters", "source"})
-            EXPECT_TRUE(r.contains(field)) << field;
+        EXPECT_TRUE(fingerprint.size() == 16 &&
+                    fingerprint.find_first_not_of("0123456789abcdef") == fingerprint.npos);
+        EXPECT_TRUE(r.contains("code") && r.contains("parameters") && r.contains("source"));
         EXPECT_EQ(r.at("frames").empty(), std::string(e.kind) == "notice");
         for (const json& frame : r.at("frames"))
             for (const char* field : {"function", "file", "line", "module", "offset"})
@@ -790,8 +772,7 @@ TEST(ReportJson, TheSwitchesAreReadFromTheEnvironment) {
     EXPECT_NE(disabled[1].record["fingerprint"], disabled[2].record["fingerprint"]);
 }
 
-/// The documented rule, written independently of the library: well-formed
-/// UTF-8 passes, every other byte is U+FFFD.
+/// The documented rule, written apart from the library: bytes not UTF-8 are U+FFFD.
 std::string Decoded(const std::string& bytes) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size();) {
@@ -828,8 +809,7 @@ TEST(ReportJson, HostileMessagesParseBackAsDocumented) {
         "json-like {\"report\":\"x\"} \\u0041 %s %d %n",
         std::string(40000, 'x') + "\xff", // longer than the message's cap
     };
-    // The plain runs between escapes are found eight bytes at a time: a byte
-    // that needs more than a copy, at every place in a word.
+    // Plain runs are found eight bytes at a time: a special byte at every place.
     for (const char* special : {"\x01", "\x1f", "\"", "\\", "\x7f", "\x80", "\xff", "\xc3\xa9",
                                 "\xe2\x82\xac", "\xf0\x9f\x98\x80", " ", "~", "\xc3"})
         for (std::size_t at = 0; at <= 17; ++at)
