@@ -13,13 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 namespace {
 
 std::string Text(const NUVBasException& e) { return e.AsString(NUVBasStringMode(false)).CStr(); }
 
-TEST(CatalogueMessages, ReorderedSubstitutionsFollowTheirLabels) {
+TEST(CatalogueMessages, ReorderedSubstitutionsLineFeedsAndQuotes) {
     EXPECT_EQ(Text(NUVZubExcDataRecordInvalidCategory(2, 5, "Form", "Record")),
               "Thrown when data of wrong type used when reading or writing data record member. "
               "Type name of data record: Record. Form name of data record: Form. Category enum "
@@ -41,15 +40,19 @@ TEST(CatalogueMessages, ReorderedSubstitutionsFollowTheirLabels) {
               "collection: CType. Form name of collection: CForm. Reason why the exception was "
               "thrown.: why. Category of the invalid target: 4. Type name of the invalid target: "
               "TType. Form name of the invalid target: TForm.");
+    // Line feeds and quotes are written as such.
+    EXPECT_EQ(Text(NUVZubExcNeedUpgrade(4000000000u, 12, "/data/model.zub")),
+              "Binary format incompatible. Upgrade or downgrade required.\n applicationVersion: "
+              "4000000000\n databaseVersion: 12\n file: /data/model.zub\n");
+    EXPECT_EQ(Text(NUVZubExcXMLBadContentEncoding("rot13")),
+              "Unrecognized content encoding (\"base\"): rot13\n");
 }
 
-TEST(CatalogueMessages, InconsistentGuidLeavesTheBulkIdOut) {
-    NUVZubExcInconsistentGUID e(7, "{guid-1}", "{guid-2}");
-    EXPECT_EQ(Text(e), "ZUB Document is inconsistent. Bulk GUID mismatch: {guid-1} != {guid-2}");
-    EXPECT_EQ(e.GetBulkID(), 7);
-}
-
+// The base is built from parameters that do not lead, by name; the bulk ID is left out.
 TEST(CatalogueMessages, BaseBuiltFromNonLeadingParametersByName) {
+    NUVZubExcInconsistentGUID guid(7, "{guid-1}", "{guid-2}");
+    EXPECT_EQ(Text(guid), "ZUB Document is inconsistent. Bulk GUID mismatch: {guid-1} != {guid-2}");
+    EXPECT_EQ(guid.GetBulkID(), 7);
     NUVZubExcTypeAssociationMemberTargetInvalidType e("Role", "AType", "AForm", "why", 4, "TForm",
                                                       11, "TType");
     EXPECT_EQ(Text(e),
@@ -63,14 +66,6 @@ TEST(CatalogueMessages, BaseBuiltFromNonLeadingParametersByName) {
     EXPECT_STREQ(base.GetAssociationRoleName().AsString(), "Role");
     EXPECT_STREQ(base.GetAssociationTypeName().AsString(), "AType");
     EXPECT_EQ(base.GetCode(), 1635);
-}
-
-TEST(CatalogueMessages, LineFeedsAndQuotesAreWrittenAsSuch) {
-    EXPECT_EQ(Text(NUVZubExcNeedUpgrade(4000000000u, 12, "/data/model.zub")),
-              "Binary format incompatible. Upgrade or downgrade required.\n applicationVersion: "
-              "4000000000\n databaseVersion: 12\n file: /data/model.zub\n");
-    EXPECT_EQ(Text(NUVZubExcXMLBadContentEncoding("rot13")),
-              "Unrecognized content encoding (\"base\"): rot13\n");
 }
 
 TEST(CatalogueMessages, ConstCharFieldsBorrowTheRaisersText) {
