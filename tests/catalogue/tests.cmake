@@ -55,11 +55,9 @@ zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not
 # Lost output is an error, whatever was found. Not under Wine: its runner takes the tool's
 # output through a file of its own, so the tool never meets the full or closed stream.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  foreach(ZUBEXC_STDOUT full closed)
-    set(reason "No space left on device")
-    if(ZUBEXC_STDOUT STREQUAL "closed")
-      set(reason "Bad file descriptor")
-    endif()
+  set(outputs full closed)
+  set(reasons "No space left on device" "Bad file descriptor")
+  foreach(ZUBEXC_STDOUT reason IN ZIP_LISTS outputs reasons)
     set(lost "(^|\n)zubexc: cannot write the output: ${reason}\n$")
     zubexc_test(lost_list_${ZUBEXC_STDOUT} 3 "^$" "${lost}" --list)
     zubexc_test(lost_code_${ZUBEXC_STDOUT} 3 "^$" "${lost}" 1013)
