@@ -1,7 +1,8 @@
 add_executable(catalogue_sweep ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/catalogue_sweep.cpp
                                ${NUVZUB_CATALOGUE_CASES})
 add_dependencies(catalogue_sweep NUVZubCatalogueCases)
-target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue)
+target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue
+                                                   ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_link_libraries(catalogue_sweep PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
 gtest_discover_tests(catalogue_sweep DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
