@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -27,70 +26,67 @@ struct Tracked {
     int* deaths;
 };
 
-TEST(SharedPtr, DeletesTheObjectWithItsLastOwnerOnly) {
+// Runs body(t) on n threads that start together.
+template <class Body> void OnThreads(int n, Body body) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&, t] {
+            for (++ready; ready < n;) {
+            }
+            body(t);
+        });
+    for (auto& thread : threads)
+        thread.join();
+}
+
+TEST(SharedPtr, DeletesTheObjectWithItsLastOwnerOnlyOnAnyThread) {
     int deaths = 0;
     {
         NUVBasSharedPtr<Tracked> a(new Tracked(&deaths));
         {
             NUVBasSharedPtr<Tracked> b = a;
-            EXPECT_EQ(a.UseCount(), 2);
             NUVBasSharedPtr<Tracked> c;
             c = b;
             EXPECT_EQ(a.UseCount(), 3);
         }
-        EXPECT_EQ(deaths, 0);
         EXPECT_EQ(a.UseCount(), 1);
+        OnThreads(4, [&](int) {
+            for (int i = 0; i < 500; ++i) // held together: no copy is optimised away
+                std::vector<NUVBasSharedPtr<Tracked>> copies(1000, a);
+        });
+        EXPECT_EQ(a.UseCount(), 1);
+        EXPECT_EQ(deaths, 0);
         a = NUVBasSharedPtr<Tracked>(new Tracked(&deaths)); // assignment releases the first
         EXPECT_EQ(deaths, 1);
     }
     EXPECT_EQ(deaths, 2);
 }
 
-TEST(SharedPtr, CopiesOnManyThreadsKeepTheCount) {
-    int deaths = 0;
-    NUVBasSharedPtr<Tracked> shared(new Tracked(&deaths));
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (++ready; ready < 4;) {
-            }
-            for (int i = 0; i < 500; ++i) // held together: no copy is optimised away
-                std::vector<NUVBasSharedPtr<Tracked>> copies(1000, shared);
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(shared.UseCount(), 1);
-    EXPECT_EQ(deaths, 0);
-}
+NUVString ThreadFile(int t) { return NUVString(("/iostats/thread" + std::to_string(t)).c_str()); }
 
-// Each thread opens, uses and closes records of its own: another file's open
-// or close must not touch them, and each file is their only owner.
+// Each thread opens, uses and closes records of its own: another file's open or close must
+// not touch them, and each file is their only owner.
 TEST(IOStats, FilesOfDifferentThreadsAreIndependent) {
     auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
     constexpr int kThreads = 8, kOpens = 200;
     std::atomic<int> badCounts{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            const NUVString path(("/iostats/thread" + std::to_string(t)).c_str());
-            for (int i = 0; i < kOpens; ++i) {
-                auto record = stats.usefile_Open(path);
-                for (int k = 0; k < 5; ++k) {
-                    stats.StartTimer(NUVBasUtlIOStats::Read);
-                    stats.StopTimer(10, NUVBasUtlIOStats::Read, record);
-                    if (record.UseCount() != 1) ++badCounts;
-                }
-                if (stats.Totals(path).bytesRead != 50u * i + 50u) ++badCounts;
-                stats.usefile_Close(record);
-                if (record.UseCount() != 1) ++badCounts;
+    OnThreads(kThreads, [&](int t) {
+        for (int i = 0; i < kOpens; ++i) {
+            auto record = stats.usefile_Open(ThreadFile(t));
+            for (int k = 0; k < 5; ++k) {
+                stats.StartTimer(NUVBasUtlIOStats::Read);
+                stats.StopTimer(10, NUVBasUtlIOStats::Read, record);
+                badCounts += record.UseCount() != 1;
             }
-        });
-    for (auto& thread : threads)
-        thread.join();
+            badCounts += stats.Totals(ThreadFile(t)).bytesRead != 50u * i + 50u;
+            stats.usefile_Close(record);
+            badCounts += record.UseCount() != 1;
+        }
+    });
     EXPECT_EQ(badCounts.load(), 0);
     for (int t = 0; t < kThreads; ++t) {
-        const auto total = stats.Totals(NUVString(("/iostats/thread" + std::to_string(t)).c_str()));
+        const auto total = stats.Totals(ThreadFile(t));
         EXPECT_EQ(total.opens, static_cast<std::uint64_t>(kOpens));
         EXPECT_EQ(total.closes, static_cast<std::uint64_t>(kOpens));
         EXPECT_EQ(total.bytesRead, 50u * kOpens);
@@ -101,23 +97,21 @@ TEST(IOStats, TotalsMayBeAskedWhileTheOwnerBooksTransfers) {
     auto& stats = omi_Singleton<NUVBasUtlIOStats>::Instance();
     const NUVString path("/iostats/watched");
     auto record = stats.usefile_Open(path);
-    constexpr std::uint64_t kTransfers = 20000;
     std::atomic<bool> done{false};
     std::thread monitor([&] {
-        std::uint64_t last = 0;
-        while (!done.load()) {
+        for (std::uint64_t last = 0; !done;) {
             const std::uint64_t seen = stats.Totals(path).reads;
             EXPECT_GE(seen, last); // a watcher never sees the count go back
             last = seen;
         }
     });
-    for (std::uint64_t i = 0; i < kTransfers; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         stats.StartTimer(NUVBasUtlIOStats::Read);
         stats.StopTimer(1, NUVBasUtlIOStats::Read, record);
     }
     done = true;
     monitor.join();
-    EXPECT_EQ(stats.Totals(path).bytesRead, kTransfers);
+    EXPECT_EQ(stats.Totals(path).bytesRead, 20000u);
     stats.usefile_Close(record);
 }
 
@@ -172,8 +166,7 @@ TEST(ResourceMonitor, RecordsMarksAndTimers) {
 // Sets (or, for null, removes) the test's variable from UTF-8 text.
 void SetVariable(const char* value) {
 #if defined(_WIN32)
-    // The process environment itself, in wide text: the runtime's _putenv cannot
-    // hold an empty value.
+    // The process environment itself, in wide text: _putenv cannot hold an empty value.
     const std::u16string wide = NUVOsString(NUVString(value ? value : "")).ToUTF16();
     SetEnvironmentVariableW(L"NUVBAS_TEST_VARIABLE",
                             value ? reinterpret_cast<const wchar_t*>(wide.c_str()) : nullptr);
@@ -196,19 +189,18 @@ TEST(Environment, TellsSetEmptyAndUnsetApartAndReadsUTF8) {
 
 TEST(FileOps, OpensFilesByTheirUTF8Names) {
     const std::string name = "fileops-gr\xc3\xbc\xc3\x9f-\xe2\x82\xac.txt";
-    const auto path = std::filesystem::u8path(name);
     std::FILE* out = NUVBasFileOps::Fopen(name.c_str(), "wb");
     ASSERT_NE(out, nullptr);
     std::fputs("data", out);
     std::fclose(out);
-    EXPECT_TRUE(std::filesystem::exists(path)) << "the file bears the text's own characters";
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(name))) << "its own characters";
     std::FILE* in = NUVBasFileOps::Fopen(name.c_str(), "rb");
     ASSERT_NE(in, nullptr);
     char buffer[8] = {};
     EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, in), 4u);
     std::fclose(in);
     EXPECT_STREQ(buffer, "data");
-    std::filesystem::remove(path);
+    std::filesystem::remove(std::filesystem::u8path(name));
     EXPECT_EQ(NUVBasFileOps::Fopen("fileops-\xff.txt", "rb"), nullptr);
 }
 
@@ -231,7 +223,7 @@ TEST(XmlParser, ReportsExpatsErrorPosition) {
     xmp_XML_ParserFree(parser);
 }
 
-TEST(Allocator, CountsAndReleasesThroughOneHeap) {
+TEST(Allocator, CountsAndReleasesThroughOneHeapAndCountsFirstAndLastInit) {
     const auto before = mem_AllocationCount();
     int* numbers = mem_newBuiltIn<int>(8);
     numbers[7] = 7;
@@ -240,9 +232,6 @@ TEST(Allocator, CountsAndReleasesThroughOneHeap) {
     std::memcpy(text, "abc", 4);
     mem_FreeText(text);
     EXPECT_EQ(mem_AllocationCount() - before, 2u);
-}
-
-TEST(InitCounter, CountsFirstAndLastOnly) {
     NUVBasInitCounter counter;
     int count = 10;
     EXPECT_TRUE(counter.Enter(count));

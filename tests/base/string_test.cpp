@@ -49,26 +49,20 @@ TEST(NUVStringUTF8, CountsAndIndexesCharactersNotBytes) {
     NUVString s("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"); // a é € 😀 z
     EXPECT_EQ(s.Length(), 5u);
     EXPECT_EQ(s.ByteLength(), 11u);
-    EXPECT_EQ(s[1], NUVChar(0xE9));
-    EXPECT_EQ(s[2], NUVChar(0x20AC));
-    EXPECT_EQ(s[3], NUVChar(0x1F600));
-    EXPECT_EQ(s[4], NUVChar('z'));
-    EXPECT_EQ(s[5], NUVChar()) << "past the end";
+    const char32_t chars[] = {'a', 0xE9, 0x20AC, 0x1F600, 'z', 0}; // then past the end
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(s[i], NUVChar(chars[i])) << i;
     EXPECT_EQ(s.SubString(1, 2), NUVString("\xc3\xa9\xe2\x82\xac"));
     EXPECT_EQ(s.SubString(3), NUVString("\xf0\x9f\x98\x80z"));
     EXPECT_EQ(s.SubString(9), NUVString());
     EXPECT_EQ(s.Find(NUVString("z")), 4u);
     EXPECT_EQ(s.FindLast(NUVChar(0x20AC)), 2u);
     EXPECT_EQ(s.Find(NUVString("q")), NUVString::npos);
-}
-
-TEST(NUVStringUTF8, PastTheEndCharacterMatchesNoSeparatorColonOrLetter) {
+    // The past-the-end character matches no separator, colon or letter.
     NUVString empty;
-    NUVChar c = empty[0];
-    EXPECT_NE(c, NUVChar('/'));
-    EXPECT_NE(c, NUVChar('\\'));
-    EXPECT_NE(c, NUVChar(':'));
-    EXPECT_FALSE(c.ASCIIToLower().IsASCIILetter());
+    for (char c : {'/', '\\', ':'})
+        EXPECT_NE(empty[0], NUVChar(c));
+    EXPECT_FALSE(empty[0].ASCIIToLower().IsASCIILetter());
     EXPECT_STREQ(empty.CastToCharPtr(), "");
     EXPECT_TRUE(empty.IsNull());
 }

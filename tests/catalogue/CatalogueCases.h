@@ -16,7 +16,8 @@
 #include <vector>
 
 /// Getter name and its value rendered as text, in the class's getter order.
-using Getters = std::vector<std::pair<std::string, std::string>>;
+using Shown = std::pair<std::string, std::string>;
+using Getters = std::vector<Shown>;
 
 struct CatalogueCase {
     const char* name;
@@ -27,47 +28,39 @@ struct CatalogueCase {
     Getters (*getters)(const NUVBasException&);
     /// For derived classes: the base's getters read through a base reference.
     Getters (*baseGetters)(const NUVBasException&);
-    /// For derived classes: Propagate, catch as the base, and return the caught code (-1 if
-    /// missed).
+    /// For derived classes: the code caught as the base after Propagate (-1 if missed).
     int (*caughtAsBase)(const NUVBasException&);
 };
 
 extern const CatalogueCase kCatalogueCases[];
 extern const std::size_t kCatalogueCaseCount;
 
-template <std::size_t N>
-std::pair<std::string, std::string> Show(const char* getter, const NUVZubUttExceptionString<N>& v) {
+template <std::size_t N> Shown Show(const char* getter, const NUVZubUttExceptionString<N>& v) {
     return {getter, v.AsString()};
 }
 // The pointer itself is the value: the text is the raiser's, never copied.
-inline std::pair<std::string, std::string> Show(const char* getter, const char* v) {
+inline Shown Show(const char* getter, const char* v) {
     char address[32];
     std::snprintf(address, sizeof address, "%p:", static_cast<const void*>(v));
     return {getter, std::string(address) + (v ? v : "")};
 }
-inline std::pair<std::string, std::string> Show(const char* getter, const NUVBasSystemError& v) {
+inline Shown Show(const char* getter, const NUVBasSystemError& v) {
     return {getter, std::to_string(v.GetCode()) + ":" + v.AsString()};
 }
-inline std::pair<std::string, std::string> Show(const char* getter,
-                                                const NUVZubUttSerParserError& v) {
-    return {getter, std::to_string(v.GetCode())};
-}
-inline std::pair<std::string, std::string> Show(const char* getter,
-                                                const NUVZubUttSerParserPlace& v) {
+inline Shown Show(const char* getter, const NUVZubUttSerParserPlace& v) {
     return {getter, v.AsString()};
 }
-inline std::pair<std::string, std::string> Show(const char* getter,
-                                                const NUVZubUttSerSystemError& v) {
-    return {getter, std::to_string(v.GetCode())};
-}
-template <class T> std::pair<std::string, std::string> Show(const char* getter, T v) {
-    static_assert(std::is_arithmetic<T>::value, "a number");
-    if (std::is_floating_point<T>::value) {
+// Numbers, and the serialisation errors by their codes.
+template <class T> Shown Show(const char* getter, const T& v) {
+    if constexpr (std::is_floating_point<T>::value) {
         char text[40];
         std::snprintf(text, sizeof text, "%.17g", static_cast<double>(v));
         return {getter, text};
+    } else if constexpr (std::is_arithmetic<T>::value) {
+        return {getter, std::to_string(v)};
+    } else {
+        return {getter, std::to_string(v.GetCode())};
     }
-    return {getter, std::to_string(v)};
 }
 
 template <class X> NUVBasException* CopyOf(const NUVBasException& e) {
@@ -87,24 +80,20 @@ template <class Base> int CaughtAs(const NUVBasException& e) {
     return -1;
 }
 
-/// A parser stopped by a mismatched end tag on line 2.
-inline XML_Parser SampleFailedParser() {
+/// What a parser stopped by a mismatched end tag on line 2 reports.
+template <class T> T FromFailedParser() {
     XML_Parser parser = xmp_XML_ParserCreate(nullptr);
     static const char kText[] = "<a>\n  <b></a>";
     xmp_XML_Parse(parser, kText, static_cast<int>(sizeof kText - 1), 1);
-    return parser;
+    T value(parser);
+    xmp_XML_ParserFree(parser);
+    return value;
 }
 inline NUVZubUttSerParserError SampleParserError() {
-    XML_Parser parser = SampleFailedParser();
-    NUVZubUttSerParserError error(parser);
-    xmp_XML_ParserFree(parser);
-    return error;
+    return FromFailedParser<NUVZubUttSerParserError>();
 }
 inline NUVZubUttSerParserPlace SampleParserPlace() {
-    XML_Parser parser = SampleFailedParser();
-    NUVZubUttSerParserPlace place(parser);
-    xmp_XML_ParserFree(parser);
-    return place;
+    return FromFailedParser<NUVZubUttSerParserPlace>();
 }
 inline NUVZubUttSerSystemError SampleSerSystemError() {
     errno = EACCES;

@@ -1,7 +1,5 @@
-# Runs TOOL with ARGS (a ;-list) and checks its exit status and both streams.
-# TOOL may start with an emulator and its arguments (Wine for the Windows build).
-# STDOUT=full sends its output to /dev/full; STDOUT=closed starts it with
-# descriptor 1 closed.
+# Runs TOOL (which may start with an emulator) with ARGS and checks its exit status and both
+# streams. STDOUT=full writes to /dev/full; STDOUT=closed starts with descriptor 1 closed.
 if(STDOUT STREQUAL "full")
   execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE rc OUTPUT_FILE /dev/full ERROR_VARIABLE err)
 elseif(STDOUT STREQUAL "closed")

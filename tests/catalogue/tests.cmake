@@ -1,9 +1,8 @@
-# The catalogue: the table-driven sweep over generated sample cases, the
-# reference page's freshness, and the zubexc lookup tool.
 add_executable(catalogue_sweep ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/catalogue_sweep.cpp
                                ${NUVZUB_CATALOGUE_CASES})
 add_dependencies(catalogue_sweep NUVZubCatalogueCases)
-target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue)
+target_include_directories(catalogue_sweep PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/catalogue
+                                                   ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_link_libraries(catalogue_sweep PRIVATE ZELNUVZubContainers GTest::gtest GTest::gtest_main)
 gtest_discover_tests(catalogue_sweep DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
@@ -12,7 +11,6 @@ add_test(NAME catalogue_docs_up_to_date
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py
           --data ${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/data
           --check-docs ${PROJECT_SOURCE_DIR}/docs/exceptions.md)
-# ...and a page that no longer matches the data is refused.
 add_test(NAME catalogue_docs_stale_refused
   COMMAND ${CMAKE_COMMAND}
           "-DTOOL=$<TARGET_FILE:Python3::Interpreter>;${PROJECT_SOURCE_DIR}/NUVZub/NUVZubExc.m/generate.py"
@@ -20,8 +18,8 @@ add_test(NAME catalogue_docs_stale_refused
           -DEXPECT_RC=1 "-DSTDOUT_REGEX=^$" "-DSTDERR_REGEX=README.md is out of date with the catalogue data"
           -P ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/run_tool.cmake)
 
-# zubexc ARGS... -> exit status, and what stdout and stderr must match. ZUBEXC_STDOUT:
-# where its output goes (run_tool.cmake's STDOUT).
+# zubexc ARGS... -> exit status, and what stdout and stderr must match; ZUBEXC_STDOUT: where
+# its output goes (run_tool.cmake's STDOUT).
 function(zubexc_test name expect_rc stdout_regex stderr_regex)
   add_test(NAME catalogue_zubexc_${name}
     COMMAND ${CMAKE_COMMAND} "-DTOOL=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:zubexc>"
@@ -55,30 +53,24 @@ zubexc_test(no_parameters 0 "base: +NUVBasException\n  parameters:  none\n  mess
 zubexc_test(help 0 "usage: zubexc.*--list.*--json.*\n3 when the output could not be written" "^$"
   --help)
 
-# Output that was lost is an error, whatever was found: a full device, or a
-# standard output closed from the start. Not under Wine: its runner takes the
-# tool's output through a file of its own, so the tool never meets the device
-# or the closed stream that the test sets up.
+# Lost output is an error, whatever was found. Not under Wine: its runner takes the tool's
+# output through a file of its own, so the tool never meets the full or closed stream.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  foreach(ZUBEXC_STDOUT full closed)
-    set(reason "No space left on device")
-    if(ZUBEXC_STDOUT STREQUAL "closed")
-      set(reason "Bad file descriptor")
-    endif()
+  set(outputs full closed)
+  set(reasons "No space left on device" "Bad file descriptor")
+  foreach(ZUBEXC_STDOUT reason IN ZIP_LISTS outputs reasons)
     set(lost "(^|\n)zubexc: cannot write the output: ${reason}\n$")
     zubexc_test(lost_list_${ZUBEXC_STDOUT} 3 "^$" "${lost}" --list)
     zubexc_test(lost_code_${ZUBEXC_STDOUT} 3 "^$" "${lost}" 1013)
     zubexc_test(lost_json_${ZUBEXC_STDOUT} 3 "^$" "${lost}" --json 1836)
     zubexc_test(lost_not_found_after_output_${ZUBEXC_STDOUT} 3 "^$" "${lost}" 1013 999)
   endforeach()
-  # Nothing written, nothing lost: a stdout closed from the start fails only its
-  # close, and the status stays the query's own.
+  # Nothing written, nothing lost: the status stays the query's own.
   set(ZUBEXC_STDOUT closed)
   zubexc_test(closed_nothing_written 1 "^$" "^zubexc: no exception class has code 999\n$" 999)
 endif()
 
-# The generator's escapes, byte for byte: a small data file generated at build
-# time and compiled into a test.
+# The generator's output for tricky data, compiled into a test.
 set(probe_out ${CMAKE_CURRENT_BINARY_DIR}/generator_probe)
 add_custom_command(
   OUTPUT ${probe_out}/src/NUVZubExcProbe.cpp ${probe_out}/include/NUVZub/NUVZubExcProbe.h
@@ -89,9 +81,7 @@ add_custom_command(
 add_executable(catalogue_generator_bytes ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_bytes.cpp
                                          ${probe_out}/src/NUVZubExcProbe.cpp)
 target_include_directories(catalogue_generator_bytes PRIVATE ${probe_out}/include)
-# The probe's classes are declared for export, as the library's own, yet live
-# in the test program: on Windows they must not be imported from the DLL (the
-# library's functions still link through its import library).
+# The probe's classes are declared for export but live in the test: not imported from the DLL.
 if(WIN32)
   target_compile_definitions(catalogue_generator_bytes PRIVATE ZELNUVZubContainers_EXPORTS)
 endif()
@@ -99,7 +89,6 @@ target_link_libraries(catalogue_generator_bytes PRIVATE ZELNUVZubContainers GTes
 gtest_discover_tests(catalogue_generator_bytes DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT ${NUVZUB_DISCOVERY_TIMEOUT})
 
-# Hostile data: each case of generator_hostile.txt refused on its own.
 set(hostile ${CMAKE_CURRENT_SOURCE_DIR}/catalogue/generator_hostile.txt)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${hostile})
 file(STRINGS ${hostile} cases REGEX "^== ")

@@ -1,6 +1,5 @@
-// Initialisation chain: the load entry ran it once at program start; nested
-// calls only count; the balancing finalisation undoes it in reverse order.
-// Cases that take the chain down run in a child process of their own.
+// The load entry ran the initialisation chain once at program start; nested calls only count;
+// the balancing finalisation undoes it in reverse. Cases that take it down run in a child.
 #include <ChildProcess.h>
 #include <NUVZubContainersEntry.h>
 

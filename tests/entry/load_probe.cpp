@@ -1,10 +1,7 @@
-// Loads and unloads the library the way a plug-in host does, twice: each load
-// must run the whole initialisation chain once (through DllMain on Windows),
-// each unload every finaliser once in reverse order, and a second load or the
-// client entries only count, as the base libraries' start-up trace shows.
-// With --traceback: reports with a traceback, each in a load of its own, must
-// leave no symbol session behind. Links only the allocator that keeps the
-// trace. Exit status 0 on success, 77 for a skip; the reasons on stderr.
+// Loads and unloads the library as a plug-in host does, twice: each load runs the whole
+// initialisation chain once (through DllMain on Windows), each unload every finaliser once in
+// reverse; a second load or the client entries only count. With --traceback: reports with a
+// traceback, each in a load of its own, leave no symbol session behind. Status 0, or 77: skip.
 #include <NUVBas/mem_Alloc.h>
 
 #include <cstdio>
@@ -27,7 +24,6 @@ const std::string kLoadOrder =
     "ZubContainers+ XmlParser+ Shared+ CoreUtils+ GenericsLib+ Alloc+ ZubUtt+ ZubSpecific+";
 const std::string kUnloadOrder =
     "ZubSpecific- ZubUtt- Alloc- GenericsLib- CoreUtils- Shared- XmlParser- ZubContainers-";
-
 int g_failures = 0;
 
 void Expect(bool ok, const char* what, const std::string& detail) {
@@ -134,9 +130,8 @@ void Cycle(int round) {
     std::fprintf(stderr, "round %d unload: %s\n", round, NUVBasLifecycle_Log());
 }
 
-/// Handles or descriptors that a load, a failed call and an unload leave; -1 if
-/// unknown. `traceback`: a failed assertion, whose report has a traceback and so
-/// opens the symbol session; otherwise an exception raised and caught without one.
+/// Handles or descriptors that a load, a failed call and an unload leave; -1 if unknown.
+/// `traceback`: a failed assertion, whose report opens the symbol session; else a raise.
 long LeftByACall(bool traceback) {
     const long before = Resources();
     const Library library = Load();
@@ -167,8 +162,8 @@ long LeftByACall(bool traceback) {
     return after < 0 ? -1 : after - before;
 }
 
-/// Where the runtime keeps something of each load's first exception, a report
-/// with a traceback is measured against one without.
+/// Where each load keeps something of its first exception, a traceback is measured
+/// against a report without one.
 void TracebackThenUnload() {
 #if !defined(_WIN32)
     // Reports go to stderr; the probe's own failures are written after.
@@ -204,8 +199,8 @@ void TracebackThenUnload() {
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--traceback") {
 #if defined(NUVZUB_PROBE_ASAN)
-        // LeakSanitizer's exit scan (clang 14) crashes in its own tracer once
-        // instrumented libraries were unloaded after a traceback.
+        // LeakSanitizer's exit scan (clang 14) crashes once instrumented libraries were
+        // unloaded after a traceback.
         std::fprintf(stderr, "skipped under AddressSanitizer\n");
         return 77;
 #endif

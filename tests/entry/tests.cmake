@@ -1,7 +1,5 @@
-# A host that loads and unloads the library with dlopen and dlclose (LoadLibraryW
-# and FreeLibrary on Windows, which run DllMain and find the DLL beside the probe).
-# It must not link the library (that would load it at start), only the allocator
-# library whose start-up trace it reads.
+# A host that loads and unloads the library (dlopen, or LoadLibraryW finding the DLL beside it):
+# it links only the allocator whose start-up trace it reads, never the library.
 add_executable(entry_load_probe ${CMAKE_CURRENT_LIST_DIR}/load_probe.cpp)
 target_link_libraries(entry_load_probe PRIVATE ZELNUVBasAlloc ${CMAKE_DL_LIBS})
 if(WIN32)

@@ -1,10 +1,8 @@
-# Installs the build tree into a fresh prefix, then configures, builds and runs
-# the consumer against it. Run with -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=...
+# Installs BUILD_DIR into a fresh prefix under WORK_DIR, then builds and runs the consumer.
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-# Windows (given TOOLCHAIN_FILE, EMULATOR and WINE_PREFIX): the DLLs (Expat's
-# too) and the tool in bin, their import libraries in lib.
+# Windows (TOOLCHAIN_FILE): the DLLs, Expat's too, and the tool in bin, import libraries in lib.
 set(installed include/NUVZub/NUVZubContainers.h include/NUVZub/NUVZubContainersC.h
     lib/pkgconfig/NUVZubContainers.pc lib/cmake/NUVZubContainers/NUVZubContainersConfig.cmake)
 set(exe "")

@@ -3,8 +3,7 @@ add_test(NAME install.consumer
   COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR}
           -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install-check
           -DSOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}/install
-          # Windows: the consumer is cross-built with the same toolchain and run
-          # under the build's Wine prefix.
+          # Windows: cross-built with the same toolchain, run in the build's Wine prefix.
           -DTOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
           "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
           -DWINE_PREFIX=${NUVZUB_WINE_PREFIX}

@@ -1,10 +1,7 @@
-// Writes the library's reports on request, for the tests of zubexc triage and
-// of fingerprints across processes: tools_report_probe text|json ACTION... with
-// the actions site-a:VALUE and site-b:VALUE (NUVZubExcNoSuchFile(VALUE) raised at
-// two call sites), bounds:N (NUVZubExcIOBounds at the first), hostile (bytes
-// that are not UTF-8, controls and quotes, at a third), assert, notice,
-// noise:TEXT (a line of its own on stderr) and address (the first site's
-// address on stdout).
+// Writes the library's reports on request: tools_report_probe text|json ACTION..., the actions
+// site-a:VALUE and site-b:VALUE (NUVZubExcNoSuchFile(VALUE) raised at two call sites), bounds:N
+// (NUVZubExcIOBounds at the first), hostile (bytes that are not UTF-8, controls and quotes, at a
+// third), assert, notice, noise:TEXT (a line on stderr) and address (the first site's address).
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZubPlatform/Export.h>

@@ -8,10 +8,7 @@ import shutil
 import subprocess
 import sys
 
-if len(sys.argv) < 5:
-    sys.exit(__doc__)
-case, work, tool, probe_program = sys.argv[1:5]
-emulator = sys.argv[5:]
+case, work, tool, probe_program, *emulator = sys.argv[1:]
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 
@@ -41,8 +38,8 @@ def triage(*args, stdin=None):
                          capture_output=True, text=True, encoding="utf-8",
                          errors="surrogateescape")
     out, err = run.stdout.replace("\r\n", "\n"), run.stderr.replace("\r\n", "\n")
-    groups = [json.loads(line) for line in out.splitlines()] if "--json" in args else []
-    return run.returncode, out, err, groups
+    return run.returncode, out, err, [json.loads(line) for line in out.splitlines()
+                                      if "--json" in args]
 
 
 def expect(what, actual, expected):
@@ -52,10 +49,8 @@ def expect(what, actual, expected):
 
 def group_of(groups, text):
     """The first group whose message contains `text`."""
-    found = [g for g in groups if text in g["message"]]
-    if not found:
-        fail("no group of '%s' in %s" % (text, groups))
-    return found[0]
+    return next((g for g in groups if text in g["message"]), None) or fail(
+        "no group of '%s' in %s" % (text, groups))
 
 
 if case == "mixed":

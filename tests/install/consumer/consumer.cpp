@@ -1,6 +1,5 @@
-// Raises and catches a catalogue exception through the installed umbrella
-// header, and builds an XML exception from a parser made with Expat's own
-// functions, which the package gives its clients on every system.
+// A catalogue exception through the installed umbrella header, and an XML exception from a
+// parser made with Expat's own functions, which the package gives its clients everywhere.
 #include <NUVZub/NUVZubContainers.h>
 
 #include <expat.h>
