@@ -71,8 +71,7 @@ TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
 // The short and long forms must not make two files of one name: a final dot or
 // space goes, and a device name is the device or a file at every length. From
 // MAX_PATH on every path gets the prefix, a relative one too, its ".." folded
-// first (Windows refuses such paths without it; Wine needs none). The prefixed
-// absolute form with dots: FileUtilsWin32.LongPathsWithDotComponents.
+// first (Windows refuses such paths without it; Wine needs none).
 TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefixed) {
     TempDir dir;
     std::string longDir = dir.Path();
@@ -104,7 +103,12 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefi
         nulIsFile.push_back(Find(where + "\\*").count("NUL") == 1);
     }
     EXPECT_EQ(nulIsFile[0], nulIsFile[1]) << "NUL is a file at one length, the device at the other";
-    Handle h = kNoHandle;
+    Handle h = kNoHandle; // given with the prefix already, its dots are folded all the same
+    ASSERT_EQ(OpenFile(("\\\\?\\" + longDir + "\\..\\" + std::string(150, 'b') + "\\.\\f").c_str(),
+                       OpenMode::Write, h),
+              0);
+    CloseFile(h);
+    EXPECT_EQ(Find(longDir + "\\f*"), Names{"f"});
     const std::string saved = CurrentDir();
     ASSERT_TRUE(ChangeDir(dir.Path()));
     const std::string relative = std::string(150, 'a') + "\\..\\" + std::string(150, 'a') + "\\r";

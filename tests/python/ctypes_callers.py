@@ -22,7 +22,8 @@ def load(path):
     lib.NUVZubUttFileUtils_GlobInit.argtypes = [ctypes.c_char_p, ctypes.POINTER(c_void_p),
                                                 ctypes.c_int, ctypes.c_char_p]
     lib.NUVZubUttPythonGlueTest_CheckString.restype = ctypes.c_bool
-    lib.NUVZubUttFileUtils_GlobInit.restype = ctypes.c_bool
+    for name in ("GlobInit", "GlobEmpty", "GlobFront", "GlobNext", "GlobFree"):
+        getattr(lib, "NUVZubUttFileUtils_" + name).restype = ctypes.c_bool
     lib.mem_FreeText.argtypes = [c_void_p]
     lib.mem_FreeText.restype = None
     return lib
@@ -58,6 +59,39 @@ class CheckString(unittest.TestCase):
             self.assertIsNone(result.value, "result written on failure")
             self.assertEqual(message.raw[:len(expected) + 1], expected + b"\0")
             self.assertEqual(message.raw[size], 0xAA, "wrote past the buffer")
+
+
+class Glob(unittest.TestCase):
+    def glob(self, pattern, size=256):
+        buffer = ctypes.create_string_buffer(size)
+        handle, empty, front = c_void_p(), ctypes.c_bool(), ctypes.c_char_p()
+        self.assertTrue(LIB.NUVZubUttFileUtils_GlobInit(pattern.encode(), ctypes.byref(handle),
+                                                        size, buffer), buffer.value)
+        names = []
+        while True:  # the flag and the name come back through the caller's pointers
+            self.assertTrue(LIB.NUVZubUttFileUtils_GlobEmpty(handle, ctypes.byref(empty), size,
+                                                             buffer))
+            if empty.value:
+                break
+            self.assertTrue(LIB.NUVZubUttFileUtils_GlobFront(handle, ctypes.byref(front), size,
+                                                             buffer))
+            names.append(os.fsdecode(front.value))  # names need not be UTF-8
+            self.assertTrue(LIB.NUVZubUttFileUtils_GlobNext(handle, size, buffer))
+        self.assertTrue(LIB.NUVZubUttFileUtils_GlobFree(handle, size, buffer))
+        return sorted(names)
+
+    def test_matches_names_and_refuses_a_missing_directory(self):
+        with tempfile.TemporaryDirectory() as directory:
+            latin1 = os.fsdecode(b"lat\xe9.dat")
+            for name in ("a.dat", "c.txt", ".h.dat", latin1):
+                open(os.path.join(directory, name), "w").close()
+            expected = sorted(os.path.join(directory, n) for n in ("a.dat", ".h.dat", latin1))
+            self.assertEqual(self.glob(os.path.join(directory, "*.dat")), expected)
+            buffer = ctypes.create_string_buffer(512)
+            missing = os.path.join(directory, "missing", "*").encode()
+            self.assertFalse(LIB.NUVZubUttFileUtils_GlobInit(missing, ctypes.byref(c_void_p()),
+                                                             512, buffer))
+            self.assertIn(b"FindFirstFile", buffer.value)
 
 
 class ErrorTextUtf8(unittest.TestCase):

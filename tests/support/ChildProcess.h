@@ -79,7 +79,14 @@ inline ChildResult RunInChild(const std::function<int()>& body, int seconds = 60
     }
     close(fds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    // A child that closed its stderr may still be running: the deadline holds for it too.
+    while (waitpid(pid, &status, result.finished ? WNOHANG : 0) == 0) {
+        if (time(nullptr) >= deadline) {
+            result.finished = false;
+            kill(-pid, SIGKILL);
+        }
+        usleep(10000);
+    }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;

@@ -26,6 +26,17 @@ HANDLE WINAPI RecordOpen(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, 
     g_paths.push_back(p);
     return fault::g_real.CreateFileW(p, a, s, sa, d, f, t);
 }
+// Both calls that could pass a path on: a step must make exactly the one expected.
+struct Recording {
+    Recording() {
+        g_paths.clear();
+        fault::Calls calls = fault::g_real = fault::RealCalls();
+        calls.CreateDirectoryW = RecordMakeDir;
+        calls.CreateFileW = RecordOpen;
+        fault::SetCalls(calls);
+    }
+    ~Recording() { fault::ResetCalls(); }
+};
 
 // Empty when Windows takes `path` as it stands: shorter than `limit` with its terminator, or
 // behind the long-path prefix with no "." or ".." component (taken literally there).
@@ -96,8 +107,7 @@ TEST_F(FileUtilsWin32, DirectoriesAtEveryLength) {
     for (std::size_t length : {240u, 247u, 248u, 255u, 259u, 260u, 400u}) {
         const std::string path = PathOfLength(dir, length);
         {
-            g_paths.clear();
-            fault::Scoped recording(&fault::Calls::CreateDirectoryW, &RecordMakeDir, 0);
+            Recording recording;
             fu::MakeDir(NUVString(path));
         }
         ASSERT_EQ(g_paths.size(), 1u);
@@ -151,8 +161,7 @@ TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
     const std::string cwd = CurrentDir();
     ASSERT_TRUE(ChangeDir(dir.Path()));
     {
-        g_paths.clear();
-        fault::Scoped recording(&fault::Calls::CreateFileW, &RecordOpen, 0);
+        Recording recording;
         WriteByLibrary(relative, "relative");
     }
     const bool exists = fu::FileExists(NUVString(relative));

@@ -135,7 +135,7 @@ std::vector<Report> Parse(const std::string& err, Form form = Form::Text) {
 std::vector<Report> ChildReports(const std::function<int()>& body, Form form = Form::Text) {
     const ChildResult r = RunInChild(body);
     if (IsChildProcess()) return {}; // replaying an earlier call: no output to check
-    EXPECT_TRUE(r.finished) << "a child waited for a lock it could never get";
+    EXPECT_TRUE(r.finished) << "the child did not end in time";
     EXPECT_EQ(r.exitCode, 0) << "signal " << r.signal << "\n" << r.err.substr(0, 2000);
     return Parse(r.err, form);
 }
@@ -235,11 +235,13 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
         if (c.processes > 0) reports = Parse(ReadWhole(log), c.form);
         if (c.warm && !reports.empty()) reports.erase(reports.begin());
         const int threads = kThreads * std::max(c.processes, 1);
-        ASSERT_EQ(reports.size(), std::size_t(threads * kReports));
+        EXPECT_EQ(reports.size(), std::size_t(threads * kReports));
+        if (reports.empty()) continue; // one row's failure leaves the others to run
         // Every thread raises from the same call sites, so every traceback is the same.
         const std::vector<std::string>& first = reports.front().frames;
         if (FramesHaveNames() && c.form == Form::Text) {
-            ASSERT_GE(first.size(), 3u);
+            EXPECT_GE(first.size(), 3u);
+            if (first.size() < 3) continue;
             EXPECT_THAT(first[0], StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "));
             EXPECT_THAT(first[1], HasSubstr("RaiseAt in "));
             EXPECT_THAT(first[1], HasSubstr(kTestFile));
@@ -308,8 +310,10 @@ int ReportBesideForksAndAtExit(void (*prepare)(), void (*parent)(), void (*child
 #endif
     int failures = RaiseNoSuchFile("first");
 #if !defined(_WIN32)
-    const int captured = dup(2);
-    dup2(open("/dev/null", O_WRONLY), 2); // the reports beside the forks come by megabytes
+    // The reports beside the forks come by megabytes: into a file, not the test's pipe.
+    char log[] = "/tmp/report_environment_forksXXXXXX";
+    const int captured = dup(2), fd = mkstemp(log);
+    if (fd < 0 || dup2(fd, 2) != 2 || unlink(log) != 0) std::exit(90);
 #endif
     std::atomic<bool> stop{false};
     std::thread reporter([&stop] {
@@ -327,7 +331,13 @@ int ReportBesideForksAndAtExit(void (*prepare)(), void (*parent)(), void (*child
     stop = true;
     reporter.join();
 #if !defined(_WIN32)
+    std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    failures += pread(fd, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size());
     dup2(captured, 2);
+    std::size_t banners = 0; // each one a whole report
+    for (std::size_t at = 0; (at = text.find("!!! EXCEPTION:\n", at)) != std::string::npos; ++at)
+        ++banners;
+    failures += banners == 0 || Parse(text).size() != banners;
 #endif
     std::exit(failures);
 }
@@ -389,7 +399,8 @@ int ReportBesideADebugInformationServer() {
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     char cache[] = "/tmp/report_environment_cacheXXXXXX";
     setenv("DEBUGINFOD_URLS", url.c_str(), 1);
-    setenv("DEBUGINFOD_CACHE_PATH", mkdtemp(cache), 1);
+    if (mkdtemp(cache) == nullptr) return 3;
+    setenv("DEBUGINFOD_CACHE_PATH", cache, 1);
     const auto inheritable = [] { // open without close-on-exec
         int n = 0;
         for (int fd = 0; fd < 1024; ++fd)
@@ -616,13 +627,20 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
         if (IsChildProcess()) continue;
         EXPECT_TRUE(c.reports < 0 || reports.size() == std::size_t(c.reports)) << reports.size();
         if (c.last == nullptr) continue;
-        ASSERT_FALSE(reports.empty());
+        EXPECT_FALSE(reports.empty());
+        if (reports.empty()) continue; // one row's failure leaves the others to run
         EXPECT_EQ(reports.back().message, c.last);
         if (!FramesHaveNames()) continue;
-        ASSERT_GE(reports.back().frames.size(), 2u);
+        EXPECT_GE(reports.back().frames.size(), 2u);
+        if (reports.back().frames.size() < 2) continue;
         EXPECT_THAT(reports.back().frames[0], HasSubstr("NUVZubExcFile.cpp:"));
         EXPECT_THAT(reports.back().frames[1], HasSubstr(kTestFile));
     }
+#if !defined(_WIN32)
+    if (!ForksBesideThreads()) // the rest has been checked: a skip shows what was not
+        GTEST_SKIP() << "the rows with forks ran without them: the sanitizer's allocator is not "
+                        "fork-safe";
+#endif
 }
 
 #if !defined(_WIN32)
@@ -719,7 +737,7 @@ TEST(ReportJson, EachKindIsOneRecordWithAllItsFields) {
         }
         const std::string time = r.at("time"), fingerprint = r.at("fingerprint");
         EXPECT_TRUE(time.size() == 27 && time.back() == 'Z');
-        EXPECT_TRUE(r.at("pid") > 0 && r.at("tid") > 0);
+        EXPECT_TRUE(r.at("pid").get<long long>() > 0 && r.at("tid").get<long long>() > 0);
         EXPECT_THAT(r.at("program").get<std::string>(), HasSubstr("utt_report_environment_test"));
         EXPECT_TRUE(fingerprint.size() == 16 &&
                     fingerprint.find_first_not_of("0123456789abcdef") == fingerprint.npos);
