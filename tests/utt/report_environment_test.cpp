@@ -267,7 +267,8 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
 }
 
 /// 0 if reports of each kind into a broken stderr leave the program's SIGPIPE as it was.
-int ReportIntoBrokenStderr(bool (*breakStderr)(), bool blockPipeSignal, bool leaveOnePending) {
+int ReportIntoBrokenStderr(bool (*breakStderr)(), [[maybe_unused]] bool blockPipeSignal,
+                           [[maybe_unused]] bool leaveOnePending) {
 #if !defined(_WIN32)
     sigset_t pipeSignal, blocked, pending;
     sigemptyset(&pipeSignal);
@@ -303,7 +304,9 @@ std::mutex g_programMutex;
 
 /// Forks children beside a thread that reports under the program's lock, the
 /// program's fork handlers registered first, and reports at exit.
-int ReportBesideForksAndAtExit(void (*prepare)(), void (*parent)(), void (*child)()) {
+int ReportBesideForksAndAtExit([[maybe_unused]] void (*prepare)(),
+                               [[maybe_unused]] void (*parent)(),
+                               [[maybe_unused]] void (*child)()) {
     static RaisesAtExit atExit;
 #if !defined(_WIN32)
     pthread_atfork(prepare, parent, child);
