@@ -37,6 +37,7 @@ struct ChildResult {
 
 #if !defined(_WIN32)
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <poll.h>
@@ -80,7 +81,8 @@ inline ChildResult RunInChild(const std::function<int()>& body, int seconds = 60
     close(fds[0]);
     int status = 0;
     // A child that closed its stderr may still be running: the deadline holds for it too.
-    while (waitpid(pid, &status, result.finished ? WNOHANG : 0) == 0) {
+    for (pid_t ended; (ended = waitpid(pid, &status, result.finished ? WNOHANG : 0)) != pid;) {
+        if (ended < 0 && errno != EINTR) std::abort(); // not our child: a fault of the test
         if (time(nullptr) >= deadline) {
             result.finished = false;
             kill(-pid, SIGKILL);
