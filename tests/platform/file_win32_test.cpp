@@ -1,14 +1,12 @@
-// The Windows-only file services: sharing, paths at every length, Windows' access
-// rules, owner-only temporaries, the lock between processes, removal while open.
+// The Windows-only file services: sharing, paths at every length, owner-only
+// temporaries, names found, removal while open. The lock: OSFileWin32's test.
 #include <NUVZubPlatform/File.h>
 #include <NUVZubPlatform/SystemCallsWin32.h>
 
 #include <NativePaths.h>
 #include <PlatformFind.h>
-#include <SystemCallFaults.h>
 #include <TempDir.h>
 #include <Utf16Win32.h>
-#include <WindowsRules.h>
 
 #include <gtest/gtest.h>
 
@@ -71,7 +69,8 @@ TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
 // The short and long forms must not make two files of one name: a final dot or
 // space goes, and a device name is the device or a file at every length. From
 // MAX_PATH on every path gets the prefix, a relative one too, its ".." folded
-// first (Windows refuses such paths without it; Wine needs none).
+// first (Windows refuses such paths without it; Wine needs none). A prefixed
+// path's dots: FileUtilsWin32's test of long paths with dot components.
 TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefixed) {
     TempDir dir;
     std::string longDir = dir.Path();
@@ -103,12 +102,7 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefi
         nulIsFile.push_back(Find(where + "\\*").count("NUL") == 1);
     }
     EXPECT_EQ(nulIsFile[0], nulIsFile[1]) << "NUL is a file at one length, the device at the other";
-    Handle h = kNoHandle; // given with the prefix already, its dots are folded all the same
-    ASSERT_EQ(OpenFile(("\\\\?\\" + longDir + "\\..\\" + std::string(150, 'b') + "\\.\\f").c_str(),
-                       OpenMode::Write, h),
-              0);
-    CloseFile(h);
-    EXPECT_EQ(Find(longDir + "\\f*"), Names{"f"});
+    Handle h = kNoHandle;
     const std::string saved = CurrentDir();
     ASSERT_TRUE(ChangeDir(dir.Path()));
     const std::string relative = std::string(150, 'a') + "\\..\\" + std::string(150, 'a') + "\\r";
@@ -123,22 +117,6 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefi
     EXPECT_EQ(error, 0);
     ASSERT_EQ(g_paths.size(), 1u);
     EXPECT_EQ(g_paths[0], L"\\\\?\\" + utf16::Widen(dir / std::string(150, 'a') + "\\r"));
-}
-
-TEST(PlatformWin32Open, AFailedSeekOfSetFileLengthIsReportedAndKeepsTheLength) {
-    TempDir dir;
-    Handle handle = kNoHandle;
-    ASSERT_EQ(OpenFile(dir.Write("f", "abc").c_str(), OpenMode::Update, handle), 0);
-    {
-        fault::Scoped f(&fault::Calls::SetFilePointerEx,
-                        &fault::Failing<&fault::Calls::SetFilePointerEx, FALSE>,
-                        ERROR_NEGATIVE_SEEK);
-        EXPECT_EQ(SetFileLength(handle, 1), ERROR_NEGATIVE_SEEK);
-    }
-    std::uint64_t length = 0;
-    EXPECT_EQ(GetFileLength(handle, length), 0);
-    EXPECT_EQ(length, 3u);
-    EXPECT_EQ(CloseFile(handle), 0);
 }
 
 namespace {
@@ -225,32 +203,6 @@ TEST(PlatformWin32Temporary, IsCreatedForTheCallingUserAlone) {
         GTEST_SKIP() << "Wine keeps no descriptor of a file: it turns one into mode bits and "
                         "shows others, so only the descriptor handed over can be checked there";
     EXPECT_EQ(kept, std::vector<std::string>(2, ""));
-}
-
-// The lock excludes every other handle (another process: OSFileWin32's test) and
-// covers no byte of data, as Windows' locks are mandatory: one over data would
-// fail others' reads there. Another handle locks every byte below its own at once.
-TEST(PlatformWin32Lock, ExcludesOtherHandlesUntilUnlockedAndCoversNoData) {
-    TempDir dir;
-    const std::string path = dir / "locked";
-    Handle mine = kNoHandle, other = kNoHandle;
-    ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Write, mine), 0);
-    ASSERT_EQ(OpenFile(path.c_str(), OpenMode::Read, other), 0);
-    ASSERT_EQ(LockFile(mine), 0);
-    OVERLAPPED below = {}, lockByte = {};
-    lockByte.Offset = 0xFFFFFFFE;
-    lockByte.OffsetHigh = 0x7FFFFFFF;
-    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
-    EXPECT_TRUE(::LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &below)) << GetLastError();
-    EXPECT_TRUE(::UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
-    EXPECT_FALSE(::LockFileEx(other, now, 0, 1, 0, &lockByte));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
-    ASSERT_EQ(UnlockFile(mine), 0);
-    EXPECT_TRUE(::LockFileEx(other, now, 0, 1, 0, &lockByte)) << "still locked: " << GetLastError();
-    CloseFile(other);
-    const int again = UnlockFile(mine); // Wine answers 33 (lock violation) where Windows says 158
-    EXPECT_TRUE(UnderWine() ? again != 0 : again == NotLockedError()) << again;
-    CloseFile(mine);
 }
 
 TEST(PlatformWin32Find, ANameWithAnUnpairedSurrogateComesBackAndOpens) {

@@ -1,5 +1,5 @@
-// The OS file under Windows' own rules: temporary files, handles, named
-// pipes, the lock, and names that differ in case.
+// The OS file under Windows' own rules: temporary files, named pipes, the
+// lock, and names that differ in case.
 #include <NUVZub/NUVZubExcFile.h>
 #include <NUVZub/NUVZubUttAssert.h>
 #include <NUVZub/NUVZubUttFileUtils.h>
@@ -43,31 +43,6 @@ TEST_F(OSFileWin32, TemporaryFileIsGoneAfterItsProcessIsTerminated) {
     EXPECT_FALSE(NUVZubUttFileUtils::FileExists(NUVString(name)));
 }
 
-TEST_F(OSFileWin32, CloseReopenAndDestructionGiveTheHandleBack) {
-    TempDir dir;
-    // An open that shares nothing succeeds only while no handle holds the file.
-    const auto heldOpen = [](const std::string& path) {
-        const HANDLE h = CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ, 0, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
-        ::CloseHandle(h);
-        return false;
-    };
-    const std::string a = dir / "a", b = dir / "b";
-    {
-        NUVZubUttOSFile file;
-        file.OpenWrite(NUVString(a));
-        file.OpenWrite(NUVString(b)); // opened again without Close
-        EXPECT_FALSE(heldOpen(a));
-        EXPECT_TRUE(heldOpen(b));
-        file.Close();
-        EXPECT_FALSE(heldOpen(b));
-        file.OpenRead(NUVString(a));
-        EXPECT_TRUE(heldOpen(a));
-    }
-    EXPECT_FALSE(heldOpen(a)) << "the destructor closes the handle";
-}
-
 TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
     const std::wstring name =
         L"\\\\.\\pipe\\nuvzub_osfile_" + std::to_wstring(GetCurrentProcessId());
@@ -83,6 +58,10 @@ TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
     ASSERT_TRUE(ReadFile(server, buffer, sizeof buffer, &n, nullptr));
     EXPECT_EQ(std::string(buffer, n), "hello");
     ASSERT_TRUE(WriteFile(server, "back", 4, &n, nullptr));
+    {
+        const rules::Scoped windows; // no stored bytes, though Windows may answer the count queued
+        EXPECT_EQ(pipe.FileSize(), 0u);
+    }
     EXPECT_EQ(pipe.Read(buffer, 4), 4u);
     EXPECT_EQ(std::string(buffer, 4), "back");
     EXPECT_EQ(pipe.Position(), 9u);
@@ -96,38 +75,37 @@ TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
     EXPECT_EQ(device.FileSize(), 0u);
 }
 
-// A second Lock of one object would wait on Windows for the lock the object
-// itself holds; it returns at once, as flock does, and one Unlock frees it for
-// another process.
-TEST_F(OSFileWin32, LockExcludesAnotherProcessAndTwiceNeedsOneUnlock) {
-    SharedTempDir dir;
-    const NUVString path(dir / "locked");
+// The lock is one byte beyond any data, as Windows' locks are mandatory: one
+// over data would fail others' reads there. It excludes every other handle (of
+// any process) until unlocked. A second Lock of one object would wait for the
+// lock the object itself holds; it returns at once, and one Unlock frees it.
+TEST_F(OSFileWin32, LockExcludesOtherHandlesCoversNoDataAndTwiceNeedsOneUnlock) {
+    TempDir dir;
+    const std::string path = dir / "locked";
     NUVZubUttOSFile mine;
-    if (!IsChildProcess()) {
-        mine.OpenWrite(path);
-        ASSERT_TRUE(mine.Lock());
-        auto again = std::async(std::launch::async, [&mine] { return mine.Lock(); });
-        if (again.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-            std::fputs("the second Lock waits for the first\n", stderr);
-            std::_Exit(1); // the waiting thread holds the file: nothing can be cleaned up
-        }
-        ASSERT_TRUE(again.get());
+    mine.OpenWrite(NUVString(path));
+    ASSERT_TRUE(mine.Lock());
+    auto again = std::async(std::launch::async, [&mine] { return mine.Lock(); });
+    if (again.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        std::fputs("the second Lock waits for the first\n", stderr);
+        std::_Exit(1); // the waiting thread holds the file: nothing can be cleaned up
     }
-    BackgroundChild waiter([&] {
-        NUVZubUttOSFile file;
-        file.OpenRead(path);
-        std::fputs("waiting\n", stderr);
-        std::fflush(stderr);
-        if (!file.Lock()) return 2;
-        file.Unlock();
-        return 0;
-    });
-    ASSERT_TRUE(waiter.Started());
-    ASSERT_EQ(waiter.ReadLine(), "waiting");
-    EXPECT_FALSE(waiter.Ended(1000)) << "the second process got the lock while it was held";
+    ASSERT_TRUE(again.get());
+    const HANDLE other = CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OVERLAPPED below = {}, lockByte = {};
+    lockByte.Offset = 0xFFFFFFFE;
+    lockByte.OffsetHigh = 0x7FFFFFFF;
+    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    EXPECT_TRUE(LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &below)) << GetLastError();
+    EXPECT_TRUE(UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
+    EXPECT_FALSE(LockFileEx(other, now, 0, 1, 0, &lockByte));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
     mine.Unlock();
-    EXPECT_TRUE(waiter.Ended(30000));
-    EXPECT_EQ(waiter.ExitCode(), 0);
+    EXPECT_TRUE(LockFileEx(other, now, 0, 1, 0, &lockByte)) << "still locked: " << GetLastError();
+    CloseHandle(other);
 }
 
 // Another program's file whose extension differs only in case is matched by
