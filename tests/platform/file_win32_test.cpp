@@ -56,7 +56,7 @@ TEST(PlatformWin32Open, EachModeSharesReadAndDeleteAndOnlyReadingSharesWrite) {
         const std::string path = dir / c.name;
         if (c.mode == OpenMode::Read || c.mode == OpenMode::Update) dir.Write(c.name, "data");
         Handle h = kNoHandle;
-        ASSERT_EQ(OpenFile(path.c_str(), c.mode, h), 0);
+        EXPECT_EQ(OpenFile(path.c_str(), c.mode, h), 0);
         EXPECT_EQ(OpenSecond(path, GENERIC_READ, 0), DWORD(ERROR_SHARING_VIOLATION));
         EXPECT_EQ(OpenSecond(path, GENERIC_READ, kShareAll), 0u);
         EXPECT_EQ(OpenSecond(path, GENERIC_WRITE, kShareAll),
@@ -87,15 +87,15 @@ TEST(PlatformWin32Paths, ANameMeansOneFileAtEveryLengthLongRelativePathsArePrefi
         };
         Handle h = kNoHandle;
         for (const char* name : {"dot.", "space ", "both. "}) {
-            ASSERT_EQ(OpenFile(given(name).c_str(), OpenMode::CreateNew, h), 0) << name;
+            EXPECT_EQ(OpenFile(given(name).c_str(), OpenMode::CreateNew, h), 0) << name;
             CloseFile(h);
             std::string plain = name;
             while (plain.back() == '.' || plain.back() == ' ')
                 plain.pop_back();
             EXPECT_EQ(Find(where + "\\" + plain + "*"), Names{plain}) << name;
-            ASSERT_EQ(RemoveFile(given(name).c_str()), 0) << name;
+            EXPECT_EQ(RemoveFile(given(name).c_str()), 0) << name;
         }
-        ASSERT_EQ(OpenFile(given("NUL").c_str(), OpenMode::Write, h), 0);
+        EXPECT_EQ(OpenFile(given("NUL").c_str(), OpenMode::Write, h), 0);
         std::uint64_t done = 0;
         EXPECT_EQ(WriteNext(h, "x", 1, done), 0);
         CloseFile(h);
@@ -267,7 +267,7 @@ TEST(PlatformWin32Remove, TheNameIsFreeAtOnceWhileTheFileIsOpenAndReadOnlyIsRefu
             const HANDLE holder =
                 CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+            EXPECT_NE(holder, INVALID_HANDLE_VALUE);
             EXPECT_EQ(RemoveBy(way, posix, path), 0);
             EXPECT_TRUE(Find(path).empty());
             Handle again = kNoHandle;
@@ -279,7 +279,7 @@ TEST(PlatformWin32Remove, TheNameIsFreeAtOnceWhileTheFileIsOpenAndReadOnlyIsRefu
             EXPECT_EQ(std::string(buffer, n), "old");
             ::CloseHandle(holder);
             if (way < 2) {
-                ASSERT_TRUE(
+                EXPECT_TRUE(
                     SetFileAttributesW(utf16::Widen(kept).c_str(), FILE_ATTRIBUTE_READONLY));
                 EXPECT_EQ(RemoveBy(way, posix, kept), ERROR_ACCESS_DENIED);
             }
