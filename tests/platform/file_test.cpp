@@ -77,20 +77,6 @@ TEST(PlatformFind, TheLibrarysMatchingOfTheLastComponent) {
         EXPECT_EQ(Find(dir / pattern), matches) << pattern;
 }
 
-TEST(PlatformFind, NoMatchMissingDirectoryAndFailedStepDiffer) {
-    TempDir dir;
-    int result = 0;
-    EXPECT_TRUE(Find(dir / "*.none", &result).empty());
-    EXPECT_EQ(result, kNoMatch);
-    const std::string missing = dir / "missing" + kSeparator + "*";
-    Find(missing, &result);
-    EXPECT_TRUE(IsPathNotFound(result, missing.c_str())) << result;
-    dir.Write("a", "");
-    fault::Scoped f(fault::kFindNext, fault::kIoError);
-    Find(dir / "*", &result);
-    EXPECT_EQ(result, fault::kIoError) << "a failed step taken for the end";
-}
-
 // Relative paths, and the rest at every length: FileUtils' tests of AbsolutePath.
 TEST(PlatformFullPath, FoldsLexically) {
 #if defined(_WIN32) // the long-path form given back without its prefix

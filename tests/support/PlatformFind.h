@@ -1,5 +1,5 @@
-// The platform's wildcard search run to its end: the names found, and in
-// `result` the first failure (kNoMatch when nothing matched), the end excluded.
+// The names the platform's wildcard search finds, "." and ".." included. A
+// search that fails finds none (FileUtils' tests tell its failures apart).
 #pragma once
 
 #include <NUVZubPlatform/File.h>
@@ -7,15 +7,13 @@
 #include <set>
 #include <string>
 
-inline std::set<std::string> Find(const std::string& pattern, int* result = nullptr) {
+inline std::set<std::string> Find(const std::string& pattern) {
     std::set<std::string> names;
     NUVZubPlatform::DirectorySearch* search = nullptr;
     const char* name = nullptr;
-    const int first = NUVZubPlatform::FindFirst(pattern.c_str(), search, name);
-    int error = first;
-    for (; error == 0; error = NUVZubPlatform::FindNext(search, name))
+    for (int error = NUVZubPlatform::FindFirst(pattern.c_str(), search, name); error == 0;
+         error = NUVZubPlatform::FindNext(search, name))
         names.insert(name);
-    if (result) *result = first != 0 || error == NUVZubPlatform::kNoMoreMatches ? first : error;
     NUVZubPlatform::EndFind(search);
     return names;
 }
