@@ -232,6 +232,9 @@ TEST_F(OSFile, AFullDeviceGivesDiskFull) {
 
 TEST_F(OSFile, ReopeningCloseAndDestructionGiveTheHandleBack) {
     const std::string a = dir.Write("a", "x"), b = dir / "b";
+#if !defined(_WIN32)
+    const std::size_t before = EntriesIn("/proc/self/fd");
+#endif
     {
         NUVZubUttOSFile file;
         for (int i = 0; i < 10; ++i)
@@ -248,6 +251,9 @@ TEST_F(OSFile, ReopeningCloseAndDestructionGiveTheHandleBack) {
     }
     EXPECT_EQ(Holders(a), 0) << "the destructor closes the handle";
     EXPECT_EQ(ReadWhole(a), "z"); // written by a file its destructor closed
+#if !defined(_WIN32)
+    EXPECT_EQ(EntriesIn("/proc/self/fd"), before) << "nor is any other descriptor kept";
+#endif
 }
 
 TEST_F(OSFile, LockNeedsAnOpenFileAndUnlockALock) {
