@@ -1,6 +1,5 @@
 // The file utilities over POSIX services: the working directory's faults, removal at the root,
 // and removals that land where the names were found while that directory becomes a link.
-#include <NUVZub/NUVZubExcParser.h>
 #include <NUVZub/NUVZubUttOSFile.h>
 #include <NUVZubPlatform/SystemCalls.h>
 

@@ -138,19 +138,6 @@ TEST_F(FileUtilsWin32, LongPathsWithDotComponents) {
     EXPECT_FALSE(fu::FileExists(NUVString(parent + "\\g")));
 }
 
-// AbsolutePath and ShortenFileName at every length, ".." folded.
-TEST_F(FileUtilsWin32, AbsoluteAndShortenedPathsAtEveryLength) {
-    const std::string root = "C:\\" + std::string(200, 'r');
-    for (std::size_t extra : {10u, 100u, 300u}) {
-        const std::string inside = std::string(extra, 'i');
-        const std::string path = root + "\\x\\..\\" + inside;
-        EXPECT_EQ(fu::AbsolutePath(NUVString(path)).Str(), root + "\\" + inside) << extra;
-        EXPECT_EQ(fu::ShortenFileName(NUVString(root), NUVString(path)).Str(), inside) << extra;
-        EXPECT_EQ(fu::ShortenFileName(NUVString(root + "\\" + inside), NUVString(root)).Str(), root)
-            << extra;
-    }
-}
-
 // A relative path of MAX_PATH or more names the file under the working
 // directory, and reaches the system in the long form Windows requires for it.
 TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
@@ -170,20 +157,4 @@ TEST_F(FileUtilsWin32, LongRelativePathsNameFilesUnderTheWorkingDirectory) {
     EXPECT_EQ(ReadByLibrary(dir / relative), "relative");
     ASSERT_FALSE(g_paths.empty());
     EXPECT_EQ(Refusal(g_paths[0], MAX_PATH), "");
-}
-
-// DEL and U+07FF end the 1- and 2-byte forms, U+20AC takes 3 bytes, U+10000
-// and U+1F400 a surrogate pair with the low half DC00: the system gets each as
-// UTF-16 encodes it, and a search gives it back as UTF-8.
-TEST_F(FileUtilsWin32, BoundaryCodePointsReachTheSystemAndComeBack) {
-    TempDir dir;
-    for (const char* c :
-         {"\x7F", "\xDF\xBF", "\xE2\x82\xAC", "\xF0\x90\x80\x80", "\xF0\x9F\x90\x80"}) {
-        const std::string name = std::string("n") + c;
-        SCOPED_TRACE(name);
-        WriteByLibrary(dir / name, "x");
-        EXPECT_NE(GetFileAttributesW(utf16::Widen(dir / name).c_str()), INVALID_FILE_ATTRIBUTES);
-        EXPECT_EQ(Collect(dir / "n*"), (std::set<std::string>{dir.Path() + "/" + name}));
-        fu::Remove(NUVString(dir / name));
-    }
 }
