@@ -1,8 +1,10 @@
 // Reports in the text and the JSON form as real programs raise them: from many
 // threads and processes, at exit, around fork, under cancellation, into broken,
-// closed, shared or non-blocking stderr, on small stacks. The form and the
+// closed, shared or non-blocking stderr, on small stacks; their texts whole, and
+// on Windows the frames named from each module's own DWARF. The form and the
 // switches are process-wide, so each case runs in a child process.
 #include <ChildProcess.h>
+#include <NUVZubBadNUVString.h>
 #include <TempDir.h>
 
 #include <NUVZub/NUVZubCommandLine.h>
@@ -26,11 +28,21 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <regex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #if defined(_WIN32)
+#include <NUVZubPlatform/SystemCallsWin32.h>
+#include <WindowsApi.h>
+
+#include <cwchar>
 #include <io.h>
+#include <malloc.h>
+
+// Calls `function` from a frame of the module without DWARF that this test links.
+extern "C" __declspec(dllimport) int ModuleCall(int (*function)());
 #else
 #include <NUVZubPlatform/SystemCalls.h>
 
@@ -63,6 +75,9 @@ NUVZUB_KEEP_FRAME int RaiseAt(const NUVBasException& e) {
     }
     return 1;
 }
+#if defined(_WIN32)
+constexpr int kRaiseLine = __LINE__ - 7; // the line of the Propagate call
+#endif
 
 NUVZUB_KEEP_FRAME int OtherSite(const NUVBasException& e) { return RaiseAt(e) + 0 * std::rand(); }
 
@@ -131,20 +146,61 @@ std::vector<Report> Parse(const std::string& err, Form form = Form::Text) {
     return reports;
 }
 
-/// The reports of a child that runs `body`, which must end in time with 0.
-std::vector<Report> ChildReports(const std::function<int()>& body, Form form = Form::Text) {
+/// The stderr of a child that runs `body`, which must end in time with 0.
+std::string ChildErr(const std::function<int()>& body) {
     const ChildResult r = RunInChild(body);
     if (IsChildProcess()) return {}; // replaying an earlier call: no output to check
     EXPECT_TRUE(r.finished) << "the child did not end in time";
     EXPECT_EQ(r.exitCode, 0) << "signal " << r.signal << "\n" << r.err.substr(0, 2000);
-    return Parse(r.err, form);
+    return r.err;
+}
+
+std::vector<Report> ChildReports(const std::function<int()>& body, Form form = Form::Text) {
+    return Parse(ChildErr(body), form);
+}
+
+/// Runs `body` in a child, which must end in time with 0 having written all that `err` matches.
+void ExpectReport(const std::function<int()>& body, const std::string& err) {
+    const std::string got = ChildErr(body);
+    EXPECT_TRUE(IsChildProcess() || std::regex_match(got, std::regex(err)))
+        << got << "does not match\n"
+        << err;
+}
+
+using Faults = NUVZubPlatform::ProcessFaults;
+
+/// Sets the one fault that `field` names.
+void SetFault(bool Faults::*field) {
+    Faults faults;
+    faults.*field = true;
+    NUVZubPlatform::SetProcessFaults(faults);
+}
+
+const std::string kFrames = "(!!!   [^\n]*\n)*";
+const std::string kOwnFrame = "!!!   [^\n]*report_environment_test\\.cpp:[0-9]+\n";
+#if defined(_WIN32)
+// The debugging help library names a function with or without its scopes,
+// depending on where its symbols come from.
+const std::string kScope = "[^\n]*";
+#else
+const std::string kScope = "\\(anonymous namespace\\)::";
+#endif
+
+/// A text traceback's frames down to RaiseAt.
+void ExpectRaisedByRaiseAt(const std::vector<std::string>& frames) {
+#if defined(_WIN32)
+    // The names come from the debugging help library, which reads GCC's debugging
+    // information under Wine; Windows' own reads PDB files only.
+    if (!UnderWine()) return;
+#endif
+    EXPECT_GE(frames.size(), 3u);
+    if (frames.size() < 3) return;
+    EXPECT_THAT(frames[0], AllOf(StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "),
+                                 HasSubstr("NUVZubExcFile.cpp:")));
+    EXPECT_THAT(frames[1], AllOf(HasSubstr("RaiseAt in "), HasSubstr(kTestFile)));
 }
 
 #if defined(_WIN32)
-// The names come from the debugging help library, which reads GCC's debugging
-// information under Wine; Windows' own reads PDB files only.
-bool FramesHaveNames() { return UnderWine(); }
-
 // Windows raises no signal: a failed write only fails the call.
 bool ReaderlessPipeAsStderr() {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -155,8 +211,6 @@ bool ReaderlessPipeAsStderr() {
 }
 bool CloseStderr() { return _close(2) == 0; }
 #else
-bool FramesHaveNames() { return true; }
-
 bool ReaderlessPipeAsStderr() {
     int fds[2];
     if (pipe(fds) != 0) return false;
@@ -191,6 +245,133 @@ int ForkChildren(int rounds, int (*child)(int round)) {
     return failures;
 }
 #endif
+
+TEST(ThrowReport, SwitchesAndFaultsGiveTheseTexts) {
+    const struct {
+        const char* name;
+        int (*body)();
+        std::string err;
+    } cases[] = {
+        {"a traceback from Propagate to main, and nothing beyond",
+         [] {
+             unsetenv("ZUB_DISABLE_EXCEPTION_REPORT");
+             setenv("ZUB_EXCEPTION_REPORT_FORMAT", "xml", 1); // an unknown form stays text
+             return RaiseNoSuchFile("/no/such/file");
+         },
+         "!!! EXCEPTION:\n!!!   No such file: /no/such/file\n!!! TRACEBACK:\n"
+         "!!!   NUVZubExcNoSuchFile::Propagate in [^\n]*NUVZubExcFile\\.cpp:[0-9]+\n!!!   " +
+             kScope + "RaiseAt in [^\n]*report_environment_test\\.cpp:[0-9]+\n" + kFrames +
+             "!!!   main[^\n]*\n"},
+        {"the environment switch drops only tracebacks and is read once",
+         [] {
+             setenv("ZUB_DISABLE_EXCEPTION_REPORT", "", 1);
+             RaiseNoSuchFile("first");
+             unsetenv("ZUB_DISABLE_EXCEPTION_REPORT"); // no effect: decided at the first report
+             return RaiseNoSuchFile("second");
+         },
+         "!!! - ZUB Exception throw reports are disabled\\.\n"
+         "!!! EXCEPTION:\n!!!   No such file: first\n"
+         "!!! EXCEPTION:\n!!!   No such file: second\n"},
+        {"percent signs printed unchanged",
+         [] {
+             setenv("ZUB_DISABLE_EXCEPTION_REPORT", "1", 1);
+             return RaiseNoSuchFile("100%s %d %n %%.zub");
+         },
+         "!!! - ZUB Exception throw reports are disabled\\.\n"
+         "!!! EXCEPTION:\n!!!   No such file: 100%s %d %n %%\\.zub\n"},
+        {"no frame captured",
+         [] {
+             SetFault(&Faults::stackIsEmpty);
+             return RaiseNoSuchFile("x");
+         },
+         "!!! EXCEPTION:\n!!!   No such file: x\n!!! TRACEBACK:\n!!! TRACEBACK NOT AVAILABLE\\.\n"},
+        {"the disable call silences throw reports, not assertions",
+         [] {
+             NUVZubUttAssertDisableExcReport();
+             RaiseNoSuchFile("silent");
+             try {
+                 NUVZubUttAssert::ReportAssertionFailure("nullptr != glob");
+             } catch (const NUVBasAssertException&) {
+                 return 0;
+             }
+             return 1;
+         },
+         "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR\\.\n!!! nullptr != glob\n"
+         "!!! TRACEBACK:\n" +
+             kFrames},
+        {"an assertion reports once, from its caller, and throws with its source position",
+         [] {
+             try {
+                 NUVZUB_ASSERT(1 + 1 == 3);
+             } catch (const NUVBasAssertException& e) {
+                 if (std::string(e.GetMessage()) != "1 + 1 == 3") return 2;
+                 if (std::string(e.GetSourceFile()) != "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert")
+                     return 3;
+                 return e.GetSourceLine() == 213 ? 0 : 4;
+             }
+             return 1;
+         },
+         "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR\\.\n!!! 1 \\+ 1 == 3\n"
+         "!!! TRACEBACK:\n" +
+             kOwnFrame + kFrames},
+        {"a validation failure reports even with throw reports off",
+         [] {
+             setenv("ZUB_DISABLE_EXCEPTION_REPORT", "1", 1);
+             NUVZubUttAssertDisableExcReport();
+             try {
+                 NUVZubUttAssert::ReportValidationFailure("glob handle is null");
+             } catch (const NUVZubExcValidationFailure& e) {
+                 if (e.GetCode() != 1032) return 2;
+                 return e.GetSourceLine() == 220 ? 0 : 3;
+             }
+             return 1;
+         },
+         "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT\\.\n"
+         "!!! glob handle is null\n!!! TRACEBACK:\n" +
+             kOwnFrame + kFrames},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpectReport(c.body, c.err);
+    }
+}
+
+TEST(Traceback, AFailedSymbolHandlerThrowsOnceAndIsNotRetried) {
+    ExpectReport(
+        [] {
+            SetFault(&Faults::symbolHandlerFails);
+            try {
+                RaiseNoSuchFile("first");
+                return 1;
+            } catch (const std::logic_error& e) {
+                if (std::string(e.what()) != "Can't initialize symbol handler") return 2;
+            }
+            std::fputs("--\n", stderr);       // nothing more is printed for the failed report
+            return RaiseNoSuchFile("second"); // no retry: every frame is unknown
+        },
+        "!!! EXCEPTION:\n!!!   No such file: first\n--\n!!! EXCEPTION:\n"
+        "!!!   No such file: second\n!!! TRACEBACK:\n(!!!   <stack frame not available>\n)+");
+}
+
+TEST(BadStringCheck, RejectsInvalidUTF8AndAcceptsEmpty) {
+    EXPECT_NO_THROW(NUVZubBadNUVString::Check(NUVString()));
+    EXPECT_NO_THROW(NUVZubBadNUVString::Check(NUVString("d\xc3\xa9j\xc3\xa0")));
+    try {
+        NUVZubBadNUVString::Check(NUVString("bad \xc3"));
+        FAIL() << "a BAD string passed";
+    } catch (const NUVZubExcBadStringArgument& e) {
+        EXPECT_STREQ(e.DeveloperReport(NUVBasStringMode(false)).CStr(),
+                     "NUVZubExcBadStringArgument (code 1109) at "
+                     "NUVZub/PrivateInterfaces/NUVZubBadNUVString:16: String passed into ZUB is "
+                     "BAD. set/setenv _NUV_FAIL_ON_BAD and rerun.");
+    }
+}
+
+// Without Valgrind the range is never read, so even an invalid one is safe.
+TEST(MemoryCheck, ReadsNothingWithoutAMemoryChecker) {
+    NUVZubUttPreconditionCheck::MemoryCheck(reinterpret_cast<const void*>(16), 1 << 20);
+    NUVZubUttPreconditionCheck::MemoryCheck(nullptr, 0);
+}
 
 TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
     const struct {
@@ -239,13 +420,7 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
         if (reports.empty()) continue; // one row's failure leaves the others to run
         // Every thread raises from the same call sites, so every traceback is the same.
         const std::vector<std::string>& first = reports.front().frames;
-        if (FramesHaveNames() && c.form == Form::Text) {
-            EXPECT_GE(first.size(), 3u);
-            if (first.size() < 3) continue;
-            EXPECT_THAT(first[0], StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "));
-            EXPECT_THAT(first[1], HasSubstr("RaiseAt in "));
-            EXPECT_THAT(first[1], HasSubstr(kTestFile));
-        }
+        if (c.form == Form::Text) ExpectRaisedByRaiseAt(first);
         std::set<std::string> messages;
         std::set<std::pair<std::string, long long>> threadIds; // JSON: raising thread and id
         std::set<long long> ids;
@@ -633,11 +808,7 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
         EXPECT_FALSE(reports.empty());
         if (reports.empty()) continue; // one row's failure leaves the others to run
         EXPECT_EQ(reports.back().message, c.last);
-        if (!FramesHaveNames()) continue;
-        EXPECT_GE(reports.back().frames.size(), 2u);
-        if (reports.back().frames.size() < 2) continue;
-        EXPECT_THAT(reports.back().frames[0], HasSubstr("NUVZubExcFile.cpp:"));
-        EXPECT_THAT(reports.back().frames[1], HasSubstr(kTestFile));
+        ExpectRaisedByRaiseAt(reports.back().frames);
     }
 #if !defined(_WIN32)
     if (!ForksBesideThreads()) // the rest has been checked: a skip shows what was not
@@ -779,12 +950,7 @@ TEST(ReportJson, TheSwitchesAreReadFromTheEnvironment) {
             return RaiseAt(NUVZubExcNoSuchFile("a")) + RaiseAt(NUVZubExcNoSuchFile("b"));
         },
         Form::Json);
-    const std::vector<Report> text = ChildReports([] { // an unknown form stays text
-        setenv("ZUB_EXCEPTION_REPORT_FORMAT", "xml", 1);
-        return RaiseAt(NUVZubExcNoSuchFile("f"));
-    });
     if (IsChildProcess()) return;
-    EXPECT_EQ(text.size(), 1u);
     ASSERT_EQ(disabled.size(), 3u);
     EXPECT_EQ(disabled[0].record["report"], "notice");
     EXPECT_EQ(disabled[0].message, "!!! - ZUB Exception throw reports are disabled.");
@@ -954,33 +1120,23 @@ TEST(Fingerprint, MasksNumbersAndQuotedValuesOfAMessageWithoutFrames) {
 
 #if !defined(_WIN32)
 TEST(TracebackOnSmallStack, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
-    for (const Form form : {Form::Text, Form::Json}) {
-        const std::vector<Report> reports = ChildReports(
-            [form] {
-                SetForm(form);
-                // A small stack sends the symbol look-ups to a helper thread.
-                const auto raise = [] { return RaiseNoSuchFile("small"); };
-                NUVZubPlatform::ProcessFaults faults;
-                faults.helperThreadFails = true;
-                NUVZubPlatform::SetProcessFaults(faults);
-                const int failures = OnSmallStack(raise);
-                NUVZubPlatform::SetProcessFaults(NUVZubPlatform::ProcessFaults());
-                return failures + OnSmallStack(raise);
-            },
-            form);
-        ASSERT_EQ(reports.size(), 2u);
-        ASSERT_GE(reports[1].frames.size(), 2u);
-        EXPECT_THAT(reports[1].frames[1], HasSubstr(kTestFile));
-        if (form == Form::Text) {
-            EXPECT_EQ(reports[0].frames[0], "!!!   <stack frame not available>");
-            EXPECT_THAT(reports[1].frames[0], HasSubstr("NUVZubExcFile.cpp:"));
-            continue;
-        }
-        EXPECT_TRUE(reports[0].record["frames"][0]["function"].is_null()) << reports[0].frames[0];
-        EXPECT_EQ(reports[1].record["frames"][0]["function"], "NUVZubExcNoSuchFile::Propagate");
-        EXPECT_NE(reports[1].record["fingerprint"], reports[0].record["fingerprint"])
-            << "from the names now";
-    }
+    const std::vector<Report> reports = ChildReports(
+        [] {
+            SetForm(Form::Json);
+            // A small stack sends the symbol look-ups to a helper thread.
+            const auto raise = [] { return RaiseNoSuchFile("small"); };
+            SetFault(&Faults::helperThreadFails);
+            const int failures = OnSmallStack(raise);
+            NUVZubPlatform::SetProcessFaults(Faults());
+            return failures + OnSmallStack(raise);
+        },
+        Form::Json);
+    ASSERT_EQ(reports.size(), 2u);
+    const json &unknown = reports[0].record, &resolved = reports[1].record;
+    EXPECT_TRUE(unknown.at("frames").at(0).at("function").is_null()) << unknown;
+    EXPECT_EQ(resolved.at("frames").at(0).at("function"), "NUVZubExcNoSuchFile::Propagate");
+    EXPECT_THAT(resolved.at("frames").at(1).at("file").get<std::string>(), HasSubstr(kTestFile));
+    EXPECT_NE(resolved["fingerprint"], unknown["fingerprint"]) << "from the names now";
 }
 
 /// Raises after a line that says which process and thread raise.
@@ -1016,6 +1172,144 @@ TEST(ReportJson, ProcessAndThreadIdsFollowAForkFromAThreadThatReportedBefore) {
         EXPECT_EQ(lines[i + 1].record["tid"], lines[i].record["tid"]);
     }
     EXPECT_NE(lines[3].record["pid"], lines[1].record["pid"]) << "the child is another process";
+}
+#endif
+
+#if defined(_WIN32)
+// Tracebacks on Windows name the functions of this very file, with its source
+// file and lines, from the DWARF in the modules' own files: Windows' debugging
+// help library reads PDB files only. It still answers for modules without
+// DWARF. Stand-ins for it, through the call table, show which answered.
+NUVZUB_KEEP_FRAME int RaiseFromHere() { return RaiseAt(NUVZubExcNoSuchFile("C:\\no\\such")); }
+
+template <typename... Arguments> BOOL WINAPI FindNothing(Arguments...) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+}
+constexpr wchar_t kDbgHelpsName[] = L"NamedByDbgHelp";
+BOOL WINAPI NameEverything(HANDLE, DWORD64, PDWORD64 displacement, PSYMBOL_INFOW symbol) {
+    const ULONG length = sizeof kDbgHelpsName / sizeof(wchar_t) - 1;
+    if (symbol->MaxNameLen <= length) return FALSE;
+    std::wmemcpy(symbol->Name, kDbgHelpsName, length + 1);
+    symbol->NameLen = length;
+    *displacement = 0;
+    return TRUE;
+}
+
+enum class DbgHelp { findsNothing, namesEverything };
+
+/// ExpectReport with throw reports on and `dbgHelp` standing in for the library.
+void ExpectTraceback(DbgHelp dbgHelp, const std::function<int()>& body, const std::string& err) {
+    ExpectReport(
+        [&] {
+            SetEnvironmentVariableW(L"ZUB_DISABLE_EXCEPTION_REPORT", nullptr);
+            NUVZubPlatform::SystemCallsWin32 calls = NUVZubPlatform::GetWin32Calls();
+            calls.SymFromAddrW = NameEverything;
+            if (dbgHelp == DbgHelp::findsNothing) calls.SymFromAddrW = FindNothing;
+            calls.SymGetLineFromAddrW64 = FindNothing;
+            calls.SymGetLineFromInlineContextW = FindNothing;
+            NUVZubPlatform::SetWin32Calls(calls);
+            return body();
+        },
+        err);
+}
+
+// The report down to RaiseFromHere, each frame named from this file's DWARF.
+const std::string kTop =
+    "!!! EXCEPTION:\n!!!   No such file: C:\\\\no\\\\such\n!!! TRACEBACK:\n"
+    "!!!   NUVZubExcNoSuchFile::Propagate in [^\n]*NUVZubExcFile\\.cpp:[0-9]+\n"
+    "!!!   \\(anonymous namespace\\)::RaiseAt in [^\n]*report_environment_test\\.cpp:" +
+    std::to_string(kRaiseLine) +
+    "\n!!!   \\(anonymous namespace\\)::RaiseFromHere in [^\n]*report_environment_test\\.cpp:"
+    "[0-9]+\n";
+// The frames up to main, none the debugging help library's.
+const std::string kOwnFramesToMain =
+    "(!!!   (?![^\n]*(NamedByDbgHelp|<stack frame not available>))[^\n]*\n)*!!!   main in [^\n]*\n";
+
+// Whatever the debugging help library finds, and whether it can read DWARF (as
+// Wine's can) or not (as Windows' cannot), the frames of this program and of
+// the library are named from their DWARF, never by that library: on Windows it
+// would name the nearest exported function.
+TEST(TracebackWin32, NamesThisFilesFunctionsWithFileAndLineFromTheirDwarf) {
+    for (const DbgHelp dbgHelp : {DbgHelp::findsNothing, DbgHelp::namesEverything})
+        ExpectTraceback(dbgHelp, RaiseFromHere, kTop + kOwnFramesToMain);
+}
+
+// The frame of a module without DWARF, and only that one, is the debugging help
+// library's to name.
+TEST(TracebackWin32, LeavesFramesOfModulesWithoutDwarfToTheDebuggingHelpLibrary) {
+    ExpectTraceback(
+        DbgHelp::namesEverything, [] { return ModuleCall(RaiseFromHere); },
+        kTop + "!!!   NamedByDbgHelp\n" + kOwnFramesToMain);
+}
+
+// Leaves about `left` bytes of the thread's stack to what `function` calls.
+NUVZUB_KEEP_FRAME int WithStackLeft(std::size_t left, int (*function)()) {
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    const std::size_t free = reinterpret_cast<std::uintptr_t>(&low) - low;
+    volatile char* taken = static_cast<char*>(alloca(free > left ? free - left : 1));
+    taken[0] = 1;
+    return function() + taken[0] - 1;
+}
+
+/// Runs `body` on a new thread with `stack` bytes reserved (0: the default).
+int OnThread(SIZE_T stack, int (*body)()) {
+    struct Call {
+        int (*body)();
+        int result;
+    } call{body, 3};
+    const auto run = [](void* c) -> DWORD {
+        static_cast<Call*>(c)->result = static_cast<Call*>(c)->body();
+        return 0;
+    };
+    const HANDLE thread =
+        CreateThread(nullptr, stack, run, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) return 3;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return call.result;
+}
+
+// 64 KiB is the least stack a Windows thread gets (Wine gives at least 1 MiB,
+// so the stack is used up to 48 KiB first): too little to read debugging
+// information on, so the look-ups move to a stack of their own.
+TEST(TracebackWin32, NamesFramesWithLittleStackLeft) {
+    ExpectTraceback(
+        DbgHelp::findsNothing,
+        [] { return OnThread(64 * 1024, [] { return WithStackLeft(48 * 1024, RaiseFromHere); }); },
+        kTop + "!!!   \\(anonymous namespace\\)::WithStackLeft in [^\n]*\n" + kFrames);
+}
+
+// The name a reader would open by narrow characters lies outside the ANSI code
+// page here: the module's DWARF is read all the same.
+TEST(TracebackWin32, NamesFramesOfAModuleWhoseNameIsOutsideTheCodePage) {
+    const SharedTempDir dir;
+    const std::wstring copy =
+        utf16::Widen(dir / "\xD0\xBC\xD0\xBE\xD0\xB4\xD1\x83\xD0\xBB\xD1\x8C_\xF0\x9F\x99\x82.dll");
+    if (!IsChildProcess()) {
+        std::vector<wchar_t> exe(32768);
+        std::wstring built(exe.data(), GetModuleFileNameW(nullptr, exe.data(), 32768));
+        built = built.substr(0, built.find_last_of(L'\\') + 1) + L"utt_traceback_dwarf_module.dll";
+        ASSERT_TRUE(CopyFileW(built.c_str(), copy.c_str(), TRUE)) << GetLastError();
+    }
+    ExpectTraceback(
+        DbgHelp::findsNothing,
+        [&copy] {
+            const auto call = reinterpret_cast<int (*)(int (*)())>(
+                reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(copy.c_str()), "ModuleCall")));
+            return call != nullptr ? call(RaiseFromHere) : 3;
+        },
+        kTop + "!!!   ModuleCall in [^\n]*traceback_module_win32\\.cpp:[0-9]+\n" + kFrames);
+}
+
+// Windows' own modules carry no DWARF: a thread's first frames, in kernel32
+// and ntdll, are the debugging help library's.
+TEST(TracebackWin32, LeavesTheSystemsFramesToTheDebuggingHelpLibrary) {
+    if (UnderWine()) GTEST_SKIP() << "Wine's system DLLs carry DWARF, which the library reads";
+    ExpectTraceback(
+        DbgHelp::namesEverything, [] { return OnThread(0, RaiseFromHere); },
+        kTop + kFrames + "!!!   NamedByDbgHelp\n");
 }
 #endif
 
