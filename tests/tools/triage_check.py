@@ -1,6 +1,5 @@
-"""One case of zubexc triage: writes a log with the probe, runs the tool on it and
-checks its groups (its --json output, one object per line).
-Usage: triage_check.py CASE WORK TOOL PROBE [EMULATOR...]"""
+"""One case of zubexc triage, on logs the probe writes: triage_check.py CASE WORK TOOL PROBE
+[EMULATOR...]"""
 import json
 import os
 import re
@@ -43,8 +42,7 @@ def triage(*args, stdin=None):
 
 
 def expect(what, actual, expected):
-    if actual != expected:
-        fail("%s: %r, expected %r" % (what, actual, expected))
+    actual == expected or fail("%s: %r, expected %r" % (what, actual, expected))
 
 
 def group_of(groups, text):
@@ -101,8 +99,6 @@ elif case == "processes":
            two["frames"][2]["offset"])
     if not emulator and one_stdout == two_stdout:
         fail("both processes loaded the probe at %s: no layout differed" % one_stdout)
-    if json.loads(probe("json", "site-b:1")[0])["fingerprint"] == one["fingerprint"]:
-        fail("another call site has the same fingerprint " + one["fingerprint"])
     rc, out, err, groups = triage("--json", write("two.log", one_log + two_log))
     expect("the two processes' reports", groups[0]["count"], 2)
     expect("triage keeps the library's fingerprint", groups[0]["fingerprint"], one["fingerprint"])

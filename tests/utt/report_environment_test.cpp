@@ -1,8 +1,10 @@
 // Reports in the text and the JSON form as real programs raise them: from many
 // threads and processes, at exit, around fork, under cancellation, into broken,
-// closed, shared or non-blocking stderr, on small stacks. The form and the
+// closed, shared or non-blocking stderr, on small stacks; their texts whole, and
+// on Windows the frames named from each module's own DWARF. The form and the
 // switches are process-wide, so each case runs in a child process.
 #include <ChildProcess.h>
+#include <NUVZubBadNUVString.h>
 #include <TempDir.h>
 
 #include <NUVZub/NUVZubCommandLine.h>
@@ -26,11 +28,21 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <regex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #if defined(_WIN32)
+#include <NUVZubPlatform/SystemCallsWin32.h>
+#include <WindowsApi.h>
+
+#include <cwchar>
 #include <io.h>
+#include <malloc.h>
+
+// Calls `function` from a frame of the module without DWARF that this test links.
+extern "C" __declspec(dllimport) int ModuleCall(int (*function)());
 #else
 #include <NUVZubPlatform/SystemCalls.h>
 
@@ -63,6 +75,9 @@ NUVZUB_KEEP_FRAME int RaiseAt(const NUVBasException& e) {
     }
     return 1;
 }
+#if defined(_WIN32)
+constexpr int kRaiseLine = __LINE__ - 7; // the line of the Propagate call
+#endif
 
 NUVZUB_KEEP_FRAME int OtherSite(const NUVBasException& e) { return RaiseAt(e) + 0 * std::rand(); }
 
@@ -131,20 +146,61 @@ std::vector<Report> Parse(const std::string& err, Form form = Form::Text) {
     return reports;
 }
 
-/// The reports of a child that runs `body`, which must end in time with 0.
-std::vector<Report> ChildReports(const std::function<int()>& body, Form form = Form::Text) {
+/// The stderr of a child that runs `body`, which must end in time with 0.
+std::string ChildErr(const std::function<int()>& body) {
     const ChildResult r = RunInChild(body);
     if (IsChildProcess()) return {}; // replaying an earlier call: no output to check
     EXPECT_TRUE(r.finished) << "the child did not end in time";
     EXPECT_EQ(r.exitCode, 0) << "signal " << r.signal << "\n" << r.err.substr(0, 2000);
-    return Parse(r.err, form);
+    return r.err;
+}
+
+std::vector<Report> ChildReports(const std::function<int()>& body, Form form = Form::Text) {
+    return Parse(ChildErr(body), form);
+}
+
+/// Runs `body` in a child, which must end in time with 0 having written all that `err` matches.
+void ExpectReport(const std::function<int()>& body, const std::string& err) {
+    const std::string got = ChildErr(body);
+    EXPECT_TRUE(IsChildProcess() || std::regex_match(got, std::regex(err)))
+        << got << "does not match\n"
+        << err;
+}
+
+using Faults = NUVZubPlatform::ProcessFaults;
+
+/// Sets the one fault that `field` names.
+void SetFault(bool Faults::*field) {
+    Faults faults;
+    faults.*field = true;
+    NUVZubPlatform::SetProcessFaults(faults);
+}
+
+const std::string kFrames = "(!!!   [^\n]*\n)*";
+const std::string kOwnFrame = "!!!   [^\n]*report_environment_test\\.cpp:[0-9]+\n";
+#if defined(_WIN32)
+// The debugging help library names a function with or without its scopes,
+// depending on where its symbols come from.
+const std::string kScope = "[^\n]*";
+#else
+const std::string kScope = "\\(anonymous namespace\\)::";
+#endif
+
+/// A text traceback's frames down to RaiseAt.
+void ExpectRaisedByRaiseAt(const std::vector<std::string>& frames) {
+#if defined(_WIN32)
+    // The names come from the debugging help library, which reads GCC's debugging
+    // information under Wine; Windows' own reads PDB files only.
+    if (!UnderWine()) return;
+#endif
+    EXPECT_GE(frames.size(), 3u);
+    if (frames.size() < 3) return;
+    EXPECT_THAT(frames[0], AllOf(StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "),
+                                 HasSubstr("NUVZubExcFile.cpp:")));
+    EXPECT_THAT(frames[1], AllOf(HasSubstr("RaiseAt in "), HasSubstr(kTestFile)));
 }
 
 #if defined(_WIN32)
-// The names come from the debugging help library, which reads GCC's debugging
-// information under Wine; Windows' own reads PDB files only.
-bool FramesHaveNames() { return UnderWine(); }
-
 // Windows raises no signal: a failed write only fails the call.
 bool ReaderlessPipeAsStderr() {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -155,8 +211,6 @@ bool ReaderlessPipeAsStderr() {
 }
 bool CloseStderr() { return _close(2) == 0; }
 #else
-bool FramesHaveNames() { return true; }
-
 bool ReaderlessPipeAsStderr() {
     int fds[2];
     if (pipe(fds) != 0) return false;
@@ -190,7 +244,126 @@ int ForkChildren(int rounds, int (*child)(int round)) {
     }
     return failures;
 }
+
+/// Closes stderr and opens an unlinked file in its slot, as a program opens its log;
+/// returns a copy of the old stderr.
+int LogInStderrSlot() {
+    char log[] = "/tmp/report_environment_logXXXXXX";
+    const int captured = dup(2);
+    if (close(2) != 0 || mkstemp(log) != 2 || unlink(log) != 0) std::exit(90);
+    return captured;
+}
+
+/// The log's text, empty if unreadable; stderr given back.
+std::string TakeLog(int captured) {
+    std::string text(static_cast<std::size_t>(lseek(2, 0, SEEK_END)), '\0');
+    if (pread(2, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
+    dup2(captured, 2);
+    return text;
+}
 #endif
+
+TEST(ThrowReport, SwitchesAndFaultsGiveTheseTexts) {
+    const struct {
+        const char* name;
+        int (*body)();
+        std::string err;
+    } cases[] = {
+        {"a traceback from Propagate to main, and nothing beyond",
+         [] {
+             unsetenv("ZUB_DISABLE_EXCEPTION_REPORT");
+             setenv("ZUB_EXCEPTION_REPORT_FORMAT", "xml", 1); // an unknown form stays text
+             return RaiseNoSuchFile("/no/such/file");
+         },
+         "!!! EXCEPTION:\n!!!   No such file: /no/such/file\n!!! TRACEBACK:\n"
+         "!!!   NUVZubExcNoSuchFile::Propagate in [^\n]*NUVZubExcFile\\.cpp:[0-9]+\n!!!   " +
+             kScope + "RaiseAt in [^\n]*report_environment_test\\.cpp:[0-9]+\n" + kFrames +
+             "!!!   main[^\n]*\n"},
+        {"the environment switch drops only tracebacks and is read once; percent signs stay",
+         [] {
+             setenv("ZUB_DISABLE_EXCEPTION_REPORT", "", 1);
+             RaiseNoSuchFile("100%s %d %n %%.zub");
+             unsetenv("ZUB_DISABLE_EXCEPTION_REPORT"); // no effect: decided at the first report
+             return RaiseNoSuchFile("second");
+         },
+         "!!! - ZUB Exception throw reports are disabled\\.\n"
+         "!!! EXCEPTION:\n!!!   No such file: 100%s %d %n %%\\.zub\n"
+         "!!! EXCEPTION:\n!!!   No such file: second\n"},
+        {"no frame captured",
+         [] {
+             SetFault(&Faults::stackIsEmpty);
+             return RaiseNoSuchFile("x");
+         },
+         "!!! EXCEPTION:\n!!!   No such file: x\n!!! TRACEBACK:\n!!! TRACEBACK NOT AVAILABLE\\.\n"},
+        {"throw reports off both ways, an assertion and a validation failure still report once, "
+         "from their callers, and throw with their source positions",
+         [] {
+             setenv("ZUB_DISABLE_EXCEPTION_REPORT", "1", 1);
+             NUVZubUttAssertDisableExcReport();
+             RaiseNoSuchFile("silent");
+             try {
+                 NUVZUB_ASSERT(1 + 1 == 3);
+                 return 1;
+             } catch (const NUVBasAssertException& e) {
+                 if (std::string(e.GetMessage()) != "1 + 1 == 3" || e.GetSourceLine() != 213 ||
+                     std::string(e.GetSourceFile()) != "NUVZub/NUVZubUtt.m/src/NUVZubUttAssert")
+                     return 2;
+             }
+             try {
+                 NUVZubUttAssert::ReportValidationFailure("glob handle is null");
+             } catch (const NUVZubExcValidationFailure& e) {
+                 return e.GetCode() == 1032 && e.GetSourceLine() == 220 ? 0 : 3;
+             }
+             return 4;
+         },
+         "!!! THE API HAS DETECTED AN INTERNAL LOGIC ERROR\\.\n!!! 1 \\+ 1 == 3\n!!! TRACEBACK:\n" +
+             kOwnFrame + kFrames +
+             "!!! THE API HAS DETECTED AN ARGUMENT ERROR OR INCORRECT USE BY THE CLIENT\\.\n"
+             "!!! glob handle is null\n!!! TRACEBACK:\n" +
+             kOwnFrame + kFrames},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpectReport(c.body, c.err);
+    }
+}
+
+TEST(Traceback, AFailedSymbolHandlerThrowsOnceAndIsNotRetried) {
+    ExpectReport(
+        [] {
+            SetFault(&Faults::symbolHandlerFails);
+            try {
+                RaiseNoSuchFile("first");
+                return 1;
+            } catch (const std::logic_error& e) {
+                if (std::string(e.what()) != "Can't initialize symbol handler") return 2;
+            }
+            std::fputs("--\n", stderr);       // nothing more is printed for the failed report
+            return RaiseNoSuchFile("second"); // no retry: every frame is unknown
+        },
+        "!!! EXCEPTION:\n!!!   No such file: first\n--\n!!! EXCEPTION:\n"
+        "!!!   No such file: second\n!!! TRACEBACK:\n(!!!   <stack frame not available>\n)+");
+}
+
+TEST(BadStringCheck, RejectsInvalidUTF8AndAcceptsEmpty) {
+    EXPECT_NO_THROW(NUVZubBadNUVString::Check(NUVString()));
+    EXPECT_NO_THROW(NUVZubBadNUVString::Check(NUVString("d\xc3\xa9j\xc3\xa0")));
+    try {
+        NUVZubBadNUVString::Check(NUVString("bad \xc3"));
+        FAIL() << "a BAD string passed";
+    } catch (const NUVZubExcBadStringArgument& e) {
+        EXPECT_STREQ(e.DeveloperReport(NUVBasStringMode(false)).CStr(),
+                     "NUVZubExcBadStringArgument (code 1109) at "
+                     "NUVZub/PrivateInterfaces/NUVZubBadNUVString:16: String passed into ZUB is "
+                     "BAD. set/setenv _NUV_FAIL_ON_BAD and rerun.");
+    }
+}
+
+// Without Valgrind the range is never read, so even an invalid one is safe.
+TEST(MemoryCheck, ReadsNothingWithoutAMemoryChecker) {
+    NUVZubUttPreconditionCheck::MemoryCheck(reinterpret_cast<const void*>(16), 1 << 20);
+    NUVZubUttPreconditionCheck::MemoryCheck(nullptr, 0);
+}
 
 TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
     const struct {
@@ -239,13 +412,7 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
         if (reports.empty()) continue; // one row's failure leaves the others to run
         // Every thread raises from the same call sites, so every traceback is the same.
         const std::vector<std::string>& first = reports.front().frames;
-        if (FramesHaveNames() && c.form == Form::Text) {
-            EXPECT_GE(first.size(), 3u);
-            if (first.size() < 3) continue;
-            EXPECT_THAT(first[0], StartsWith("!!!   NUVZubExcNoSuchFile::Propagate in "));
-            EXPECT_THAT(first[1], HasSubstr("RaiseAt in "));
-            EXPECT_THAT(first[1], HasSubstr(kTestFile));
-        }
+        if (c.form == Form::Text) ExpectRaisedByRaiseAt(first);
         std::set<std::string> messages;
         std::set<std::pair<std::string, long long>> threadIds; // JSON: raising thread and id
         std::set<long long> ids;
@@ -267,8 +434,8 @@ TEST(ReportsFromThreads, ComeWholeOneAfterAnother) {
 }
 
 /// 0 if reports of each kind into a broken stderr leave the program's SIGPIPE as it was.
-int ReportIntoBrokenStderr(bool (*breakStderr)(), [[maybe_unused]] bool blockPipeSignal,
-                           [[maybe_unused]] bool leaveOnePending) {
+template <bool (*breakStderr)(), bool blockPipeSignal = false, bool leaveOnePending = false>
+int ReportIntoBrokenStderr() {
 #if !defined(_WIN32)
     sigset_t pipeSignal, blocked, pending;
     sigemptyset(&pipeSignal);
@@ -314,9 +481,7 @@ int ReportBesideForksAndAtExit([[maybe_unused]] void (*prepare)(),
     int failures = RaiseNoSuchFile("first");
 #if !defined(_WIN32)
     // The reports beside the forks come by megabytes: into a file, not the test's pipe.
-    char log[] = "/tmp/report_environment_forksXXXXXX";
-    const int captured = dup(2), fd = mkstemp(log);
-    if (fd < 0 || dup2(fd, 2) != 2 || unlink(log) != 0) std::exit(90);
+    const int captured = LogInStderrSlot();
 #endif
     std::atomic<bool> stop{false};
     std::thread reporter([&stop] {
@@ -334,9 +499,7 @@ int ReportBesideForksAndAtExit([[maybe_unused]] void (*prepare)(),
     stop = true;
     reporter.join();
 #if !defined(_WIN32)
-    std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-    failures += pread(fd, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size());
-    dup2(captured, 2);
+    const std::string text = TakeLog(captured);
     std::size_t banners = 0; // each one a whole report
     for (std::size_t at = 0; (at = text.find("!!! EXCEPTION:\n", at)) != std::string::npos; ++at)
         ++banners;
@@ -376,7 +539,7 @@ int OnSmallStack(int (*body)(), int cancelAfter = -1) {
 }
 
 /// Cancels a small-stack reporter after `delay` µs; then the lock is free again.
-int CancelReporterOnSmallStack(int delay) {
+template <int delay> int CancelReporterOnSmallStack() {
     const auto report = []() -> int {
         for (;;) {
             RaiseNoSuchFile("cancelled");
@@ -529,16 +692,13 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
     const struct {
         const char* name;
         int (*body)();
-        int reports;      ///< how many reach stderr; -1 for any number
-        const char* last; ///< the last one's message, raised by RaiseAt in this file
+        int reports;                ///< how many reach stderr; -1 for any number
+        const char* last = nullptr; ///< the last one's file name, raised by RaiseAt here
     } cases[] = {
-        {"stderr a pipe without a reader",
-         [] { return ReportIntoBrokenStderr(ReaderlessPipeAsStderr, false, false); }, 0, nullptr},
-        {"stderr closed", [] { return ReportIntoBrokenStderr(CloseStderr, false, false); }, 0,
-         nullptr},
+        {"stderr a pipe without a reader", ReportIntoBrokenStderr<ReaderlessPipeAsStderr>, 0},
+        {"stderr closed", ReportIntoBrokenStderr<CloseStderr>, 0},
         {"at exit, beside a reporter and its forked children",
-         [] { return ReportBesideForksAndAtExit(nullptr, nullptr, nullptr); }, -1,
-         "No such file: at exit"},
+         [] { return ReportBesideForksAndAtExit(nullptr, nullptr, nullptr); }, -1, "at exit"},
 #if !defined(_WIN32)
         // The common idiom: the program's lock, held while reporting, taken across fork.
         {"fork handlers that take the program's lock",
@@ -547,20 +707,19 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
              const auto unlock = [] { g_programMutex.unlock(); };
              return ReportBesideForksAndAtExit(lock, unlock, unlock);
          },
-         -1, "No such file: at exit"},
+         -1, "at exit"},
         {"a child fork handler that reports",
          [] {
              return ReportBesideForksAndAtExit(nullptr, nullptr, [] {
                  if (RaiseNoSuchFile("child handler") != 0) _exit(7);
              });
          },
-         -1, "No such file: at exit"},
+         -1, "at exit"},
         {"pipe without a reader, SIGPIPE blocked",
-         [] { return ReportIntoBrokenStderr(ReaderlessPipeAsStderr, true, false); }, 0, nullptr},
+         ReportIntoBrokenStderr<ReaderlessPipeAsStderr, true>, 0},
         {"pipe without a reader, SIGPIPE blocked and pending",
-         [] { return ReportIntoBrokenStderr(ReaderlessPipeAsStderr, true, true); }, 0, nullptr},
-        {"a full non-blocking stderr", ReportIntoFullNonBlockingStderr, 1,
-         "No such file: non-blocking"},
+         ReportIntoBrokenStderr<ReaderlessPipeAsStderr, true, true>, 0},
+        {"a full non-blocking stderr", ReportIntoFullNonBlockingStderr, 1, "non-blocking"},
         {"writes interrupted, then one byte at a time",
          [] {
              Intercept([](NUVZubPlatform::SystemCalls& calls) {
@@ -572,26 +731,20 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
              });
              return RaiseNoSuchFile("byte by byte");
          },
-         1, "No such file: byte by byte"},
+         1, "byte by byte"},
         {"the first report of the process, on a 64 KiB stack",
-         [] { return OnSmallStack([] { return RaiseNoSuchFile("small"); }); }, 1,
-         "No such file: small"},
+         [] { return OnSmallStack([] { return RaiseNoSuchFile("small"); }); }, 1, "small"},
         {"stderr closed, the program's log opened in its place",
          [] {
-             char log[] = "/tmp/report_environment_logXXXXXX";
-             const int captured = dup(2);
-             if (close(2) != 0 || mkstemp(log) != 2 || unlink(log) != 0) return 2;
+             const int captured = LogInStderrSlot();
              const int failures = RaiseNoSuchFile("into the program's log");
-             char text[4096];
-             const ssize_t n = pread(2, text, sizeof text, 0);
-             dup2(captured, 2);
-             return n <= 0 || write(2, text, static_cast<size_t>(n)) != n ? 3 : failures;
+             const std::string text = TakeLog(captured);
+             return text.empty() || write(2, text.data(), text.size()) < 0 ? 3 : failures;
          },
-         1, "No such file: into the program's log"},
+         1, "into the program's log"},
         {"beside a debug-information server that never answers",
-         ReportBesideADebugInformationServer, 1, "No such file: beside a server"},
-        {"stderr closed by another thread as a file opens", ReportWhileFilesTakeSlotTwo, 0,
-         nullptr},
+         ReportBesideADebugInformationServer, 1, "beside a server"},
+        {"stderr closed by another thread as a file opens", ReportWhileFilesTakeSlotTwo, 0},
         // The look-up's first file lands in slot 0: its copy must not take slot 2.
         {"stdin and stderr closed, the first stand-in refused",
          [] {
@@ -602,7 +755,7 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
              struct stat slot;
              return fstat(2, &slot) == 0 && S_ISREG(slot.st_mode) ? 2 : failures;
          },
-         0, nullptr},
+         0},
         {"stdin closed, the first stand-in refused, a file opened",
          [] {
              Intercept(RefuseTheFirstDevNull);
@@ -613,15 +766,11 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
              char c = 0;
              return file.ReadAtomic(0, &c, 1) == 1 && c == 'x' ? 0 : 2;
          },
-         0, nullptr},
-        {"cancelled after 1 ms", [] { return CancelReporterOnSmallStack(1000); }, -1,
-         "No such file: after the cancellation"},
-        {"cancelled after 5 ms", [] { return CancelReporterOnSmallStack(5000); }, -1,
-         "No such file: after the cancellation"},
-        {"cancelled after 20 ms", [] { return CancelReporterOnSmallStack(20000); }, -1,
-         "No such file: after the cancellation"},
-        {"cancelled after 60 ms", [] { return CancelReporterOnSmallStack(60000); }, -1,
-         "No such file: after the cancellation"},
+         0},
+        {"cancelled after 1 ms", CancelReporterOnSmallStack<1000>, -1, "after the cancellation"},
+        {"cancelled after 5 ms", CancelReporterOnSmallStack<5000>, -1, "after the cancellation"},
+        {"cancelled after 20 ms", CancelReporterOnSmallStack<20000>, -1, "after the cancellation"},
+        {"cancelled after 60 ms", CancelReporterOnSmallStack<60000>, -1, "after the cancellation"},
 #endif
     };
     for (const auto& c : cases) {
@@ -632,12 +781,8 @@ TEST(ReportsInRealPrograms, NeitherStopNorHurtTheProgramAndArriveWhole) {
         if (c.last == nullptr) continue;
         EXPECT_FALSE(reports.empty());
         if (reports.empty()) continue; // one row's failure leaves the others to run
-        EXPECT_EQ(reports.back().message, c.last);
-        if (!FramesHaveNames()) continue;
-        EXPECT_GE(reports.back().frames.size(), 2u);
-        if (reports.back().frames.size() < 2) continue;
-        EXPECT_THAT(reports.back().frames[0], HasSubstr("NUVZubExcFile.cpp:"));
-        EXPECT_THAT(reports.back().frames[1], HasSubstr(kTestFile));
+        EXPECT_EQ(reports.back().message, std::string("No such file: ") + c.last);
+        ExpectRaisedByRaiseAt(reports.back().frames);
     }
 #if !defined(_WIN32)
     if (!ForksBesideThreads()) // the rest has been checked: a skip shows what was not
@@ -779,12 +924,7 @@ TEST(ReportJson, TheSwitchesAreReadFromTheEnvironment) {
             return RaiseAt(NUVZubExcNoSuchFile("a")) + RaiseAt(NUVZubExcNoSuchFile("b"));
         },
         Form::Json);
-    const std::vector<Report> text = ChildReports([] { // an unknown form stays text
-        setenv("ZUB_EXCEPTION_REPORT_FORMAT", "xml", 1);
-        return RaiseAt(NUVZubExcNoSuchFile("f"));
-    });
     if (IsChildProcess()) return;
-    EXPECT_EQ(text.size(), 1u);
     ASSERT_EQ(disabled.size(), 3u);
     EXPECT_EQ(disabled[0].record["report"], "notice");
     EXPECT_EQ(disabled[0].message, "!!! - ZUB Exception throw reports are disabled.");
@@ -954,33 +1094,23 @@ TEST(Fingerprint, MasksNumbersAndQuotedValuesOfAMessageWithoutFrames) {
 
 #if !defined(_WIN32)
 TEST(TracebackOnSmallStack, AFrameLeftUnknownForWantOfAHelperThreadIsResolvedLater) {
-    for (const Form form : {Form::Text, Form::Json}) {
-        const std::vector<Report> reports = ChildReports(
-            [form] {
-                SetForm(form);
-                // A small stack sends the symbol look-ups to a helper thread.
-                const auto raise = [] { return RaiseNoSuchFile("small"); };
-                NUVZubPlatform::ProcessFaults faults;
-                faults.helperThreadFails = true;
-                NUVZubPlatform::SetProcessFaults(faults);
-                const int failures = OnSmallStack(raise);
-                NUVZubPlatform::SetProcessFaults(NUVZubPlatform::ProcessFaults());
-                return failures + OnSmallStack(raise);
-            },
-            form);
-        ASSERT_EQ(reports.size(), 2u);
-        ASSERT_GE(reports[1].frames.size(), 2u);
-        EXPECT_THAT(reports[1].frames[1], HasSubstr(kTestFile));
-        if (form == Form::Text) {
-            EXPECT_EQ(reports[0].frames[0], "!!!   <stack frame not available>");
-            EXPECT_THAT(reports[1].frames[0], HasSubstr("NUVZubExcFile.cpp:"));
-            continue;
-        }
-        EXPECT_TRUE(reports[0].record["frames"][0]["function"].is_null()) << reports[0].frames[0];
-        EXPECT_EQ(reports[1].record["frames"][0]["function"], "NUVZubExcNoSuchFile::Propagate");
-        EXPECT_NE(reports[1].record["fingerprint"], reports[0].record["fingerprint"])
-            << "from the names now";
-    }
+    const std::vector<Report> reports = ChildReports(
+        [] {
+            SetForm(Form::Json);
+            // A small stack sends the symbol look-ups to a helper thread.
+            const auto raise = [] { return RaiseNoSuchFile("small"); };
+            SetFault(&Faults::helperThreadFails);
+            const int failures = OnSmallStack(raise);
+            NUVZubPlatform::SetProcessFaults(Faults());
+            return failures + OnSmallStack(raise);
+        },
+        Form::Json);
+    ASSERT_EQ(reports.size(), 2u);
+    const json &unknown = reports[0].record, &resolved = reports[1].record;
+    EXPECT_TRUE(unknown.at("frames").at(0).at("function").is_null()) << unknown;
+    EXPECT_EQ(resolved.at("frames").at(0).at("function"), "NUVZubExcNoSuchFile::Propagate");
+    EXPECT_THAT(resolved.at("frames").at(1).at("file").get<std::string>(), HasSubstr(kTestFile));
+    EXPECT_NE(resolved["fingerprint"], unknown["fingerprint"]) << "from the names now";
 }
 
 /// Raises after a line that says which process and thread raise.
@@ -1016,6 +1146,138 @@ TEST(ReportJson, ProcessAndThreadIdsFollowAForkFromAThreadThatReportedBefore) {
         EXPECT_EQ(lines[i + 1].record["tid"], lines[i].record["tid"]);
     }
     EXPECT_NE(lines[3].record["pid"], lines[1].record["pid"]) << "the child is another process";
+}
+#endif
+
+#if defined(_WIN32)
+// Tracebacks on Windows name the functions of this very file, with its source
+// file and lines, from the DWARF in the modules' own files: Windows' debugging
+// help library reads PDB files only. It still answers for modules without
+// DWARF. Stand-ins for it, through the call table, show which answered.
+NUVZUB_KEEP_FRAME int RaiseFromHere() { return RaiseAt(NUVZubExcNoSuchFile("C:\\no\\such")); }
+
+template <typename... Arguments> BOOL WINAPI FindNothing(Arguments...) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+}
+constexpr wchar_t kDbgHelpsName[] = L"NamedByDbgHelp";
+BOOL WINAPI NameEverything(HANDLE, DWORD64, PDWORD64 displacement, PSYMBOL_INFOW symbol) {
+    const ULONG length = sizeof kDbgHelpsName / sizeof(wchar_t) - 1;
+    if (symbol->MaxNameLen <= length) return FALSE;
+    std::wmemcpy(symbol->Name, kDbgHelpsName, length + 1);
+    symbol->NameLen = length;
+    *displacement = 0;
+    return TRUE;
+}
+
+enum class DbgHelp { findsNothing, namesEverything };
+
+/// ExpectReport with throw reports on and `dbgHelp` standing in for the library.
+void ExpectTraceback(DbgHelp dbgHelp, const std::function<int()>& body, const std::string& err) {
+    ExpectReport(
+        [&] {
+            SetEnvironmentVariableW(L"ZUB_DISABLE_EXCEPTION_REPORT", nullptr);
+            NUVZubPlatform::SystemCallsWin32 calls = NUVZubPlatform::GetWin32Calls();
+            calls.SymFromAddrW = NameEverything;
+            if (dbgHelp == DbgHelp::findsNothing) calls.SymFromAddrW = FindNothing;
+            calls.SymGetLineFromAddrW64 = FindNothing;
+            calls.SymGetLineFromInlineContextW = FindNothing;
+            NUVZubPlatform::SetWin32Calls(calls);
+            return body();
+        },
+        err);
+}
+
+// The report down to RaiseFromHere, each frame named from this file's DWARF.
+const std::string kTop =
+    "!!! EXCEPTION:\n!!!   No such file: C:\\\\no\\\\such\n!!! TRACEBACK:\n"
+    "!!!   NUVZubExcNoSuchFile::Propagate in [^\n]*NUVZubExcFile\\.cpp:[0-9]+\n"
+    "!!!   \\(anonymous namespace\\)::RaiseAt in [^\n]*report_environment_test\\.cpp:" +
+    std::to_string(kRaiseLine) +
+    "\n!!!   \\(anonymous namespace\\)::RaiseFromHere in [^\n]*report_environment_test\\.cpp:"
+    "[0-9]+\n";
+// The frames up to main, none the debugging help library's.
+const std::string kOwnFramesToMain =
+    "(!!!   (?![^\n]*(NamedByDbgHelp|<stack frame not available>))[^\n]*\n)*!!!   main in [^\n]*\n";
+
+// Whether the debugging help library can read DWARF (as Wine's can) or not (as
+// Windows' cannot), the frames of this program and of the library are named from
+// their DWARF, never by that library: on Windows it would name the nearest
+// exported function. Only the frame of a module without DWARF is its to name.
+TEST(TracebackWin32, FramesWithDwarfNamedFromItOthersByTheDebuggingHelpLibrary) {
+    ExpectTraceback(DbgHelp::findsNothing, RaiseFromHere, kTop + kOwnFramesToMain);
+    ExpectTraceback(
+        DbgHelp::namesEverything, [] { return ModuleCall(RaiseFromHere); },
+        kTop + "!!!   NamedByDbgHelp\n" + kOwnFramesToMain);
+}
+
+// Leaves about `left` bytes of the thread's stack to what `function` calls.
+NUVZUB_KEEP_FRAME int WithStackLeft(std::size_t left, int (*function)()) {
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    const std::size_t free = reinterpret_cast<std::uintptr_t>(&low) - low;
+    volatile char* taken = static_cast<char*>(alloca(free > left ? free - left : 1));
+    taken[0] = 1;
+    return function() + taken[0] - 1;
+}
+
+/// Runs `body` on a new thread with `stack` bytes reserved (0: the default).
+int OnThread(SIZE_T stack, int (*body)()) {
+    struct Call {
+        int (*body)();
+        int result;
+    } call{body, 3};
+    const auto run = [](void* c) -> DWORD {
+        static_cast<Call*>(c)->result = static_cast<Call*>(c)->body();
+        return 0;
+    };
+    const HANDLE thread =
+        CreateThread(nullptr, stack, run, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) return 3;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return call.result;
+}
+
+// 64 KiB is the least stack a Windows thread gets (Wine gives at least 1 MiB,
+// so the stack is used up to 48 KiB first): too little to read debugging
+// information on, so the look-ups move to a stack of their own.
+TEST(TracebackWin32, NamesFramesWithLittleStackLeft) {
+    ExpectTraceback(
+        DbgHelp::findsNothing,
+        [] { return OnThread(64 * 1024, [] { return WithStackLeft(48 * 1024, RaiseFromHere); }); },
+        kTop + "!!!   \\(anonymous namespace\\)::WithStackLeft in [^\n]*\n" + kFrames);
+}
+
+// The name a reader would open by narrow characters lies outside the ANSI code
+// page here: the module's DWARF is read all the same.
+TEST(TracebackWin32, NamesFramesOfAModuleWhoseNameIsOutsideTheCodePage) {
+    const SharedTempDir dir;
+    const std::wstring copy =
+        utf16::Widen(dir / "\xD0\xBC\xD0\xBE\xD0\xB4\xD1\x83\xD0\xBB\xD1\x8C_\xF0\x9F\x99\x82.dll");
+    if (!IsChildProcess()) {
+        std::vector<wchar_t> exe(32768);
+        std::wstring built(exe.data(), GetModuleFileNameW(nullptr, exe.data(), 32768));
+        built = built.substr(0, built.find_last_of(L'\\') + 1) + L"utt_traceback_dwarf_module.dll";
+        ASSERT_TRUE(CopyFileW(built.c_str(), copy.c_str(), TRUE)) << GetLastError();
+    }
+    ExpectTraceback(
+        DbgHelp::findsNothing,
+        [&copy] {
+            const auto call = reinterpret_cast<int (*)(int (*)())>(
+                reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(copy.c_str()), "ModuleCall")));
+            return call != nullptr ? call(RaiseFromHere) : 3;
+        },
+        kTop + "!!!   ModuleCall in [^\n]*traceback_module_win32\\.cpp:[0-9]+\n" + kFrames);
+}
+
+// Windows' own modules carry no DWARF: a thread's first frames, in kernel32
+// and ntdll, are the debugging help library's.
+TEST(TracebackWin32, LeavesTheSystemsFramesToTheDebuggingHelpLibrary) {
+    if (UnderWine()) GTEST_SKIP() << "Wine's system DLLs carry DWARF, which the library reads";
+    ExpectTraceback(
+        DbgHelp::namesEverything, [] { return OnThread(0, RaiseFromHere); },
+        kTop + kFrames + "!!!   NamedByDbgHelp\n");
 }
 #endif
 
