@@ -355,6 +355,9 @@ TEST(CatalogueMessages, ShortFieldsCutTheirText) {
     NUVZubExcNoSuchForm form("ABCDEFGHIJKL");
     EXPECT_STREQ(form.GetForm_name().AsString(), "ABCDEFGHI");
     EXPECT_EQ(Text(form), "No such form: ABCDEFGHI");
+    // A character that does not fit is left out whole: the message stays UTF-8.
+    EXPECT_EQ(Text(NUVZubExcNoSuchForm(NUVString("ABCDEFGH\xe2\x82\xac"))),
+              "No such form: ABCDEFGH");
 
     const std::string pattern = "/very/long/directory/name/*.zub.backup";
     NUVZubExcGlobError glob(NUVString(pattern.c_str()));
