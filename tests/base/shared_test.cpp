@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -12,7 +13,7 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <windows.h>
+#include <EnvironmentWin32.h>
 #else
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,25 +151,13 @@ TEST(ResourceMonitor, RecordsMarksAndTimers) {
     EXPECT_EQ(monitor.TimerStarts(4), 0u);
 }
 
-// Sets (or, for null, removes) the test's variable from UTF-8 text.
-void SetVariable(const char* value) {
-#if defined(_WIN32)
-    // The process environment itself, in wide text: _putenv cannot hold an empty value.
-    const std::u16string wide = NUVOsString(NUVString(value ? value : "")).ToUTF16();
-    SetEnvironmentVariableW(L"NUVBAS_TEST_VARIABLE",
-                            value ? reinterpret_cast<const wchar_t*>(wide.c_str()) : nullptr);
-#else
-    value ? setenv("NUVBAS_TEST_VARIABLE", value, 1) : unsetenv("NUVBAS_TEST_VARIABLE");
-#endif
-}
-
 TEST(Environment, TellsSetEmptyAndUnsetApartAndReadsUTF8) {
     NUVString value("stale");
-    SetVariable(nullptr);
+    unsetenv("NUVBAS_TEST_VARIABLE");
     EXPECT_FALSE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
     EXPECT_TRUE(value.IsNull());
     for (const char* text : {"", "x y", "gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80"}) {
-        SetVariable(text);
+        setenv("NUVBAS_TEST_VARIABLE", text, 1);
         EXPECT_TRUE(NUVBasGetEnv("NUVBAS_TEST_VARIABLE", value));
         EXPECT_EQ(value, NUVString(text));
     }
