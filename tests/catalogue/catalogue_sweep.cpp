@@ -66,57 +66,60 @@ void ExpectBaseGettersAsOwn(const CatalogueCase& c, const NUVBasException& e) {
     }
 }
 
-// Each case: its table entry, code, getters and message; a copy, a clone and the copy that
+// A case: its table entry, code, getters and message; a copy, a clone and the copy that
 // Propagate throws, caught as the class's base and family base too.
+void ExpectLikeItsTableEntry(const CatalogueCase& c) {
+    const NUVZubExcClassInfo* found = Table::FindByName(c.name);
+    ASSERT_NE(found, nullptr);
+    const NUVZubExcClassInfo& info = *found;
+    EXPECT_EQ(info.code, c.code);
+    EXPECT_STREQ(info.base, c.base);
+    EXPECT_EQ(c.baseGetters == nullptr, std::strcmp(c.base, "NUVBasException") == 0);
+    Owned original(c.make());
+    EXPECT_EQ(original->GetCode(), c.code);
+    EXPECT_EQ(original->AsString(NUVBasStringMode(true)).CStr(), Text(*original));
+    const Getters getters = c.getters(*original);
+    ASSERT_EQ(getters.size(), static_cast<std::size_t>(info.paramCount));
+    for (int k = 0; k < info.paramCount; ++k)
+        EXPECT_EQ(getters[k].first, info.params[k].getter);
+    if (info.paramCount == 0) {
+        EXPECT_EQ(Text(*original), info.message);
+    }
+    ExpectTextValuesInOrder(info, Text(*original), getters);
+    if (c.baseGetters) ExpectBaseGettersAsOwn(c, *original);
+    const auto likeTheOriginal = [&](const NUVBasException& other) {
+        EXPECT_NE(&other, original.get());
+        EXPECT_EQ(typeid(other), typeid(*original));
+        EXPECT_EQ(other.GetCode(), c.code);
+        EXPECT_EQ(Text(other), Text(*original));
+        EXPECT_EQ(c.getters(other), getters);
+    };
+    likeTheOriginal(*Owned(c.copy(*original)));
+    Owned clone(original->Clone());
+    ASSERT_NE(clone, nullptr);
+    likeTheOriginal(*clone);
+    bool caught = false;
+    try {
+        original->Propagate();
+    } catch (const NUVBasException& thrown) {
+        caught = true;
+        likeTheOriginal(thrown);
+        EXPECT_EQ(thrown.GetSourceFile(), nullptr) << "Propagate records no position";
+    }
+    EXPECT_TRUE(caught);
+    if (c.caughtAsBase) {
+        EXPECT_EQ(c.caughtAsBase(*original), c.code) << "as " << c.base;
+    }
+}
+
 TEST(CatalogueSweep, EachClassAndItsCopiesAnswerLikeItsTableEntry) {
     NUVZubUttAssertDisableExcReport(); // for the whole process
     ASSERT_EQ(kCatalogueCaseCount, Table::ClassCount());
     std::set<std::string> names;
     for (std::size_t i = 0; i < kCatalogueCaseCount; ++i) {
-        const CatalogueCase& c = kCatalogueCases[i];
-        SCOPED_TRACE(c.name);
-        EXPECT_TRUE(names.insert(c.name).second);
-        const NUVZubExcClassInfo* found = Table::FindByName(c.name);
-        ASSERT_NE(found, nullptr);
-        const NUVZubExcClassInfo& info = *found;
-        EXPECT_EQ(info.code, c.code);
-        EXPECT_STREQ(info.base, c.base);
-        EXPECT_EQ(c.baseGetters == nullptr, std::strcmp(c.base, "NUVBasException") == 0);
-        Owned original(c.make());
-        EXPECT_EQ(original->GetCode(), c.code);
-        EXPECT_EQ(original->AsString(NUVBasStringMode(true)).CStr(), Text(*original));
-        const Getters getters = c.getters(*original);
-        ASSERT_EQ(getters.size(), static_cast<std::size_t>(info.paramCount));
-        for (int k = 0; k < info.paramCount; ++k)
-            EXPECT_EQ(getters[k].first, info.params[k].getter);
-        if (info.paramCount == 0) {
-            EXPECT_EQ(Text(*original), info.message);
-        }
-        ExpectTextValuesInOrder(info, Text(*original), getters);
-        if (c.baseGetters) ExpectBaseGettersAsOwn(c, *original);
-        const auto likeTheOriginal = [&](const NUVBasException& other) {
-            EXPECT_NE(&other, original.get());
-            EXPECT_EQ(typeid(other), typeid(*original));
-            EXPECT_EQ(other.GetCode(), c.code);
-            EXPECT_EQ(Text(other), Text(*original));
-            EXPECT_EQ(c.getters(other), getters);
-        };
-        likeTheOriginal(*Owned(c.copy(*original)));
-        Owned clone(original->Clone());
-        ASSERT_NE(clone, nullptr);
-        likeTheOriginal(*clone);
-        bool caught = false;
-        try {
-            original->Propagate();
-        } catch (const NUVBasException& thrown) {
-            caught = true;
-            likeTheOriginal(thrown);
-            EXPECT_EQ(thrown.GetSourceFile(), nullptr) << "Propagate records no position";
-        }
-        EXPECT_TRUE(caught);
-        if (c.caughtAsBase) {
-            EXPECT_EQ(c.caughtAsBase(*original), c.code) << "as " << c.base;
-        }
+        SCOPED_TRACE(kCatalogueCases[i].name);
+        EXPECT_TRUE(names.insert(kCatalogueCases[i].name).second);
+        ExpectLikeItsTableEntry(kCatalogueCases[i]);
     }
 }
 
