@@ -1,38 +1,11 @@
-// Where a thrown catalogue class says it came from, and the fixed-size strings
-// that hold every class's texts.
-#include <NUVZub/NUVZubExcFile.h>
-#include <NUVZub/NUVZubUttAssert.h>
+// The fixed-size strings that hold every catalogue class's texts.
 #include <NUVZub/NUVZubUttExceptionString.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 namespace {
-
-const NUVBasStringMode kMode(false);
-
-TEST(ExceptionShape, ThrowRecordsTheSourcePositionAndPropagateNone) {
-    NUVZubUttAssertDisableExcReport();
-    NUVZubExcDiskFull e;
-    EXPECT_THROW(e.Propagate(), mem_AllocationOperators);
-    try {
-        e.Propagate();
-    } catch (const NUVBasException& caught) {
-        EXPECT_EQ(caught.GetSourceFile(), nullptr);
-    }
-    try {
-        e.Throw("NUVZub/NUVZubUtt.m/src/NUVZubUttOSFile", 321);
-    } catch (const NUVZubExcDiskFull& caught) {
-        EXPECT_STREQ(caught.GetSourceFile(), "NUVZub/NUVZubUtt.m/src/NUVZubUttOSFile");
-        EXPECT_EQ(caught.GetSourceLine(), 321);
-        EXPECT_STREQ(caught.UserReport(kMode).CStr(), "File system space exhausted.");
-        EXPECT_STREQ(caught.DeveloperReport(kMode).CStr(),
-                     "NUVZubExcDiskFull (code 1047) at NUVZub/NUVZubUtt.m/src/NUVZubUttOSFile:321: "
-                     "File system space exhausted.");
-    }
-}
 
 // It holds only its array: copied bytewise into every exception.
 static_assert(sizeof(NUVZubUttExceptionString<10>) == 10);
