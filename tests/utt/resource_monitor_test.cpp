@@ -6,31 +6,25 @@
 
 #include <gtest/gtest.h>
 
-#include <TempDir.h>
+#include <ChildProcess.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#if defined(_WIN32)
-#include <EnvironmentWin32.h>
-#include <process.h>
-#else
-#include <sys/wait.h>
+#if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
 namespace {
 
-constexpr char kProbeOut[] = "NUVZUB_RESOURCE_PROBE_OUT";
+constexpr char kProbe[] = "NUVZUB_RESOURCE_PROBE";
 
 bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Instance(); }
 
-// In this program started again by RunProbe: writes to `path` what the library's
-// load made of the switch and which calls reached the monitor.
-int Probe(const char* path) {
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr) return 2;
+// In this program started again by RunProbe: prints what the library's load
+// made of the switch and which calls reached the monitor.
+void Probe() {
     const int atLoad = NUVZubUttResourceMonitor::m_logzub ? 1 : 0;
     NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
     NUVZubUttResourceMonitor::ZubStartTimer(5);
@@ -59,46 +53,38 @@ int Probe(const char* path) {
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
     unsetenv("ZUB_RESOURCE_MONITOR");
     NUVZubUttResourceMonitorInitialize("solver run", 3);
-    std::fprintf(out,
+    std::fprintf(stderr,
                  "logzub=%d zubStarts=%llu zubMarks=%llu stopped=%d plainStarts=%llu marks=%llu "
                  "nameless=%d,%d switched=%d named=%d\n",
                  atLoad, zubStarts, zubMarks, Monitor().TimerSeconds(5) == seconds ? 1 : 0,
                  static_cast<unsigned long long>(Monitor().TimerStarts(6)),
                  static_cast<unsigned long long>(Monitor().MarkCount()), nameless[0], nameless[1],
                  NUVZubUttResourceMonitor::m_logzub ? 1 : 0, Monitor().IsInitialized() ? 1 : 0);
-    return std::fclose(out) == 0 ? 0 : 3;
 }
 
 // Before any test: the library was loaded with the probe's environment.
 [[maybe_unused]] const bool g_probing = [] {
-    if (const char* out = std::getenv(kProbeOut)) std::_Exit(Probe(out));
-    return false;
+    if (std::getenv(kProbe) == nullptr) return false;
+    Probe();
+    std::fflush(stderr);
+    std::_Exit(0);
 }();
 
 // Runs this program again with an environment that differs from ours only in
-// ZUB_RESOURCE_MONITOR (null: removed); returns the line its probe wrote.
+// ZUB_RESOURCE_MONITOR (null: removed); returns what its probe printed. Windows
+// starts the program afresh, where a fork needs the exec.
 std::string RunProbe(const char* value) {
-    const TempDir dir;
-    const std::string out = dir / "report";
     if (value != nullptr) setenv("ZUB_RESOURCE_MONITOR", value, 1);
-    setenv(kProbeOut, out.c_str(), 1);
-#if defined(_WIN32)
-    wchar_t self[32768];
-    GetModuleFileNameW(nullptr, self, 32768);
-    const int status = static_cast<int>(_wspawnl(_P_WAIT, self, self, nullptr));
-#else
-    int status = -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    setenv(kProbe, "1", 1);
+    const ChildResult r = RunInChild([] {
+#if !defined(_WIN32)
         execl("/proc/self/exe", "probe", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    waitpid(pid, &status, 0);
 #endif
-    unsetenv(kProbeOut);
+        return 127;
+    });
+    unsetenv(kProbe);
     unsetenv("ZUB_RESOURCE_MONITOR");
-    const std::string line = ReadWhole(out);
-    return status == 0 ? line : "probe failed: " + line;
+    return r.exitCode == 0 ? r.err : "probe failed: " + r.err;
 }
 
 // Unset, the Zub forms stay silent while the plain forms, C ones included,
