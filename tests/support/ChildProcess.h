@@ -123,18 +123,12 @@ constexpr wchar_t kSharedDirVariable[] = L"NUVZUB_CHILD_SHARED_DIR";
 /// The current test's SharedTempDir in the parent, empty when there is none.
 inline std::wstring g_sharedDir;
 
-struct TestCalls {
-    std::string test;
-    std::vector<int> exitCodes; ///< of the calls made so far
-};
-
-/// The calls of the running test, started afresh at each test's start (repetitions included).
-inline TestCalls g_calls;
+/// The exit codes of the running test's calls so far, cleared at each test's
+/// start (repetitions included).
+inline std::vector<int> g_exitCodes;
 
 class CallsOfEachTest : public testing::EmptyTestEventListener {
-    void OnTestStart(const testing::TestInfo& info) override {
-        g_calls = TestCalls{std::string(info.test_suite_name()) + "." + info.name(), {}};
-    }
+    void OnTestStart(const testing::TestInfo&) override { g_exitCodes.clear(); }
 };
 
 inline const bool g_callsTracked =
@@ -168,17 +162,17 @@ inline bool IsChildProcess() { return !child_detail::ChildCall().empty(); }
 class BackgroundChild {
 public:
     explicit BackgroundChild(const std::function<int()>& body) {
-        child_detail::TestCalls& calls = child_detail::g_calls;
-        m_call = calls.exitCodes.size();
+        std::vector<int>& codes = child_detail::g_exitCodes;
+        m_call = codes.size();
         const std::vector<int> child = child_detail::ChildCall();
         if (!child.empty()) {
             if (static_cast<int>(m_call) + 1 == child[0]) RunAsChild(body);
             // A call before ours: the parent's result again, so the body takes the same way.
-            calls.exitCodes.push_back(m_call + 1 < child.size() ? child[m_call + 1] : -1);
+            codes.push_back(m_call + 1 < child.size() ? child[m_call + 1] : -1);
             return;
         }
-        Start(calls.test, calls.exitCodes);
-        calls.exitCodes.push_back(m_process ? 0 : -1);
+        Start(codes);
+        codes.push_back(m_process ? 0 : -1);
     }
     ~BackgroundChild() {
         Terminate();
@@ -224,7 +218,7 @@ public:
     /// Waits for the child's end; -1 for an exception status (a crash). In a
     /// child, the parent's result for this call.
     int ExitCode() {
-        std::vector<int>& codes = child_detail::g_calls.exitCodes;
+        std::vector<int>& codes = child_detail::g_exitCodes;
         int result = m_call < codes.size() ? codes[m_call] : -1;
         DWORD code = 0;
         if (!m_process) return result;
@@ -235,12 +229,14 @@ public:
     }
 
 private:
-    void Start(const std::string& test, const std::vector<int>& earlier) {
+    void Start(const std::vector<int>& earlier) {
         using namespace child_detail;
+        const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
         std::vector<wchar_t> exe(32768);
-        if (GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())) == 0) return;
-        std::wstring command =
-            L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" + utf16::Widen(test) + L"\"";
+        if (!test || GetModuleFileNameW(nullptr, exe.data(), 32768) == 0) return;
+        std::wstring command = L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" +
+                               utf16::Widen(test->test_suite_name()) + L"." +
+                               utf16::Widen(test->name()) + L"\"";
         std::wstring value = std::to_wstring(m_call + 1);
         for (int code : earlier)
             value += L"," + std::to_wstring(code);

@@ -73,20 +73,14 @@ inline constexpr auto& Failing =
     Stub<typename Member<decltype(member)>::Type, member, failed>::Call;
 
 #if defined(_WIN32)
-inline HANDLE WINAPI Open(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
-                          HANDLE t) {
-    return Fail() ? INVALID_HANDLE_VALUE : g_real.CreateFileW(p, a, s, sa, d, f, t);
-}
+constexpr LONG_PTR kInvalid = -1; // INVALID_HANDLE_VALUE as a constant
+inline constexpr auto& Open = Failing<&Calls::CreateFileW, kInvalid>;
+inline constexpr auto& FindFirst = Failing<&Calls::FindFirstFileExW, kInvalid>;
 // Only the exclusive creates, as of a generated name: other opens pass.
 inline HANDLE WINAPI CreateNew(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d,
                                DWORD f, HANDLE t) {
     return d == CREATE_NEW && Fail() ? INVALID_HANDLE_VALUE
                                      : g_real.CreateFileW(p, a, s, sa, d, f, t);
-}
-inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
-                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-    return Fail() ? INVALID_HANDLE_VALUE
-                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
 }
 inline BOOL WINAPI Close(HANDLE h) {
     if (!Fail()) return g_real.CloseHandle(h);
