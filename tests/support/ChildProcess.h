@@ -28,6 +28,18 @@ inline std::vector<std::string> TextLines(const std::string& text) {
     return lines;
 }
 
+/// Runs `body` as the whole of a child process: no static destructors run, as
+/// in a forked child; 99 for an exception.
+[[noreturn]] inline void RunAsChild(const std::function<int()>& body) {
+    int code = 99;
+    try {
+        code = body();
+    } catch (...) {
+    }
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
 struct ChildResult {
     bool finished = true; ///< false if the deadline ended it
     int exitCode = -1;    ///< -1 if a signal (Windows: an exception) ended it
@@ -53,42 +65,34 @@ inline ChildResult RunInChild(const std::function<int()>& body, int seconds = 60
         close(fds[0]);
         dup2(fds[1], 2);
         close(fds[1]);
-        int code = 99; // for an exception
-        try {
-            code = body();
-        } catch (...) {
-        }
-        std::fflush(stderr);
-        _exit(code);
+        RunAsChild(body);
     }
     close(fds[1]);
     ChildResult result;
     const time_t deadline = time(nullptr) + seconds;
-    for (;;) {
-        if (time(nullptr) >= deadline) {
+    int status = 0;
+    // Reads stderr to its end, then waits: a child that closed it may still be running.
+    for (bool reading = true;;) {
+        if (result.finished && time(nullptr) >= deadline) {
             result.finished = false;
             kill(-pid, SIGKILL);
-            break;
         }
         pollfd readable{fds[0], POLLIN, 0};
-        if (poll(&readable, 1, 200) == 0) continue;
         char buffer[8192];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        if (result.err.size() < (std::size_t(64) << 20)) // a runaway child stays bounded
-            result.err.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    // A child that closed its stderr may still be running: the deadline holds for it too.
-    for (pid_t ended; (ended = waitpid(pid, &status, result.finished ? WNOHANG : 0)) != pid;) {
-        if (ended < 0 && errno != EINTR) std::abort(); // not our child: a fault of the test
-        if (time(nullptr) >= deadline) {
-            result.finished = false;
-            kill(-pid, SIGKILL);
+        if (reading && result.finished) {
+            if (poll(&readable, 1, 200) == 0) continue;
+            const ssize_t n = read(fds[0], buffer, sizeof buffer);
+            reading = n > 0;
+            if (reading && result.err.size() < (std::size_t(64) << 20)) // a runaway stays bounded
+                result.err.append(buffer, static_cast<std::size_t>(n));
+            continue;
         }
+        const pid_t ended = waitpid(pid, &status, result.finished ? WNOHANG : 0);
+        if (ended == pid) break;
+        if (ended < 0 && errno != EINTR) std::abort(); // not our child: a fault of the test
         usleep(10000);
     }
+    close(fds[0]);
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
@@ -117,82 +121,58 @@ constexpr wchar_t kCallVariable[] = L"NUVZUB_CHILD_CALL";
 constexpr wchar_t kSharedDirVariable[] = L"NUVZUB_CHILD_SHARED_DIR";
 
 /// The current test's SharedTempDir in the parent, empty when there is none.
-inline std::wstring& SharedDir() {
-    static std::wstring path;
-    return path;
-}
+inline std::wstring g_sharedDir;
 
-struct TestCalls {
-    std::string test;
-    std::vector<int> exitCodes; ///< of the calls made so far
-};
-
-// The calls of the running test, started afresh at each test's start
-// (repetitions included).
-inline TestCalls& Calls() {
-    static TestCalls calls;
-    return calls;
-}
+/// The exit codes of the running test's calls so far, cleared at each test's
+/// start (repetitions included).
+inline std::vector<int> g_exitCodes;
 
 class CallsOfEachTest : public testing::EmptyTestEventListener {
-    void OnTestStart(const testing::TestInfo& info) override {
-        Calls() = TestCalls{std::string(info.test_suite_name()) + "." + info.name(), {}};
-    }
+    void OnTestStart(const testing::TestInfo&) override { g_exitCodes.clear(); }
 };
 
 inline const bool g_callsTracked =
     (testing::UnitTest::GetInstance()->listeners().Append(new CallsOfEachTest), true);
 
-/// In a child: the call to run and the exit codes of the calls before it.
-inline bool ChildCall(int& target, std::vector<int>& earlier) {
-    wchar_t value[4096];
-    const DWORD n = GetEnvironmentVariableW(kCallVariable, value, 4096);
-    if (n == 0 || n >= 4096) return false;
-    wchar_t* at = value;
-    target = static_cast<int>(std::wcstol(at, &at, 10));
-    while (*at == L',')
-        earlier.push_back(static_cast<int>(std::wcstol(at + 1, &at, 10)));
-    return true;
+/// The value of the environment variable `name`, empty when it is unset.
+inline std::wstring Variable(const wchar_t* name) {
+    std::vector<wchar_t> value(32768);
+    const DWORD n = GetEnvironmentVariableW(name, value.data(), 32768);
+    return std::wstring(value.data(), n < 32768 ? n : 0);
 }
 
-[[noreturn]] inline void RunHere(const std::function<int()>& body) {
-    int code = 99; // for an exception
-    try {
-        code = body();
-    } catch (...) {
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(code); // no static destructors, as in a forked child
+/// In a child: the number of the call to run, then the exit codes of the calls
+/// before it; empty in the parent.
+inline std::vector<int> ChildCall() {
+    std::vector<int> numbers;
+    std::wistringstream in(Variable(kCallVariable));
+    for (int number; in >> number; in.ignore()) // "call,code,code..."
+        numbers.push_back(number);
+    return numbers;
 }
 
 } // namespace child_detail
 
 /// True in a child: its replay of the test body leaves steps that must happen
 /// once (taking a lock, creating a file exclusively) to the parent.
-inline bool IsChildProcess() {
-    int target = 0;
-    std::vector<int> earlier;
-    return child_detail::ChildCall(target, earlier);
-}
+inline bool IsChildProcess() { return !child_detail::ChildCall().empty(); }
 
 /// A child that runs `body` in the background: the test reads its stderr, waits
 /// for it or ends it by force.
 class BackgroundChild {
 public:
     explicit BackgroundChild(const std::function<int()>& body) {
-        child_detail::TestCalls& calls = child_detail::Calls();
-        m_call = calls.exitCodes.size();
-        int target = 0;
-        std::vector<int> earlier;
-        if (child_detail::ChildCall(target, earlier)) {
-            if (static_cast<int>(m_call) + 1 == target) child_detail::RunHere(body);
+        std::vector<int>& codes = child_detail::g_exitCodes;
+        m_call = codes.size();
+        const std::vector<int> child = child_detail::ChildCall();
+        if (!child.empty()) {
+            if (static_cast<int>(m_call) + 1 == child[0]) RunAsChild(body);
             // A call before ours: the parent's result again, so the body takes the same way.
-            calls.exitCodes.push_back(m_call < earlier.size() ? earlier[m_call] : -1);
+            codes.push_back(m_call + 1 < child.size() ? child[m_call + 1] : -1);
             return;
         }
-        Start(calls.test, calls.exitCodes);
-        calls.exitCodes.push_back(m_process ? 0 : -1);
+        Start(codes);
+        codes.push_back(m_process ? 0 : -1);
     }
     ~BackgroundChild() {
         Terminate();
@@ -238,7 +218,7 @@ public:
     /// Waits for the child's end; -1 for an exception status (a crash). In a
     /// child, the parent's result for this call.
     int ExitCode() {
-        std::vector<int>& codes = child_detail::Calls().exitCodes;
+        std::vector<int>& codes = child_detail::g_exitCodes;
         int result = m_call < codes.size() ? codes[m_call] : -1;
         DWORD code = 0;
         if (!m_process) return result;
@@ -249,12 +229,14 @@ public:
     }
 
 private:
-    void Start(const std::string& test, const std::vector<int>& earlier) {
+    void Start(const std::vector<int>& earlier) {
         using namespace child_detail;
+        const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
         std::vector<wchar_t> exe(32768);
-        if (GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())) == 0) return;
-        std::wstring command =
-            L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" + utf16::Widen(test) + L"\"";
+        if (!test || GetModuleFileNameW(nullptr, exe.data(), 32768) == 0) return;
+        std::wstring command = L"\"" + std::wstring(exe.data()) + L"\" \"--gtest_filter=" +
+                               utf16::Widen(test->test_suite_name()) + L"." +
+                               utf16::Widen(test->name()) + L"\"";
         std::wstring value = std::to_wstring(m_call + 1);
         for (int code : earlier)
             value += L"," + std::to_wstring(code);
@@ -274,7 +256,7 @@ private:
         PROCESS_INFORMATION info = {};
         SetEnvironmentVariableW(kCallVariable, value.c_str());
         SetEnvironmentVariableW(kSharedDirVariable,
-                                SharedDir().empty() ? nullptr : SharedDir().c_str());
+                                g_sharedDir.empty() ? nullptr : g_sharedDir.c_str());
         const BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                        nullptr, &startup, &info);
         SetEnvironmentVariableW(kCallVariable, nullptr);
@@ -308,18 +290,15 @@ inline ChildResult RunInChild(const std::function<int()>& body, int seconds = 60
 class SharedTempDir {
 public:
     SharedTempDir() {
-        wchar_t path[32768];
-        const DWORD n = GetEnvironmentVariableW(child_detail::kSharedDirVariable, path, 32768);
-        if (IsChildProcess() && n > 0 && n < 32768) {
-            m_path = utf16::Narrow(path);
-            return;
-        }
+        if (IsChildProcess())
+            m_path = utf16::Narrow(child_detail::Variable(child_detail::kSharedDirVariable));
+        if (!m_path.empty()) return;
         m_own.reset(new TempDir);
         m_path = m_own->Path();
-        child_detail::SharedDir() = utf16::Widen(m_path);
+        child_detail::g_sharedDir = utf16::Widen(m_path);
     }
     ~SharedTempDir() {
-        if (m_own) child_detail::SharedDir().clear();
+        if (m_own) child_detail::g_sharedDir.clear();
     }
     SharedTempDir(const SharedTempDir&) = delete;
     SharedTempDir& operator=(const SharedTempDir&) = delete;

@@ -73,20 +73,14 @@ inline constexpr auto& Failing =
     Stub<typename Member<decltype(member)>::Type, member, failed>::Call;
 
 #if defined(_WIN32)
-inline HANDLE WINAPI Open(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
-                          HANDLE t) {
-    return Fail() ? INVALID_HANDLE_VALUE : g_real.CreateFileW(p, a, s, sa, d, f, t);
-}
+constexpr LONG_PTR kInvalid = -1; // INVALID_HANDLE_VALUE as a constant
+inline constexpr auto& Open = Failing<&Calls::CreateFileW, kInvalid>;
+inline constexpr auto& FindFirst = Failing<&Calls::FindFirstFileExW, kInvalid>;
 // Only the exclusive creates, as of a generated name: other opens pass.
 inline HANDLE WINAPI CreateNew(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d,
                                DWORD f, HANDLE t) {
     return d == CREATE_NEW && Fail() ? INVALID_HANDLE_VALUE
                                      : g_real.CreateFileW(p, a, s, sa, d, f, t);
-}
-inline HANDLE WINAPI FindFirst(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
-                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-    return Fail() ? INVALID_HANDLE_VALUE
-                  : g_real.FindFirstFileExW(pattern, level, found, search, filter, flags);
 }
 inline BOOL WINAPI Close(HANDLE h) {
     if (!Fail()) return g_real.CloseHandle(h);
@@ -103,20 +97,11 @@ inline BOOL WINAPI Delete(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
     const bool disposition = kind == FileDispositionInfo || kind == 21; // 21: ...InfoEx
     return !(disposition && Fail()) && g_real.SetFileInformationByHandle(h, kind, info, size);
 }
-inline constexpr auto& Read = Failing<&Calls::ReadFile, FALSE>;
-inline constexpr auto& Write = Failing<&Calls::WriteFile, FALSE>;
-inline constexpr auto& Flush = Failing<&Calls::FlushFileBuffers, FALSE>;
-inline constexpr auto& SetEnd = Failing<&Calls::SetEndOfFile, FALSE>;
-inline constexpr auto& Size = Failing<&Calls::GetFileSizeEx, FALSE>;
-inline constexpr auto& Lock = Failing<&Calls::LockFileEx, FALSE>;
-inline constexpr auto& Unlock = Failing<&Calls::UnlockFile, FALSE>;
 inline constexpr auto& Attributes = Failing<&Calls::GetFileAttributesW, INVALID_FILE_ATTRIBUTES>;
-inline constexpr auto& Information = Failing<&Calls::GetFileInformationByHandle, FALSE>;
 inline constexpr auto& Move = Failing<&Calls::MoveFileExW, FALSE>;
 inline constexpr auto& Link = Failing<&Calls::CreateHardLinkW, FALSE>;
 inline constexpr auto& MakeDir = Failing<&Calls::CreateDirectoryW, FALSE>;
 inline constexpr auto& RemoveDir = Failing<&Calls::RemoveDirectoryW, FALSE>;
-inline constexpr auto& FindNext = Failing<&Calls::FindNextFileW, FALSE>;
 #else
 inline int Close(int fd) {
     if (!Fail()) return g_real.close(fd);
@@ -126,20 +111,13 @@ inline int Close(int fd) {
 }
 inline ssize_t PwriteNothing(int, const void*, size_t, off_t) { return 0; }
 inline constexpr auto& Open = Failing<&Calls::open, -1>;
-inline constexpr auto& Pread = Failing<&Calls::pread, -1>;
-inline constexpr auto& Pwrite = Failing<&Calls::pwrite, -1>;
-inline constexpr auto& Fsync = Failing<&Calls::fsync, -1>;
-inline constexpr auto& Ftruncate = Failing<&Calls::ftruncate, -1>;
-inline constexpr auto& Fstat = Failing<&Calls::fstat, -1>;
 inline constexpr auto& Stat = Failing<&Calls::stat, -1>;
-inline constexpr auto& Flock = Failing<&Calls::flock, -1>;
 inline constexpr auto& Rename = Failing<&Calls::rename, -1>;
 inline constexpr auto& Link = Failing<&Calls::link, -1>;
 inline constexpr auto& Unlink = Failing<&Calls::unlink, -1>;
 inline constexpr auto& Mkdir = Failing<&Calls::mkdir, -1>;
 inline constexpr auto& Rmdir = Failing<&Calls::rmdir, -1>;
 inline constexpr auto& Opendir = Failing<&Calls::opendir, nullptr>;
-inline constexpr auto& Readdir = Failing<&Calls::readdir, nullptr>;
 inline constexpr auto& Getcwd = Failing<&Calls::getcwd, nullptr>;
 inline constexpr auto& Unlinkat = Failing<&Calls::unlinkat, -1>;
 #endif
@@ -149,6 +127,9 @@ struct Call { // an entry of the call table and its stand-in
     Call(F Calls::*member, F stub) : install([=](Calls& c) { c.*member = stub; }) {}
     std::function<void(Calls&)> install;
 };
+
+// The entry `member` failing with the result `failed`.
+template <auto member, auto failed> Call Fails() { return Call(member, &Failing<member, failed>); }
 
 // While it lives, `call` fails with `error` after `skip` passing calls,
 // `failures` times (-1: always); g_failed counts them.
@@ -173,21 +154,25 @@ struct Scoped {
 // The calls that tests of both systems make fail.
 #if defined(_WIN32)
 inline const Call kOpen{&Calls::CreateFileW, &Open}, kCreateNew{&Calls::CreateFileW, &CreateNew};
-inline const Call kRead{&Calls::ReadFile, &Read}, kWrite{&Calls::WriteFile, &Write};
+inline const Call kRead = Fails<&Calls::ReadFile, FALSE>();
+inline const Call kWrite = Fails<&Calls::WriteFile, FALSE>();
 inline const Call kWriteNothing{&Calls::WriteFile, &WriteNothing};
-inline const Call kSync{&Calls::FlushFileBuffers, &Flush}, kSize{&Calls::GetFileSizeEx, &Size};
-inline const Call kSetLength{&Calls::SetEndOfFile, &SetEnd}, kClose{&Calls::CloseHandle, &Close};
-inline const Call kLock{&Calls::LockFileEx, &Lock}, kUnlock{&Calls::UnlockFile, &Unlock};
-inline const Call kQuery{&Calls::GetFileInformationByHandle, &Information};
-inline const Call kFindNext{&Calls::FindNextFileW, &FindNext};
+inline const Call kSync = Fails<&Calls::FlushFileBuffers, FALSE>();
+inline const Call kSize = Fails<&Calls::GetFileSizeEx, FALSE>();
+inline const Call kSetLength = Fails<&Calls::SetEndOfFile, FALSE>();
+inline const Call kClose{&Calls::CloseHandle, &Close};
+inline const Call kLock = Fails<&Calls::LockFileEx, FALSE>();
+inline const Call kUnlock = Fails<&Calls::UnlockFile, FALSE>();
+inline const Call kQuery = Fails<&Calls::GetFileInformationByHandle, FALSE>();
+inline const Call kFindNext = Fails<&Calls::FindNextFileW, FALSE>();
 #else
-inline const Call kOpen{&Calls::open, &Open}, kCreateNew{&Calls::open, &Open};
-inline const Call kRead{&Calls::pread, &Pread}, kWrite{&Calls::pwrite, &Pwrite};
-inline const Call kWriteNothing{&Calls::pwrite, &PwriteNothing};
-inline const Call kSync{&Calls::fsync, &Fsync}, kSize{&Calls::fstat, &Fstat};
-inline const Call kSetLength{&Calls::ftruncate, &Ftruncate}, kClose{&Calls::close, &Close};
-inline const Call kLock{&Calls::flock, &Flock}, kUnlock{&Calls::flock, &Flock};
-inline const Call kQuery{&Calls::fstat, &Fstat}, kFindNext{&Calls::readdir, &Readdir};
+inline const Call kOpen{&Calls::open, &Open}, kCreateNew = kOpen;
+inline const Call kRead = Fails<&Calls::pread, -1>(), kWrite = Fails<&Calls::pwrite, -1>();
+inline const Call kWriteNothing{&Calls::pwrite, &PwriteNothing}, kClose{&Calls::close, &Close};
+inline const Call kSync = Fails<&Calls::fsync, -1>(), kSize = Fails<&Calls::fstat, -1>();
+inline const Call kSetLength = Fails<&Calls::ftruncate, -1>();
+inline const Call kLock = Fails<&Calls::flock, -1>(), kUnlock = kLock, kQuery = kSize;
+inline const Call kFindNext = Fails<&Calls::readdir, nullptr>();
 #endif
 
 } // namespace fault

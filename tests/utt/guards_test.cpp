@@ -1,7 +1,6 @@
 // The scope guards over memory, locks and each system's own handles.
 #include <NUVZub/NUVZubUttGuards.h>
 #include <NUVZub/NUVZubUttMutex.h>
-#include <NUVZubPlatform/Handle.h>
 
 #include <NUVBas/mem_Alloc.h>
 
@@ -13,11 +12,9 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 #if defined(_WIN32)
-#include <NUVZubPlatform/SystemCallsWin32.h>
-#include <WindowsApi.h>
+#include <SystemCallFaults.h>
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -47,22 +44,11 @@ bool IsOpen(Handle handle) {
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags) != 0;
 }
-int LastError() { return static_cast<int>(GetLastError()); }
-void ClearLastError() { SetLastError(ERROR_SUCCESS); }
 
-// The error of a close that fails, or -1. The failure comes through the call
-// table: closing a stale handle for real could close another thread's new one.
+// Through the call table: a real close of a stale handle could close another thread's new one.
 int FailedClose(Handle handle) {
-    NUVZubPlatform::SystemCallsWin32 table = NUVZubPlatform::GetWin32Calls();
-    table.CloseHandle = [](HANDLE) -> BOOL {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    };
-    NUVZubPlatform::SetWin32Calls(table);
-    const bool closed = NUVZubPlatform::CloseHandle(handle);
-    const int error = LastError();
-    NUVZubPlatform::ResetWin32Calls();
-    return !closed && NUVZubPlatform::CloseHandle(handle) ? error : -1;
+    fault::Scoped f(fault::kClose, ERROR_INVALID_HANDLE);
+    return NUVZubPlatform::CloseHandle(handle) ? -1 : static_cast<int>(GetLastError());
 }
 constexpr int kInvalidHandle = ERROR_INVALID_HANDLE;
 #else
@@ -73,13 +59,9 @@ bool IsMapped(const void* block) {
 }
 Handle NewHandle() { return open("/dev/null", O_RDONLY); }
 bool IsOpen(Handle fd) { return fcntl(fd, F_GETFD) != -1; }
-int LastError() { return errno; }
-void ClearLastError() { errno = 0; }
 
-// The error of a second close, or -1.
-int FailedClose(Handle fd) {
-    if (!NUVZubPlatform::CloseHandle(fd) || NUVZubPlatform::CloseHandle(fd)) return -1;
-    return errno;
+int FailedClose(Handle fd) { // a second close
+    return NUVZubPlatform::CloseHandle(fd) && !NUVZubPlatform::CloseHandle(fd) ? errno : -1;
 }
 constexpr int kInvalidHandle = EBADF;
 #endif
@@ -89,7 +71,6 @@ struct Counts {
     bool destroyed = false;
 };
 
-/// Records every call so a test can see how often the lock was taken and released.
 class CountingMutex final : public NUVBasAtiMutex {
 public:
     explicit CountingMutex(Counts& counts) : m_counts(counts) {}
@@ -110,39 +91,20 @@ TEST(TidyLock, ReleasesOnceEarlyAtScopeEndOrWhenAnExceptionPasses) {
             EXPECT_EQ(counts.locks, 1);
             EXPECT_EQ(counts.unlocks, 0);
             lock.Unlock();
-            EXPECT_EQ(counts.unlocks, 1);
             lock.Unlock();
+            EXPECT_EQ(counts.unlocks, 1);
         }
         EXPECT_EQ(counts.unlocks, 1);
-        { NUVZubDod_TidyLock lock(mutex); }
-        EXPECT_EQ(counts.unlocks, 2);
         try {
             NUVZubDod_TidyLock lock(mutex);
             throw std::runtime_error("transfer failed");
         } catch (const std::runtime_error&) {
         }
-        EXPECT_EQ(counts.locks, 3);
-        EXPECT_EQ(counts.unlocks, 3);
+        EXPECT_EQ(counts.locks, 2);
+        EXPECT_EQ(counts.unlocks, 2);
         EXPECT_FALSE(counts.destroyed);
     }
     EXPECT_TRUE(counts.destroyed); // the mutex deletes the one it owns
-}
-
-TEST(Mutex, ExcludesOtherThreads) {
-    NUVZubUttMutex mutex;
-    long counter = 0; // unprotected but for the mutex
-    auto work = [&] {
-        for (int i = 0; i < 20000; ++i) {
-            NUVZubDod_TidyLock lock(mutex);
-            long seen = counter;
-            std::this_thread::yield();
-            counter = seen + 1;
-        }
-    };
-    std::thread other(work);
-    work();
-    other.join();
-    EXPECT_EQ(counter, 40000);
 }
 
 TEST(MemoryGuards, WCleanUpFreesTheRuntimeTextBufferHolderUsesTheAllocatorLibrary) {
@@ -152,8 +114,9 @@ TEST(MemoryGuards, WCleanUpFreesTheRuntimeTextBufferHolderUsesTheAllocatorLibrar
     { WCleanUp text(static_cast<char16_t*>(std::malloc(64 * sizeof(char16_t)))); }
 #else
     // A block this large is mapped on its own: freeing it gives its pages back to
-    // the system (glibc unmaps it, the Windows heap releases its region).
-    constexpr std::size_t size = 8 << 20;
+    // the system (glibc unmaps it, the Windows heap releases its region). Above
+    // 32 MiB: glibc raises its threshold for that to the size of a block freed.
+    constexpr std::size_t size = 40 << 20;
     auto* text = static_cast<wchar_t*>(std::malloc(size));
     ASSERT_NE(text, nullptr);
     std::memset(text, 0, size);
@@ -182,9 +145,7 @@ TEST(CleanUpHandle, ClosesItsHandleOnceAndNoHandleNever) {
         EXPECT_TRUE(IsOpen(handle));
     }
     EXPECT_FALSE(IsOpen(handle));
-    ClearLastError();
     { CleanUpHandle guard(NUVZubPlatform::kNoHandle); }
-    EXPECT_EQ(LastError(), 0) << "a close of no handle fails";
     EXPECT_TRUE(NUVZubPlatform::CloseHandle(NUVZubPlatform::kNoHandle));
 #if !defined(_WIN32)
     EXPECT_NE(NUVZubPlatform::kNoHandle, 0); // descriptor 0 is a real handle

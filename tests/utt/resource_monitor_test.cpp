@@ -6,94 +6,97 @@
 
 #include <gtest/gtest.h>
 
-#include <TempDir.h>
+#include <ChildProcess.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#if defined(_WIN32)
-#include <EnvironmentWin32.h>
-#include <process.h>
-#else
-#include <sys/wait.h>
+#if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
 namespace {
 
+constexpr char kProbe[] = "NUVZUB_RESOURCE_PROBE";
+
 bcu_ResourceMonitor& Monitor() { return omi_Singleton<bcu_ResourceMonitor>::Instance(); }
 
-// Runs the probe as a new program whose environment differs from ours only in
-// ZUB_RESOURCE_MONITOR (null: removed); returns the line it wrote.
-std::string RunProbe(const char* value) {
-    const TempDir dir;
-    const std::string out = dir / "report";
-    const char* probe = NUVZUB_RESOURCE_MONITOR_PROBE;
-    if (value != nullptr) setenv("ZUB_RESOURCE_MONITOR", value, 1);
-#if defined(_WIN32)
-    const std::string argument = "\"" + out + "\""; // the command line is joined unquoted
-    const int status = static_cast<int>(_spawnl(_P_WAIT, probe, probe, argument.c_str(), nullptr));
-#else
-    int status = -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(probe, probe, out.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    waitpid(pid, &status, 0);
-#endif
-    unsetenv("ZUB_RESOURCE_MONITOR");
-    std::ifstream in(out, std::ios::binary);
-    const std::string line{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return status == 0 ? line : "probe failed: " + line;
-}
-
-// Unset, the Zub forms stay silent while the plain forms forward; any value,
-// even an empty one, switches them on.
-TEST(ResourceMonitorSwitch, AnyValueEvenEmptySwitchesZubFormsOn) {
-    const std::string on =
-        "logzub=1 zubStarts=1 zubMarks=2 stopped=1 plainStarts=1 marks=3 initialized=0\n";
-    EXPECT_EQ(RunProbe(nullptr),
-              "logzub=0 zubStarts=0 zubMarks=0 stopped=1 plainStarts=1 marks=1 initialized=0\n");
-    EXPECT_EQ(RunProbe(""), on);
-    EXPECT_EQ(RunProbe("0"), on);
-}
-
-// Initialize reaches the monitor only with a name, and switches the Zub forms
-// on if the environment asks, never off.
-TEST(ResourceMonitor, PlainFormsAlwaysForwardInitializeOnlyWithAName) {
-    const bool saved = NUVZubUttResourceMonitor::m_logzub;
-    unsetenv("ZUB_RESOURCE_MONITOR");
-    Monitor().Reset();
-    NUVZubUttResourceMonitor::m_logzub = false;
-    NUVZubUttResourceMonitor::IniTimer(3, "ORDERING");
-    NUVZubUttResourceMonitor::StartTimer(3);
-    NUVZubUttResourceMonitor::StopTimer(3);
-    NUVZubUttResourceMonitor::Mark("a");
-    NUVZubUttResourceMonitorIniTimer(4, "ASSEMBLY");
-    int ignored = 0;
-    NUVZubUttResourceMonitorStartTimer(4, &ignored);
-    NUVZubUttResourceMonitorStartTimer(4, nullptr);
-    NUVZubUttResourceMonitorStopTimer(4);
-    NUVZubUttResourceMonitorMark("b");
-    EXPECT_EQ(Monitor().TimerStarts(3), 1u);
-    EXPECT_EQ(Monitor().TimerStarts(4), 2u);
-    EXPECT_EQ(Monitor().MarkCount(), 2u);
+// In this program started again by RunProbe: prints what the library's load
+// made of the switch and which calls reached the monitor.
+void Probe() {
+    const int atLoad = NUVZubUttResourceMonitor::m_logzub ? 1 : 0;
+    NUVZubUttResourceMonitor::ZubIniTimer(5, "SOLVER");
+    NUVZubUttResourceMonitor::ZubStartTimer(5);
+    NUVZubUttResourceMonitor::ZubStopTimer(5);
+    const double seconds = Monitor().TimerSeconds(5);
+    NUVZubUttResourceMonitor::StopTimer(5); // changes nothing if the Zub form stopped it
+    NUVZubUttResourceMonitor::ZubMark("zub");
+    NUVZubUttResourceMonitorZubMark("zub plain");
+    const unsigned long long zubStarts = Monitor().TimerStarts(5);
+    const unsigned long long zubMarks = Monitor().MarkCount();
+    NUVZubUttResourceMonitor::IniTimer(6, "ORDERING");
+    NUVZubUttResourceMonitor::StartTimer(6);
+    NUVZubUttResourceMonitor::StopTimer(6);
+    NUVZubUttResourceMonitor::Mark("plain");
+    NUVZubUttResourceMonitorIniTimer(6, "ASSEMBLY");
+    int unused = 0;
+    NUVZubUttResourceMonitorStartTimer(6, &unused);
+    NUVZubUttResourceMonitorStartTimer(6, nullptr);
+    NUVZubUttResourceMonitorStopTimer(6);
+    NUVZubUttResourceMonitorMark("plain C");
+    // Initialize reaches the monitor only with a name; it switches the Zub forms
+    // on when the environment asks, never off.
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
-    EXPECT_FALSE(Monitor().IsInitialized());
-    EXPECT_FALSE(NUVZubUttResourceMonitor::m_logzub);
-    NUVZubUttResourceMonitorInitialize("solver run", 3);
-    EXPECT_TRUE(Monitor().IsInitialized());
+    const int nameless[] = {Monitor().IsInitialized(), NUVZubUttResourceMonitor::m_logzub};
     setenv("ZUB_RESOURCE_MONITOR", "", 1);
     NUVZubUttResourceMonitorInitialize(nullptr, 0);
     unsetenv("ZUB_RESOURCE_MONITOR");
-    EXPECT_TRUE(NUVZubUttResourceMonitor::m_logzub);
-    NUVZubUttResourceMonitorInitialize(nullptr, 0);
-    EXPECT_TRUE(NUVZubUttResourceMonitor::m_logzub);
-    NUVZubUttResourceMonitor::m_logzub = saved;
-    Monitor().Reset();
+    NUVZubUttResourceMonitorInitialize("solver run", 3);
+    std::fprintf(stderr,
+                 "logzub=%d zubStarts=%llu zubMarks=%llu stopped=%d plainStarts=%llu marks=%llu "
+                 "nameless=%d,%d switched=%d named=%d\n",
+                 atLoad, zubStarts, zubMarks, Monitor().TimerSeconds(5) == seconds ? 1 : 0,
+                 static_cast<unsigned long long>(Monitor().TimerStarts(6)),
+                 static_cast<unsigned long long>(Monitor().MarkCount()), nameless[0], nameless[1],
+                 NUVZubUttResourceMonitor::m_logzub ? 1 : 0, Monitor().IsInitialized() ? 1 : 0);
+}
+
+// Before any test: the library was loaded with the probe's environment.
+[[maybe_unused]] const bool g_probing = [] {
+    if (std::getenv(kProbe) == nullptr) return false;
+    Probe();
+    std::fflush(stderr);
+    std::_Exit(0);
+}();
+
+// Runs this program again with an environment that differs from ours only in
+// ZUB_RESOURCE_MONITOR (null: removed); returns what its probe printed. Windows
+// starts the program afresh, where a fork needs the exec.
+std::string RunProbe(const char* value) {
+    if (value != nullptr) setenv("ZUB_RESOURCE_MONITOR", value, 1);
+    setenv(kProbe, "1", 1);
+    const ChildResult r = RunInChild([] {
+#if !defined(_WIN32)
+        execl("/proc/self/exe", "probe", static_cast<char*>(nullptr));
+#endif
+        return 127;
+    });
+    unsetenv(kProbe);
+    unsetenv("ZUB_RESOURCE_MONITOR");
+    return r.exitCode == 0 ? r.err : "probe failed: " + r.err;
+}
+
+// Unset, the Zub forms stay silent while the plain forms, C ones included,
+// forward; any value, even an empty one, switches them on at load. Later the
+// environment can switch them on, never off.
+TEST(ResourceMonitorSwitch, AnyValueEvenEmptySwitchesZubFormsOn) {
+    const std::string on = "logzub=1 zubStarts=1 zubMarks=2 stopped=1 plainStarts=3 marks=4 "
+                           "nameless=0,1 switched=1 named=1\n";
+    EXPECT_EQ(RunProbe(nullptr), "logzub=0 zubStarts=0 zubMarks=0 stopped=1 plainStarts=3 marks=2 "
+                                 "nameless=0,0 switched=1 named=1\n");
+    EXPECT_EQ(RunProbe(""), on);
+    EXPECT_EQ(RunProbe("0"), on);
 }
 
 } // namespace
