@@ -75,6 +75,13 @@ TEST(PlatformFind, TheLibrarysMatchingOfTheLastComponent) {
     };
     for (const auto& [pattern, matches] : cases)
         EXPECT_EQ(Find(dir / pattern), matches) << pattern;
+#if defined(_WIN32) // the system's 8.3 short names (PAGE~1.HTM for page.html) never match
+    std::wstring shortPath(MAX_PATH, L'\0');
+    shortPath.resize(
+        GetShortPathNameW(utf16::Widen(dir / "page.html").c_str(), &shortPath[0], MAX_PATH));
+    const std::string name = utf16::Narrow(shortPath.substr(shortPath.find_last_of(L'\\') + 1));
+    EXPECT_EQ(Find(dir / name).size(), name == "page.html" ? 1u : 0u) << name;
+#endif
 }
 
 // Relative paths, and the rest at every length: FileUtils' tests of AbsolutePath.

@@ -79,13 +79,18 @@ class Glob(unittest.TestCase):
         self.assertTrue(LIB.NUVZubUttFileUtils_GlobFree(handle, size, buffer))
         return sorted(names)
 
-    def test_matches_names_that_need_not_be_utf8(self):
+    def test_matches_names_and_refuses_a_missing_directory(self):
         with tempfile.TemporaryDirectory() as directory:
             latin1 = os.fsdecode(b"lat\xe9.dat")
             for name in ("a.dat", "c.txt", ".h.dat", latin1):
                 open(os.path.join(directory, name), "w").close()
             expected = sorted(os.path.join(directory, n) for n in ("a.dat", ".h.dat", latin1))
             self.assertEqual(self.glob(os.path.join(directory, "*.dat")), expected)
+            buffer = ctypes.create_string_buffer(512)
+            missing = os.path.join(directory, "missing", "*").encode()
+            self.assertFalse(LIB.NUVZubUttFileUtils_GlobInit(missing, ctypes.byref(c_void_p()),
+                                                             512, buffer))
+            self.assertIn(b"FindFirstFile", buffer.value)
 
 
 class ErrorTextUtf8(unittest.TestCase):

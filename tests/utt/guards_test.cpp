@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #if defined(_WIN32)
 #include <SystemCallFaults.h>
@@ -105,6 +106,23 @@ TEST(TidyLock, ReleasesOnceEarlyAtScopeEndOrWhenAnExceptionPasses) {
         EXPECT_FALSE(counts.destroyed);
     }
     EXPECT_TRUE(counts.destroyed); // the mutex deletes the one it owns
+}
+
+TEST(Mutex, ExcludesOtherThreads) {
+    NUVZubUttMutex mutex;
+    long counter = 0; // unprotected but for the mutex
+    auto work = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            NUVZubDod_TidyLock lock(mutex);
+            long seen = counter;
+            std::this_thread::yield();
+            counter = seen + 1;
+        }
+    };
+    std::thread other(work);
+    work();
+    other.join();
+    EXPECT_EQ(counter, 40000);
 }
 
 TEST(MemoryGuards, WCleanUpFreesTheRuntimeTextBufferHolderUsesTheAllocatorLibrary) {

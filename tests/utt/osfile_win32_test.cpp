@@ -80,30 +80,48 @@ TEST_F(OSFileWin32, NamedPipesAndDevicesAreStreams) {
 // any process) until unlocked. A second Lock of one object would wait for the
 // lock the object itself holds; it returns at once, and one Unlock frees it.
 TEST_F(OSFileWin32, LockExcludesOtherHandlesCoversNoDataAndTwiceNeedsOneUnlock) {
-    TempDir dir;
+    SharedTempDir dir;
     const std::string path = dir / "locked";
     NUVZubUttOSFile mine;
-    mine.OpenWrite(NUVString(path));
-    ASSERT_TRUE(mine.Lock());
-    auto again = std::async(std::launch::async, [&mine] { return mine.Lock(); });
-    if (again.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-        std::fputs("the second Lock waits for the first\n", stderr);
-        std::_Exit(1); // the waiting thread holds the file: nothing can be cleaned up
-    }
-    ASSERT_TRUE(again.get());
-    const HANDLE other = CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    HANDLE other = INVALID_HANDLE_VALUE;
     OVERLAPPED below = {}, lockByte = {};
     lockByte.Offset = 0xFFFFFFFE;
     lockByte.OffsetHigh = 0x7FFFFFFF;
     const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
-    EXPECT_TRUE(LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &below)) << GetLastError();
-    EXPECT_TRUE(UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
-    EXPECT_FALSE(LockFileEx(other, now, 0, 1, 0, &lockByte));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
+    if (!IsChildProcess()) {
+        mine.OpenWrite(NUVString(path));
+        ASSERT_TRUE(mine.Lock());
+        auto again = std::async(std::launch::async, [&mine] { return mine.Lock(); });
+        if (again.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            std::fputs("the second Lock waits for the first\n", stderr);
+            std::_Exit(1); // the waiting thread holds the file: nothing can be cleaned up
+        }
+        ASSERT_TRUE(again.get());
+        other = CreateFileW(utf16::Widen(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(LockFileEx(other, now, 0, 0xFFFFFFFE, 0x7FFFFFFF, &below)) << GetLastError();
+        EXPECT_TRUE(UnlockFile(other, 0, 0, 0xFFFFFFFE, 0x7FFFFFFF));
+        EXPECT_FALSE(LockFileEx(other, now, 0, 1, 0, &lockByte));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
+    }
+    // The library's own Lock in another process waits until the one Unlock.
+    BackgroundChild waiter([&] {
+        NUVZubUttOSFile file;
+        file.OpenRead(NUVString(path));
+        std::fputs("waiting\n", stderr);
+        std::fflush(stderr);
+        if (!file.Lock()) return 2;
+        file.Unlock();
+        return 0;
+    });
+    ASSERT_TRUE(waiter.Started());
+    ASSERT_EQ(waiter.ReadLine(), "waiting");
+    EXPECT_FALSE(waiter.Ended(1000)) << "the second process got the lock while it was held";
     mine.Unlock();
+    EXPECT_TRUE(waiter.Ended(30000));
+    EXPECT_EQ(waiter.ExitCode(), 0);
     EXPECT_TRUE(LockFileEx(other, now, 0, 1, 0, &lockByte)) << "still locked: " << GetLastError();
     CloseHandle(other);
 }
