@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -177,10 +179,10 @@ TEST(OSFileTemporary, FirstUsableCandidateAndARelativeNameAfterAChangeOfDirector
     if (!IsChildProcess()) {
         for (const char* sub : {"a", "a/rel", "b", "b/rel", "usable"})
             NUVZubUttFileUtils::MakeDir(NUVString(dir / sub));
-        NUVZubUttOSFile other;
-        other.OpenWrite(NUVString(dir / "plain"));
-        other.OpenWrite(NUVString(dir / "b/rel/ZubTemp.1.tmp"));
-        other.WriteAll("keep", 4);
+        // Not through the library: its first file would read the settings
+        // here, before the children of later tests set theirs.
+        std::ofstream(std::filesystem::u8path(dir / "plain"));
+        std::ofstream(std::filesystem::u8path(dir / "b/rel/ZubTemp.1.tmp")) << "keep";
     }
     const ChildResult r = RunInChild([&] {
         ClearEnvironment();
