@@ -67,6 +67,13 @@ LAYERS = [
 # after them, unless --only-mapped, so this table only orders the work: a
 # mutant survives when no test of the suite fails.
 COVERAGE = [
+    # Reports in both forms, their fingerprints and the triage of logs of them.
+    ("*/NUVZubUttJsonRecord.cpp", ["utt_report_*", "tools_*"]),
+    ("*/NUVZubUttFingerprint.cpp", ["utt_report_*", "tools_*"]),
+    ("*/NUVZubUttFrameCache.cpp", ["utt_report_*"]),
+    ("platform/SymbolNames.cpp", ["utt_report_*", "tools_*"]),
+    ("platform/*/Thread.cpp", ["utt_report_*", "utt_guards_*"]),
+    ("tools/zubexc/triage.cpp", ["tools_*"]),
     ("base/*/NUVString.cpp", ["base_string_test", "utt_path_test", "python_CheckString"]),
     ("base/*/atr.cpp", ["base_atr_test", "catalogue_sweep"]),
     ("base/*/NUVBasException.cpp", ["base_atr_test", "base_string_test", "utt_exception_shape_test",
