@@ -45,6 +45,10 @@ def expect(what, actual, expected):
     actual == expected or fail("%s: %r, expected %r" % (what, actual, expected))
 
 
+def frames_of(record):
+    return [(f["function"], f["file"], f["line"]) for f in record["frames"]]
+
+
 def group_of(groups, text):
     """The first group whose message contains `text`."""
     return next((g for g in groups if text in g["message"]), None) or fail(
@@ -80,14 +84,17 @@ if case == "mixed":
     expect("the notice in both forms", group_of(groups, "!!! Throwing")["count"], 2)
     expect("the assertion", group_of(groups, "i < 0")["report"], "assertion")
     expect("the report cut off at the end", group_of(groups, "No such file: cut")["cut_off"], 1)
+    # A traceback read from the text form is the one the JSON form of the same site carries.
+    expect("site A's traceback, first seen as text", frames_of(sites[0]),
+           frames_of(json.loads(json1.splitlines()[0])))
     time = bounds["first_seen"]["time"]
     if not re.fullmatch(r"20\d\d-[01]\d-[0-3]\dT[0-2]\d:[0-5]\d:[0-6]\d\.\d+Z", time):
         fail("the JSON report's time is missing: %r" % time)
     # The text form: most frequent first, with the traceback.
     rc, out, err, _ = triage(log)
     if not re.match(r"7 groups, 13 reports \(1 cut off\)\n\n +3  [0-9a-f]+  NUVZubExcNoSuchFile "
-                    r"\(code 1013\)\n +message: +No such file: first\n +first seen: +line 2\n",
-                    out):
+                    r"\(code 1013\)\n +message: +No such file: first\n +first seen: +line 2\n"
+                    r"(.*\n)*? +traceback:\n +NUVZubExcNoSuchFile::Propagate in [^\n]+:\d+\n", out):
         fail("text output:\n" + out)
 elif case == "processes":
     # One failure from two processes, each with its own address layout.
@@ -102,6 +109,7 @@ elif case == "processes":
     rc, out, err, groups = triage("--json", write("two.log", one_log + two_log))
     expect("the two processes' reports", groups[0]["count"], 2)
     expect("triage keeps the library's fingerprint", groups[0]["fingerprint"], one["fingerprint"])
+    expect("the traceback read from JSON", frames_of(groups[0]), frames_of(one))
 elif case == "unreadable":
     # A file that cannot be read is an error; the others are still read.
     good = write("good.log", probe("text", "site-a:x")[0])
