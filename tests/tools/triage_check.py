@@ -94,7 +94,8 @@ if case == "mixed":
     rc, out, err, _ = triage(log)
     if not re.match(r"7 groups, 13 reports \(1 cut off\)\n\n +3  [0-9a-f]+  NUVZubExcNoSuchFile "
                     r"\(code 1013\)\n +message: +No such file: first\n +first seen: +line 2\n"
-                    r"(.*\n)*? +traceback:\n +NUVZubExcNoSuchFile::Propagate in [^\n]+:\d+\n", out):
+                    r"(?:(?! +\d+  [0-9a-f]+  ).*\n)*?"  # within this group
+                    r" +traceback:\n +NUVZubExcNoSuchFile::Propagate in [^\n]+:\d+\n", out):
         fail("text output:\n" + out)
 elif case == "processes":
     # One failure from two processes, each with its own address layout.
