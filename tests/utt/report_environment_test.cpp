@@ -25,10 +25,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -1009,10 +1011,21 @@ TEST(ReportJson, HostileMessagesParseBackAsDocumented) {
                 NUVZubUttAssert::ReportException(message.c_str());
                 failures += RaiseAt(NUVZubExcNoSuchFile(message.c_str()));
             }
+            // JSON has no number for these: each is written as a string.
+            const double inf = std::numeric_limits<double>::infinity();
+            for (const double value : {std::nan(""), inf, -inf})
+                failures += RaiseAt(NUVZubExcPrivateForCorrectnessTesting(
+                    false, 0, 0, static_cast<float>(value), value, ""));
             return failures;
         },
         Form::Json);
-    ASSERT_EQ(reports.size(), 2 * messages.size());
+    ASSERT_EQ(reports.size(), 2 * messages.size() + 3);
+    const char* const unrepresentable[] = {"NaN", "Infinity", "-Infinity"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const json& parameters = reports[2 * messages.size() + i].record.at("parameters");
+        EXPECT_EQ(parameters.value("floatArg", json()), unrepresentable[i]);
+        EXPECT_EQ(parameters.value("doubleArg", json()), unrepresentable[i]);
+    }
     for (std::size_t i = 0; i < messages.size(); ++i) {
         SCOPED_TRACE(messages[i].substr(0, 60));
         const std::string& got = reports[2 * i].message;
