@@ -31,9 +31,9 @@ def write(name, text):
     return path
 
 
-def triage(*args, stdin=None):
+def triage(*args, stdin=None, input=None):
     """Status, output and errors of the tool; the output's groups when it is --json."""
-    run = subprocess.run(emulator + [tool, "triage"] + list(args), stdin=stdin,
+    run = subprocess.run(emulator + [tool, "triage"] + list(args), stdin=stdin, input=input,
                          capture_output=True, text=True, encoding="utf-8",
                          errors="surrogateescape")
     out, err = run.stdout.replace("\r\n", "\n"), run.stderr.replace("\r\n", "\n")
@@ -125,10 +125,17 @@ elif case == "unreadable":
     if not groups[0]["first_seen"]["file"].endswith("good.log"):
         fail("first seen in %r" % groups[0]["first_seen"]["file"])
 elif case == "standard_input":
-    with open(write("input.log", probe("json", "site-a:x", "site-a:y")[0])) as log:
+    text = probe("json", "site-a:x", "site-a:y")[0]
+    name = write("input.log", text)
+    with open(name) as log:
         rc, out, err, _ = triage(stdin=log)
     expect("status", rc, 0)
     if not out.startswith("1 group, 2 reports\n"):
         fail("standard input:\n%s\n%s" % (out, err))
+    # A pipe, named "-" beside a file.
+    rc, out, err, _ = triage("-", name, input=text)
+    expect("status", rc, 0)
+    if not out.startswith("1 group, 4 reports\n"):
+        fail("a pipe and a file:\n%s\n%s" % (out, err))
 else:
     fail("unknown case " + case)
